@@ -1,0 +1,240 @@
+#pragma once
+// The day record, the in-memory database and user records, and the process-wide state that the
+// transport and the database service share.
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Env.h"
+#include "platform/Thread.h"
+
+namespace merivo {
+
+class TcpSocket;
+
+// ---------------------------------------------------------------------------------------------
+// Short strings: one length byte, then up to `capacity` characters, in capacity + 1 bytes.
+
+// Reads a short string; a length byte above the capacity is cut to the capacity, so a damaged
+// record never makes the reader leave the field.
+std::string ReadShortString(const std::uint8_t* field, int capacity);
+// Writes a short string, cut to the capacity. Bytes after the text are left as they are.
+void WriteShortString(std::uint8_t* field, int capacity, std::string_view text);
+
+// Little-endian integers and doubles at any (unaligned) address.
+std::int32_t ReadInt32(const std::uint8_t* at);
+void WriteInt32(std::uint8_t* at, std::int32_t value);
+std::uint16_t ReadUInt16(const std::uint8_t* at);
+void WriteUInt16(std::uint8_t* at, std::uint16_t value);
+double ReadDouble(const std::uint8_t* at);
+void WriteDouble(std::uint8_t* at, double value);
+
+// ---------------------------------------------------------------------------------------------
+// DayRecord: one day of a database, 55,766 bytes.
+
+constexpr std::size_t kDayRecordSize = 55766;
+constexpr int kScheduleRows = 70;
+constexpr int kListLines = 60;
+
+namespace day {
+constexpr std::size_t kDate = 0;
+constexpr std::size_t kMarker = 8;  // int32, 200000033 in an empty day
+constexpr std::size_t kTitle = 12;  // short string, capacity 255
+constexpr std::size_t kMemo = 268;  // 2048-byte memo block
+constexpr std::size_t kMemoSize = 2048;
+constexpr std::size_t kMemoEditSize = 2047;
+constexpr std::size_t kScheduleTimes = 2316;  // 70 short strings, capacity 5
+constexpr std::size_t kScheduleTexts = 2736;  // 70 short strings, capacity 255
+constexpr std::size_t kRowBlocks = 20656;     // 70 blocks of 61 bytes
+constexpr std::size_t kRowBlockSize = 61;
+constexpr std::size_t kRowIdInBlock = 10;
+constexpr std::size_t kIdCounter = 20664;  // uint16 in bytes 8 and 9 of block 0
+constexpr std::size_t kList1 = 24926;      // 60 short strings, capacity 255
+constexpr std::size_t kList2 = 40286;
+constexpr std::size_t kTail = 55646;
+constexpr std::size_t kTailSize = 120;
+constexpr int kTimeCapacity = 5;
+constexpr int kTextCapacity = 255;
+constexpr std::int32_t kEmptyDayMarker = 200000033;
+}  // namespace day
+
+struct DayRecord {
+    std::array<std::uint8_t, kDayRecordSize> bytes{};
+
+    std::uint8_t* data() { return bytes.data(); }
+    const std::uint8_t* data() const { return bytes.data(); }
+
+    double date() const;
+    void setDate(double date);
+    std::string title() const;
+    void setTitle(std::string_view text);
+    std::string scheduleTime(int row) const;
+    void setScheduleTime(int row, std::string_view text);
+    std::string scheduleText(int row) const;
+    void setScheduleText(int row, std::string_view text);
+    std::int32_t rowId(int row) const;
+    void setRowId(int row, std::int32_t id);
+    std::uint16_t idCounter() const;
+    void setIdCounter(std::uint16_t counter);
+    // list is 1 or 2.
+    std::string listLine(int list, int line) const;
+    void setListLine(int list, int line, std::string_view text);
+    std::uint8_t* listLineField(int list, int line);
+    std::uint8_t* scheduleTimeField(int row);
+    std::uint8_t* scheduleTextField(int row);
+};
+
+// Sets up a group's empty day: marker, empty texts, and hour labels in every second schedule
+// row from `begin`, `step` + 1 hours apart, until a label reaches `end` (at most 35 labels).
+void InitTimeSlots(DayRecord& emptyDay, int begin, int end, int step);
+
+// ---------------------------------------------------------------------------------------------
+// Users and databases.
+
+// Receive state of a user's accepted connection.
+struct TmyConnection {
+    std::vector<std::uint8_t> recvBuffer;
+    std::unique_ptr<File> recvFile;
+    std::int32_t recvExpected = 0;
+    std::int32_t recvCount = 0;
+    std::int32_t recvChunk = 0;
+    std::int32_t recvOffset = 0;
+    std::string recvFilePath;
+    std::int32_t recvCode = 0;
+    bool recvSpilled = false;
+};
+
+struct ThreadTableEntry {
+    std::shared_ptr<Thread> thread;  // empty once its handle was closed
+    std::int32_t sequence = 0;
+    std::int32_t kind = 0;  // 1 = send or mail process
+};
+
+struct TMyNameUser {
+    bool valid = false;
+    std::atomic<bool> online{false};
+    std::int32_t databaseNumber = 0;
+    std::shared_ptr<TcpSocket> outgoing;  // the connection the server opens to the user
+    std::atomic<std::int32_t> connectionHandle{-1};  // handle of the accepted connection
+    std::int32_t reconnectCount = 0;
+    std::string name;
+    std::string host;  // lower case
+    std::int32_t userListSlot = 0;
+    TmyConnection receive;
+    std::atomic<std::int32_t> sendIssued{0};
+    std::atomic<std::int32_t> sendStarted{0};
+    std::atomic<std::int32_t> sendFinished{0};
+    std::atomic<bool> sendStopped{false};
+    std::vector<ThreadTableEntry> threadTable;  // under the thread-table lock
+};
+
+struct TmyDBIndexEntry {
+    double date = 0;
+    std::int32_t offset = 0;
+};
+
+struct TmyIndexHint {
+    std::int32_t offset = 0;
+    double date = 0;
+};
+
+constexpr std::size_t kRequestPackageSize = 2351;
+constexpr std::size_t kRangeReplyHeaderSize = 24;
+constexpr int kMaxRangeDays = 7;
+constexpr std::size_t kRangeReplySize = kRangeReplyHeaderSize + kMaxRangeDays * kDayRecordSize;
+
+using RequestBytes = std::array<std::uint8_t, kRequestPackageSize>;
+
+struct TMyDBUser {
+    std::string alias;
+    std::string dataFilePath;
+    std::int32_t recordLimit = 0;
+    std::int32_t archiveLimit = 0;
+    std::int32_t connectedUsers = 0;
+    bool busy = false;
+    bool insertBeforeFirstAllowed = false;
+    double firstDate = 0;
+    std::string timeBegin, timeEnd, step;
+    bool archiveLink = false;
+    std::vector<std::unique_ptr<TMyNameUser>> users;
+    std::int32_t userCount = 0;
+    DayRecord EmptyDay;
+    DayRecord DayBuffer;
+    std::vector<std::uint8_t> RangeReply = std::vector<std::uint8_t>(kRangeReplySize);
+    TmyIndexHint IndexHint;
+    std::vector<TmyDBIndexEntry> TmyDBIndex;
+    bool readRetried = false;
+    bool writeRetried = false;
+    RequestBytes CopyRequest{};
+    RequestBytes ChangeRecord{};
+};
+
+// ---------------------------------------------------------------------------------------------
+// Process-wide state.
+
+extern std::string AppDir;
+extern std::string Pop3Dir;
+extern int Port;
+extern int UserPort;
+extern std::atomic<bool> DirectSend;
+extern std::atomic<bool> TCPNoDelay;
+extern int Reconnect;
+extern int Language;
+extern int FirstStartLanguage;
+
+// One entry per configured database, in settings order; built once at start-up.
+extern std::vector<std::unique_ptr<TMyDBUser>> DBTable;
+
+// Resets every process-wide value above to its initial value (start of a run, tests).
+void ResetServerState();
+
+// Calls f for every user of every database, databases in table order, users in table order.
+void ForEachUser(const std::function<void(TMyNameUser&)>& f);
+
+// The first valid user, in table order, with that accepted connection, outgoing socket handle,
+// host (compared lower-cased) or name (exactly). nullptr when there is none.
+TMyNameUser* FindUserByConnection(int handle);
+TMyNameUser* FindUserByOutgoing(int socketHandle);
+TMyNameUser* FindUserByHost(const std::string& host);
+TMyNameUser* FindUserByName(const std::string& name);
+
+// Lower-cases the letters A to Z only.
+std::string LowerAscii(std::string text);
+
+// Opens a file, retrying every 5 ms while it is held elsewhere; after the open time-out it logs
+// "Error occurred while opening the file: " + path + "." and returns nullptr.
+std::unique_ptr<File> OpenFileRetrying(const std::string& path, OpenMode mode);
+// The same, holding the thread-table lock on success; the caller unlocks it after closing.
+std::unique_ptr<File> OpenFileRetryingLocked(const std::string& path, OpenMode mode);
+
+// The user's inbox index file in the mail folder.
+std::string InboxPath(const TMyNameUser& user);
+
+// ---------------------------------------------------------------------------------------------
+// Thread-table operations.
+
+// Number of send and mail processes still running.
+extern std::atomic<int> RunningSendThreads;
+
+void TerminateThreads(TMyNameUser& user, int kind);
+void CloseFinishedHandles(TMyNameUser& user, bool force);
+
+// ---------------------------------------------------------------------------------------------
+// What the database service is handed by the transport when the server is built.
+
+// SendPackage(user, payload, size, host, mode): frames the payload and queues it for the
+// receivers of the mode (1 the user's database, 2 the user, 3 the database less the host,
+// 4 every database).
+using SendPackageFunction =
+    std::function<void(TMyNameUser& user, const std::uint8_t* payload, std::size_t size,
+                       const std::string& host, int mode)>;
+extern SendPackageFunction SendPackage;
+extern std::function<void(TMyNameUser& user)> StartMailDelivery;
+
+}  // namespace merivo
