@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace merivo {
 
@@ -67,6 +68,9 @@ public:
 private:
     Env* previous_;
 };
+
+// A File over bytes in memory (the vector grows when written past its end).
+std::unique_ptr<File> OpenMemoryFile(std::vector<std::uint8_t>& bytes);
 
 // Joins a folder and a name with the platform separator.
 std::string JoinPath(const std::string& folder, const std::string& name);

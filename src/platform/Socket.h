@@ -59,3 +59,9 @@ private:
 };
 
 }  // namespace merivo
+
+namespace merivo {
+// The name of a WinSock error as the log shows it (line code - 10000 of the socket error names);
+// empty for codes without a name, below 10000 or above 10101.
+std::string WinSockErrorName(int code);
+}  // namespace merivo

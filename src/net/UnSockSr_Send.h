@@ -1,0 +1,34 @@
+#pragma once
+// Send processes: every piece for a user leaves on the user's outgoing connection, directly when
+// nothing is queued or through a thread of its own that waits for its turn by sequence number.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "db/UnDBType.h"
+
+namespace merivo {
+
+class TcpSocket;
+
+constexpr int kSendQueueLimit = 70;
+
+// Sets the database service's SendPackage and StartMailDelivery to the ones below.
+void InstallSendPath();
+
+// Frames the payload and queues it for the receivers of the mode (1..4).
+void SendPackageToReceivers(TMyNameUser& user, const std::uint8_t* payload, std::size_t size,
+                            const std::string& host, int mode);
+void QueueSend(TMyNameUser& user, const std::uint8_t* data, std::size_t length);
+void StartMailDeliveryFor(TMyNameUser& user);
+
+// Pushes all bytes through a non-blocking connection: the length, or -2 (socket error),
+// -3 (connection lost), -4 (nothing taken for too long), -5 (failure while sending).
+long SendAll(TcpSocket& connection, const std::uint8_t* data, std::size_t length);
+// Sends a stored file as one frame; an empty text on success, else the reason.
+std::string SendFile(TcpSocket& connection, const std::string& path);
+
+// One pass of the status timer's watchdog over every user.
+void WatchdogStep();
+
+}  // namespace merivo
