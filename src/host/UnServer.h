@@ -1,0 +1,31 @@
+#pragma once
+// Start-up, main loop and shutdown of the server.
+#include <stdexcept>
+#include <string>
+
+namespace merivo {
+
+class IniFile;
+
+// Raised by InitServer when the server cannot go on at all (the mail folder cannot be created).
+class StartupError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Reads Server.ini in AppDir (writing the defaults first when it is missing), selects the
+// catalogue, builds DBTable with every user, its user-list entry, outgoing connection object
+// (when the sockets form exists) and inbox file, and brings every database into use. Works
+// without a main window (tests): then the window captions are skipped.
+void InitServer();
+
+// Writes the default settings into a new settings file.
+void WriteDefaultIni(IniFile& ini);
+
+// 0 English, 1 Russian: from License.txt, else by asking the administrator.
+int ChooseLanguage();
+
+// The program entry: single instance, windows, InitServer, listening, message loop, teardown.
+int RunServer(int argc, char** argv);
+
+}  // namespace merivo
