@@ -1,0 +1,36 @@
+#include "platform/Log.h"
+
+#include <mutex>
+
+#include "platform/Locks.h"
+
+namespace merivo {
+
+std::atomic<bool> DebugMode{false};
+
+namespace {
+
+LogSink* Sink = nullptr;  // guarded by LogLock()
+
+}  // namespace
+
+void SetLogSink(LogSink* sink) {
+    std::lock_guard<std::recursive_mutex> guard(LogLock());
+    Sink = sink;
+}
+
+void WriteLog(const std::string& message) {
+    try {
+        std::lock_guard<std::recursive_mutex> guard(LogLock());
+        if (Sink == nullptr) return;
+        Sink->append(message);
+    } catch (...) {
+        // Logging never fails its caller; a line that cannot be written is lost.
+    }
+}
+
+void DebugLog(const std::string& message) {
+    if (DebugMode.load()) WriteLog(message);
+}
+
+}  // namespace merivo
