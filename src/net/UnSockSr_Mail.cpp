@@ -1,0 +1,216 @@
+// Delivery of stored mail: a mail process sends the files named in the user's inbox index file
+// in their order and takes the sent entries out of the index.
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+#include "db/UnDBType_Packages.h"
+#include "db/UnWSMess.h"
+#include "net/UnSockSr_Send.h"
+#include "net/UnSockSr_SendTurn.h"
+#include "platform/Clock.h"
+#include "platform/Locks.h"
+#include "platform/Log.h"
+#include "platform/Socket.h"
+
+namespace merivo {
+
+namespace {
+
+constexpr std::size_t kFilePieceSize = 65536;
+const std::string kConnectionLost = "Reset send process";
+const std::string kSendTimedOut = "Error of send process";
+
+// The parameters of the mail process being created.
+struct MailHandOff {
+    HandOffSlot slot;
+    TMyNameUser* user = nullptr;
+    std::int32_t sequence = 0;
+};
+
+MailHandOff& MailSlot() {
+    static MailHandOff slot;
+    return slot;
+}
+
+void CloseOutgoingQuietly(TMyNameUser& user) {
+    try {
+        if (user.outgoing) user.outgoing->close();
+    } catch (...) {
+    }
+}
+
+// Pushes all bytes through the connection; an empty text, or why it could not. A connection
+// that takes nothing for too long gets one more chance after a pause.
+std::string TimedSend(TcpSocket& connection, const std::uint8_t* data, std::size_t length) {
+    std::size_t sent = 0;
+    int failures = 0;
+    bool pausedOnce = false;
+    while (sent < length) {
+        if (ProcessEnding()) return kConnectionLost;
+        int error = 0;
+        const long taken = connection.sendSome(data + sent, length - sent, &error);
+        if (taken > 0) {
+            sent += static_cast<std::size_t>(taken);
+            failures = 0;
+            if (sent < length) ProcessSleep(2);
+            continue;
+        }
+        const bool hardError = error != 0 && error != WSAEWOULDBLOCK && error != WSAENOTCONN;
+        if (!connection.connected() || hardError) return kConnectionLost;
+        if (++failures > CurrentTimeouts().timedSendAttempts) {
+            if (pausedOnce) return kSendTimedOut;
+            pausedOnce = true;
+            failures = 0;
+            ProcessSleep(50);
+            continue;
+        }
+        ProcessSleep(10);
+    }
+    return {};
+}
+
+// A file name from an inbox entry names a file in the mail folder and nothing else.
+bool IsPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of("/\\") == std::string::npos;
+}
+
+// Reads the whole entries of the user's inbox index file. False when there is nothing to
+// deliver or the file cannot be read.
+bool ReadInbox(TMyNameUser& user, std::vector<std::uint8_t>& entries) {
+    std::unique_ptr<File> file = OpenFileRetryingLocked(InboxPath(user), OpenMode::ReadWrite);
+    if (!file) return false;
+    std::unique_lock<std::recursive_mutex> lock(ThreadTableLock(), std::adopt_lock);
+    try {
+        const auto count = static_cast<std::size_t>(file->size()) / kInboxEntrySize;
+        entries.resize(count * kInboxEntrySize);
+        if (count > 0) file->read(entries.data(), entries.size());
+        file.reset();
+        return count > 0;
+    } catch (...) {
+        file.reset();
+        lock.unlock();
+        WriteLog(Msg(msgInboxOpenError) + user.host);
+        return false;
+    }
+}
+
+// Takes the first `sent` entries out of the inbox index file, keeping those appended meanwhile.
+void RemoveSentEntries(TMyNameUser& user, std::size_t sent) {
+    if (sent == 0) return;
+    std::unique_ptr<File> file = OpenFileRetryingLocked(InboxPath(user), OpenMode::ReadWrite);
+    if (!file) return;
+    std::lock_guard<std::recursive_mutex> lock(ThreadTableLock(), std::adopt_lock);
+    try {
+        const std::int64_t size = file->size();
+        const auto removed = static_cast<std::int64_t>(sent * kInboxEntrySize);
+        if (size / static_cast<std::int64_t>(kInboxEntrySize) <= static_cast<std::int64_t>(sent)) {
+            file->truncate(0);
+            return;
+        }
+        std::vector<std::uint8_t> rest(static_cast<std::size_t>(size - removed));
+        file->seek(removed);
+        file->read(rest.data(), rest.size());
+        file->seek(0);
+        file->write(rest.data(), rest.size());
+        file->truncate(size - removed);
+    } catch (...) {
+    }
+}
+
+void DeliverMail(TMyNameUser& user) {
+    std::vector<std::uint8_t> entries;
+    if (!ReadInbox(user, entries)) return;
+    std::size_t sent = 0;
+    bool failed = false;
+    try {
+        for (std::size_t at = 0; at < entries.size(); at += kInboxEntrySize) {
+            const std::string name = InboxEntryPackageFile(entries.data() + at);
+            const std::string path = JoinPath(Pop3Dir, name);
+            std::string failure = "Bad mail file name";
+            if (IsPlainFileName(name)) {
+                failure = user.outgoing ? SendFile(*user.outgoing, path) : kConnectionLost;
+            }
+            if (user.outgoing && !user.outgoing->connected()) CloseOutgoingQuietly(user);
+            if (!failure.empty()) {
+                failed = true;
+                break;
+            }
+            ++sent;
+            CurrentEnv().deleteFile(path);
+        }
+    } catch (...) {
+        failed = true;
+    }
+    RemoveSentEntries(user, sent);
+    if (failed && !ProcessEnding()) {
+        WriteLog(Msg(msgMailSendError) + user.host);
+        CloseOutgoingQuietly(user);
+    }
+}
+
+std::uint32_t RunMailProcess(Thread& self) {
+    ProcessScope scope(self);
+    MailHandOff& slot = MailSlot();
+    TMyNameUser& user = *slot.user;
+    const std::int32_t sequence = slot.sequence;
+    slot.slot.taken();
+    try {
+        if (!WaitForTurn(self, user, sequence)) return 0;
+        DeliverMail(user);
+        if (self.terminateRequested()) return 0;
+        PassTurn(user, sequence);
+    } catch (...) {
+        user.sendStopped = true;
+        WriteLog(Msg(msgDataSendError) + user.host);
+    }
+    return 0;
+}
+
+}  // namespace
+
+void StartMailDeliveryFor(TMyNameUser& user) {
+    if (!user.online || user.sendStopped) return;
+    if (!MakeRoomForProcess(user)) return;
+    MailHandOff& slot = MailSlot();
+    auto fill = [&](std::int32_t sequence) {
+        slot.user = &user;
+        slot.sequence = sequence;
+    };
+    CreateProcess(user, slot.slot, fill, RunMailProcess, " (MAIL)");
+}
+
+std::string SendFile(TcpSocket& connection, const std::string& path) {
+    try {
+        std::unique_ptr<File> file = CurrentEnv().openFile(path, OpenMode::Read);
+        const std::int64_t size = file->size();
+        if (size > std::numeric_limits<std::int32_t>::max()) return "File too large: " + path;
+        std::uint8_t header[4];
+        WriteInt32(header, static_cast<std::int32_t>(size));
+        std::string failure = TimedSend(connection, header, sizeof header);
+        ProcessSleep(10);
+        if (!failure.empty()) return failure;
+        ProcessSleep(10);
+        std::vector<std::uint8_t> piece(kFilePieceSize);
+        for (std::int64_t left = size; left > 0;) {
+            const auto wanted = static_cast<std::size_t>(
+                std::min<std::int64_t>(left, static_cast<std::int64_t>(kFilePieceSize)));
+            const std::size_t got = file->readUpTo(piece.data(), wanted);
+            if (got == 0) return "File ended early: " + path;
+            failure = TimedSend(connection, piece.data(), got);
+            ProcessSleep(10);
+            // A piece that was not sent completely leaves the receiver out of step with the
+            // framing, so a time-out ends the file as a lost connection does.
+            if (!failure.empty()) return failure;
+            left -= static_cast<std::int64_t>(got);
+        }
+        return {};
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "Error sending " + path;
+    }
+}
+
+}  // namespace merivo

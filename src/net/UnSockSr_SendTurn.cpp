@@ -1,0 +1,186 @@
+// Starting send and mail processes and keeping them in sequence.
+#include "net/UnSockSr_SendTurn.h"
+
+#include <chrono>
+#include <thread>
+
+#include "db/UnWSMess.h"
+#include "net/UnSockSr_Send.h"
+#include "platform/Locks.h"
+#include "platform/Log.h"
+
+namespace merivo {
+
+namespace {
+
+constexpr auto kPollInterval = std::chrono::milliseconds(10);
+// A table of a user who is never idle keeps finished entries until it holds this many.
+constexpr std::size_t kFinishedEntriesKept = 2 * kSendQueueLimit;
+
+thread_local Thread* CurrentProcess = nullptr;
+
+// Woken whenever a process finishes, so that its successor need not wait for the next poll.
+std::mutex& TurnMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+std::condition_variable& TurnChanged() {
+    static std::condition_variable changed;
+    return changed;
+}
+
+bool IsIdle(const TMyNameUser& user) {
+    const std::int32_t finished = user.sendFinished;
+    return user.sendStarted == finished && user.sendIssued == finished;
+}
+
+// Drops the entries of processes that have finished their turn. Only needed for a user whose
+// queue never runs empty: an idle user's table is cleared as a whole.
+void ForgetFinishedProcesses(TMyNameUser& user) {
+    std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+    if (user.threadTable.size() < kFinishedEntriesKept) return;
+    const std::int32_t finished = user.sendFinished;
+    std::erase_if(user.threadTable, [finished](const ThreadTableEntry& entry) {
+        return entry.sequence <= finished && (!entry.thread || entry.thread->finished());
+    });
+}
+
+bool HasProcesses(const TMyNameUser& user) {
+    std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+    return !user.threadTable.empty();
+}
+
+std::shared_ptr<Thread> StartProcessThread(const Thread::Body& body) {
+    if (auto thread = Thread::Start(body)) return thread;
+    std::this_thread::sleep_for(kPollInterval);
+    return Thread::Start(body);
+}
+
+}  // namespace
+
+void HandOffSlot::fill() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    started_ = true;
+}
+
+void HandOffSlot::taken() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        started_ = false;
+    }
+    cleared_.notify_all();
+}
+
+bool HandOffSlot::waitTaken(const Thread& thread) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (started_) {
+        if (thread.finished()) return false;
+        cleared_.wait_for(lock, kPollInterval);
+    }
+    return true;
+}
+
+std::shared_ptr<Thread> CreateProcess(TMyNameUser& user, HandOffSlot& slot,
+                                      const std::function<void(std::int32_t)>& fill,
+                                      Thread::Body body, const std::string& kindText) {
+    std::unique_lock<std::recursive_mutex> lock(ThreadTableLock(), std::defer_lock);
+    try {
+        lock.lock();
+        const std::int32_t sequence = user.sendIssued + 1;
+        slot.fill();
+        fill(sequence);
+        std::shared_ptr<Thread> thread = StartProcessThread(body);
+        if (!thread) {
+            slot.taken();
+            user.sendStopped = true;
+            lock.unlock();
+            WriteLog("Error CreateThread");
+            return nullptr;
+        }
+        if (!slot.waitTaken(*thread)) throw std::runtime_error("process ended before its start");
+        user.threadTable.push_back({thread, sequence, 1});
+        user.sendIssued = sequence;
+        return thread;
+    } catch (...) {
+        user.sendStopped = true;
+        if (lock.owns_lock()) lock.unlock();
+        WriteLog(Msg(msgSendProcessError) + user.host + kindText);
+        return nullptr;
+    }
+}
+
+bool MakeRoomForProcess(TMyNameUser& user) {
+    const std::int32_t queued = user.sendIssued - user.sendFinished;
+    if (queued >= kSendQueueLimit) {
+        user.sendStopped = true;
+        WriteLog(user.host + " -> disconnect (queue of packages = " + std::to_string(queued) +
+                 ").");
+        return false;
+    }
+    if (!IsIdle(user)) {
+        ForgetFinishedProcesses(user);
+    } else if (HasProcesses(user)) {
+        CloseFinishedHandles(user, false);
+    }
+    return true;
+}
+
+bool WaitForTurn(Thread& self, TMyNameUser& user, std::int32_t sequence) {
+    // Two or more predecessors outstanding: sleep until the one before us wakes us.
+    if (sequence > user.sendFinished + 2) self.suspendSelf();
+    std::unique_lock<std::mutex> lock(TurnMutex());
+    while (user.sendFinished != sequence - 1 || user.sendStarted != sequence - 1) {
+        if (self.terminateRequested()) return false;
+        TurnChanged().wait_for(lock, kPollInterval);
+    }
+    if (self.terminateRequested()) return false;
+    user.sendStarted = sequence;
+    return true;
+}
+
+void PassTurn(TMyNameUser& user, std::int32_t sequence) {
+    {
+        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        try {
+            ResumeProcess(user, sequence + 1);
+        } catch (...) {
+            DebugLog("Conflict ResumeThread");
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(TurnMutex());
+        user.sendFinished = sequence;
+    }
+    TurnChanged().notify_all();
+}
+
+bool ResumeProcess(TMyNameUser& user, std::int32_t sequence) {
+    for (ThreadTableEntry& entry : user.threadTable) {
+        if (entry.sequence != sequence || entry.kind != 1) continue;
+        if (!entry.thread) return false;
+        entry.thread->resume();
+        return true;
+    }
+    return false;
+}
+
+ProcessScope::ProcessScope(Thread& self) {
+    CurrentProcess = &self;
+    ++RunningSendThreads;
+}
+
+ProcessScope::~ProcessScope() {
+    // A process that was asked to end has already been taken off the count by its terminator.
+    if (!CurrentProcess->terminateRequested()) --RunningSendThreads;
+    CurrentProcess = nullptr;
+}
+
+bool ProcessEnding() { return CurrentProcess != nullptr && CurrentProcess->terminateRequested(); }
+
+bool ProcessSleep(int ms) {
+    if (CurrentProcess != nullptr) return CurrentProcess->sleep(ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return true;
+}
+
+}  // namespace merivo
