@@ -31,7 +31,7 @@ std::int64_t IndexOffsetFor(TMyDBUser& db, std::int64_t day) {
 std::int64_t ScanStart(File& file, std::int64_t offset, std::int64_t end, std::int64_t day) {
     if (offset <= 0 || offset % kRecord != 0 || offset >= end) return 0;
     file.seek(offset);
-    return day < DayOf(PeekDate(file)) ? 0 : offset;
+    return day < PeekDay(file) ? 0 : offset;
 }
 
 // Copies the day slot `slot` of the reply from the DayBuffer.
@@ -45,7 +45,7 @@ void FillRangeSlots(TMyDBUser& db, File& file, int n, std::int64_t day) {
     LocateDay(db, file, day);
     for (int slot = 0; slot < n; ++slot) {
         const std::int64_t slotDay = day + slot;
-        if (WholeRecordAtPosition(file) && DayOf(PeekDate(file)) == slotDay) {
+        if (WholeRecordAtPosition(file) && PeekDay(file) == slotDay) {
             ReadRecord(file, db.DayBuffer);
         } else {
             db.DayBuffer = db.EmptyDay;
@@ -71,6 +71,10 @@ double PeekDate(File& file) {
     file.read(bytes, sizeof bytes);
     file.seek(position);
     return ReadDouble(bytes);
+}
+
+std::int64_t PeekDay(File& file) {
+    return DayOf(PeekDate(file));
 }
 
 void ReadRecord(File& file, DayRecord& record) {
@@ -100,7 +104,7 @@ void LocateDay(TMyDBUser& db, File& file, std::int64_t day) {
     std::int64_t position = ScanStart(file, IndexOffsetFor(db, day), end, day);
     for (; position < end; position += kRecord) {
         file.seek(position);
-        if (DayOf(PeekDate(file)) >= day) break;
+        if (PeekDay(file) >= day) break;
     }
     file.seek(position);
 }

@@ -51,6 +51,8 @@ std::int64_t RecordCount(File& file);
 bool WholeRecordAtPosition(File& file);
 // The date of the record at the file's position; the position is left where it was.
 double PeekDate(File& file);
+// DayOf the date at the file's position; the position is left where it was.
+std::int64_t PeekDay(File& file);
 // Reads / writes one whole record at the file's position and moves past it.
 void ReadRecord(File& file, DayRecord& record);
 void WriteRecord(File& file, const DayRecord& record);

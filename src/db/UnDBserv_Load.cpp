@@ -28,7 +28,7 @@ struct Gap {
 
 std::int64_t DayAt(File& file, std::int64_t record) {
     file.seek(record * kRecord);
-    return DayOf(PeekDate(file));
+    return PeekDay(file);
 }
 
 // Walks records 1 to n-1 up to the correction horizon and notes every gap. Returns the failure

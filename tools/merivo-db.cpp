@@ -1,0 +1,204 @@
+// merivo-db: looks into a database's data file, or makes one to try things out.
+//
+//   merivo-db info FILE                        record count, first and last day, gaps, dates out
+//                                              of order, a trailing partial record
+//   merivo-db show FILE YYYY-MM-DD             one day: title, memo, schedule rows, list lines
+//   merivo-db create FILE FIRST-DATE COUNT     COUNT consecutive empty days (hours 9 to 20)
+//
+// Texts are printed in UTF-8. Every error is one line on stderr and a non-zero status.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "db/UnDBType.h"
+#include "db/UnDBserv.h"
+#include "platform/CodePage.h"
+#include "platform/DateTime.h"
+#include "platform/Env.h"
+
+namespace merivo {
+namespace {
+
+constexpr std::int64_t kRecord = static_cast<std::int64_t>(kDayRecordSize);
+constexpr std::int64_t kMaxCreateCount = 36500;  // a hundred years of days
+
+// A failure the user caused: printed as one line.
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+const char kUsage[] =
+    "usage: merivo-db info FILE | show FILE YYYY-MM-DD | create FILE FIRST-DATE COUNT";
+
+// A stored date is a whole day of the calendar, or 0 for a null record.
+bool IsStoredDate(double date) {
+    if (!std::isfinite(date) || date != std::trunc(date)) return false;
+    return date == 0 || DayOf(date) != 0;
+}
+
+std::string DayText(double date) {
+    return DayOf(date) == 0 ? "null" : FormatIsoDate(date);
+}
+
+double ParseDate(const std::string& text) {
+    int year = 0, month = 0, day = 0;
+    char end = 0;
+    if (text.size() != 10 ||
+        std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &year, &month, &day, &end) != 3) {
+        throw UsageError("not a date (YYYY-MM-DD): " + text);
+    }
+    const double date = EncodeDate(year, month, day);
+    if (date == 0) throw UsageError("not a date of the calendar: " + text);
+    return date;
+}
+
+std::int64_t ParseCount(const std::string& text) {
+    std::size_t used = 0;
+    long long count = -1;
+    try {
+        count = std::stoll(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != text.size() || count < 1 || count > kMaxCreateCount) {
+        throw UsageError("COUNT must be a whole number from 1 to " +
+                         std::to_string(kMaxCreateCount) + ": " + text);
+    }
+    return count;
+}
+
+// Opens a data file for reading, refusing files that cannot be one: a file that holds only a
+// fragment of a record, or whose first record does not start with a stored date.
+std::unique_ptr<File> OpenDataFile(const std::string& path) {
+    std::unique_ptr<File> file;
+    try {
+        file = CurrentEnv().openFile(path, OpenMode::Read);
+    } catch (const IoError& error) {
+        throw UsageError(error.what());
+    }
+    const std::int64_t size = file->size();
+    if (size == 0) return file;
+    if (size < kRecord || !IsStoredDate(PeekDate(*file))) {
+        throw UsageError(path + ": not a data file");
+    }
+    return file;
+}
+
+void PrintInfo(const std::string& path) {
+    std::unique_ptr<File> file = OpenDataFile(path);
+    const std::int64_t count = RecordCount(*file);
+    std::cout << "records: " << count << "\n";
+    double previous = 0;
+    for (std::int64_t record = 0; record < count; ++record) {
+        file->seek(record * kRecord);
+        const double date = PeekDate(*file);
+        if (!IsStoredDate(date)) {
+            std::cout << "record " << record << ": not a date\n";
+        } else if (record > 0 && DayOf(date) <= DayOf(previous)) {
+            std::cout << "out of order: record " << record << " (" << DayText(date) << ") after "
+                      << DayText(previous) << "\n";
+        } else if (record > 0 && DayOf(previous) != 0 && DayOf(date) > DayOf(previous) + 1) {
+            std::cout << "gap: " << DayOf(date) - DayOf(previous) - 1 << " days missing between "
+                      << DayText(previous) << " and " << DayText(date) << "\n";
+        }
+        if (record == 0) std::cout << "first: " << DayText(date) << "\n";
+        previous = date;
+    }
+    if (count > 0) std::cout << "last: " << DayText(previous) << "\n";
+    const std::int64_t partial = file->size() - count * kRecord;
+    if (partial > 0) std::cout << "trailing partial record: " << partial << " bytes\n";
+}
+
+std::string Utf8(const std::string& cp1251) {
+    return Cp1251ToUtf8(cp1251);
+}
+
+// The memo block holds text ended by a zero byte.
+std::string MemoText(const DayRecord& record) {
+    const auto* memo = reinterpret_cast<const char*>(record.data() + day::kMemo);
+    std::size_t length = 0;
+    while (length < day::kMemoSize && memo[length] != 0) ++length;
+    return std::string(memo, length);
+}
+
+void PrintDay(const DayRecord& record) {
+    std::cout << "date: " << DayText(record.date()) << "\n";
+    std::cout << "title: " << Utf8(record.title()) << "\n";
+    std::cout << "memo: " << Utf8(MemoText(record)) << "\n";
+    std::cout << "schedule:\n";
+    for (int row = 0; row < kScheduleRows; ++row) {
+        const std::string time = record.scheduleTime(row);
+        const std::string text = record.scheduleText(row);
+        const std::int32_t id = record.rowId(row);
+        if (time.empty() && text.empty() && id == 0) continue;
+        std::cout << "  " << row << "\t" << Utf8(time) << "\t" << Utf8(text) << "\tID " << id
+                  << "\n";
+    }
+    for (int list = 1; list <= 2; ++list) {
+        std::cout << "list " << list << ":\n";
+        for (int line = 0; line < kListLines; ++line) {
+            const std::string text = record.listLine(list, line);
+            if (!text.empty()) std::cout << "  " << line << "\t" << Utf8(text) << "\n";
+        }
+    }
+}
+
+void ShowDay(const std::string& path, const std::string& dateText) {
+    const std::int64_t wanted = DayOf(ParseDate(dateText));
+    std::unique_ptr<File> file = OpenDataFile(path);
+    const std::int64_t count = RecordCount(*file);
+    auto record = std::make_unique<DayRecord>();
+    for (std::int64_t k = 0; k < count; ++k) {
+        file->seek(k * kRecord);
+        if (DayOf(PeekDate(*file)) != wanted) continue;
+        ReadRecord(*file, *record);
+        PrintDay(*record);
+        return;
+    }
+    throw UsageError(path + ": no record for " + dateText);
+}
+
+void CreateFile(const std::string& path, const std::string& dateText,
+                const std::string& countText) {
+    const std::int64_t first = DayOf(ParseDate(dateText));
+    const std::int64_t count = ParseCount(countText);
+    if (DayOf(static_cast<double>(first + count - 1)) == 0) {
+        throw UsageError("the days would run past the calendar");
+    }
+    if (CurrentEnv().fileExists(path)) throw UsageError(path + ": file exists");
+    auto day = std::make_unique<DayRecord>();
+    InitTimeSlots(*day, 9, 20, 0);
+    std::unique_ptr<File> file = CurrentEnv().openFile(path, OpenMode::Create);
+    for (std::int64_t k = 0; k < count; ++k) {
+        day->setDate(static_cast<double>(first + k));
+        WriteRecord(*file, *day);
+    }
+    std::cout << "created " << path << ": " << count << " days from " << dateText << "\n";
+}
+
+void Run(const std::vector<std::string>& args) {
+    const std::string command = args.empty() ? "" : args[0];
+    if (command == "info" && args.size() == 2) return PrintInfo(args[1]);
+    if (command == "show" && args.size() == 3) return ShowDay(args[1], args[2]);
+    if (command == "create" && args.size() == 4) return CreateFile(args[1], args[2], args[3]);
+    throw UsageError(kUsage);
+}
+
+}  // namespace
+}  // namespace merivo
+
+int main(int argc, char** argv) {
+    try {
+        merivo::Run(std::vector<std::string>(argv + 1, argv + argc));
+        return 0;
+    } catch (const std::exception& error) {
+        std::cerr << "merivo-db: " << error.what() << "\n";
+        return 1;
+    }
+}
