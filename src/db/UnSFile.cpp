@@ -1,12 +1,215 @@
 #include "db/UnSFile.h"
 
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "db/UnDBType_Packages.h"
+#include "db/UnWSMess.h"
+#include "platform/Clock.h"
+#include "platform/DateTime.h"
+#include "platform/Log.h"
+
 namespace merivo {
+namespace {
+
+constexpr int kMailKind = 6000;
+constexpr int kDirectKind = 6100;
+constexpr int kDirectKindAlt = 6200;
+constexpr int kShortStringCapacity = 255;
+constexpr std::size_t kStoredNameCapacity = 30;  // the package-file field of an inbox entry
+constexpr std::size_t kCopyChunk = 65536;
+const std::string kStoredExtension = ".mvm";
+
+struct Recipient {
+    std::size_t position;  // place in the recipient list, empty pieces counted
+    TMyNameUser* user;
+};
+
+int DeliveryKind(const std::uint8_t* header) {
+    switch (header[relay::kDeliveryKind]) {
+        case 10:
+            return kDirectKind;
+        case 11:
+            return kDirectKindAlt;
+        default:
+            return kMailKind;
+    }
+}
+
+// The long recipient list after the header: an int32 N, then N bytes whose text ends at the first
+// zero byte. A length that runs past the package gives an empty list, which is refused.
+std::string ReadLongRecipientList(File& package) {
+    std::uint8_t lengthBytes[4];
+    package.read(lengthBytes, sizeof lengthBytes);
+    const std::int64_t length = ReadInt32(lengthBytes);
+    if (length < 0 || length > package.size() - package.position()) return {};
+    std::string list(static_cast<std::size_t>(length), '\0');
+    package.read(list.data(), list.size());
+    return list.substr(0, list.find('\0'));
+}
+
+std::string ReadRecipientList(File& package, const std::uint8_t* header) {
+    std::string field = ReadShortString(header + relay::kRecipients, kShortStringCapacity);
+    if (field == kLongAddressMarker) return ReadLongRecipientList(package);
+    return field;
+}
+
+std::string TrimBlanks(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) return {};
+    const std::size_t last = text.find_last_not_of(' ');
+    return std::string(text.substr(first, last - first + 1));
+}
+
+// Pieces between the commas, trimmed of blanks. Empty pieces keep their place in the list; a
+// comma at the very end adds no empty last piece.
+std::vector<std::string> SplitRecipients(std::string_view list) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    while (start < list.size()) {
+        std::size_t comma = list.find(',', start);
+        if (comma == std::string_view::npos) comma = list.size();
+        pieces.push_back(TrimBlanks(list.substr(start, comma - start)));
+        start = comma + 1;
+    }
+    return pieces;
+}
+
+std::vector<Recipient> ResolveRecipients(const std::vector<std::string>& pieces) {
+    std::vector<Recipient> recipients;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (pieces[i].empty()) continue;
+        if (TMyNameUser* user = FindUserByName(pieces[i])) recipients.push_back({i, user});
+    }
+    return recipients;
+}
+
+// Position, milliseconds since system start modulo 1000 and "yymmddhhnnss". Two packages stored
+// within the same second can meet on one name; then a counter is added, and the name is cut from
+// its front so that it still fits the inbox entry.
+std::string StoredFileName(std::size_t position) {
+    Clock& clock = CurrentClock();
+    const std::string base = std::to_string(position) + std::to_string(clock.tickCount() % 1000) +
+                             FormatStamp(clock.now());
+    for (int attempt = 0;; ++attempt) {
+        const std::string suffix =
+            (attempt == 0 ? std::string() : "_" + std::to_string(attempt)) + kStoredExtension;
+        const std::size_t room = kStoredNameCapacity - suffix.size();
+        const std::string name = (base.size() > room ? base.substr(base.size() - room) : base) + suffix;
+        if (!CurrentEnv().fileExists(JoinPath(Pop3Dir, name))) return name;
+    }
+}
+
+void CopyToNewFile(File& source, const std::string& path) {
+    std::unique_ptr<File> target = CurrentEnv().openFile(path, OpenMode::Create);
+    try {
+        source.seek(0);
+        std::vector<std::uint8_t> chunk(kCopyChunk);
+        while (std::size_t n = source.readUpTo(chunk.data(), chunk.size())) target->write(chunk.data(), n);
+    } catch (...) {
+        target.reset();
+        CurrentEnv().deleteFile(path);
+        throw;
+    }
+}
+
+// One relay package on its way into the mail folder.
+class RelayPackage {
+public:
+    RelayPackage(std::unique_ptr<File>& stream, const std::string& spillPath)
+        : stream_(stream), spillPath_(spillPath) {}
+
+    bool spilled() const { return !spillPath_.empty(); }
+
+    // Writes the whole package to path. The last store of a spilled package moves the spill file
+    // there; every earlier one copies it, so each recipient owns a complete file.
+    void storeAs(const std::string& path, bool last) {
+        if (spilled() && last) {
+            stream_.reset();
+            CurrentEnv().renameFile(spillPath_, path);
+        } else {
+            CopyToNewFile(*stream_, path);
+        }
+    }
+
+    std::vector<std::uint8_t> bytes() {
+        std::vector<std::uint8_t> all(static_cast<std::size_t>(stream_->size()));
+        stream_->seek(0);
+        stream_->read(all.data(), all.size());
+        return all;
+    }
+
+private:
+    std::unique_ptr<File>& stream_;
+    const std::string& spillPath_;
+};
+
+void StoreMail(TMyNameUser& sender, RelayPackage& package, const Recipient& recipient, bool last) {
+    TMyNameUser& user = *recipient.user;
+    std::unique_ptr<File> inbox = OpenFileRetrying(InboxPath(user), OpenMode::ReadWrite);
+    if (!inbox) return;
+    // The package file is in place before its entry appears, and the inbox stays open (opens are
+    // exclusive) until both are written, so a running mail delivery never meets a half-stored mail.
+    const std::string fileName = StoredFileName(recipient.position);
+    package.storeAs(JoinPath(Pop3Dir, fileName), last);
+    const std::vector<std::uint8_t> entry = BuildInboxEntry(sender.name, sender.host, fileName);
+    inbox->seek(inbox->size());
+    inbox->write(entry.data(), entry.size());
+    inbox.reset();
+    if (user.online) {
+        const std::vector<std::uint8_t> notice = BuildMailWaitingNotice();
+        SendPackage(user, notice.data(), notice.size(), user.host, 2);
+    }
+}
+
+void DeliverMail(TMyNameUser& sender, RelayPackage& package,
+                 const std::vector<Recipient>& recipients) {
+    for (std::size_t i = 0; i < recipients.size(); ++i) {
+        StoreMail(sender, package, recipients[i], i + 1 == recipients.size());
+    }
+}
+
+// Forwards a package held in memory to every connected recipient but its originator. Spilled
+// packages are not forwarded.
+void DeliverDirect(RelayPackage& package, const std::uint8_t* header,
+                   const std::vector<Recipient>& recipients) {
+    if (package.spilled()) return;
+    const std::string originator = ReadShortString(header + relay::kOriginator, kShortStringCapacity);
+    const std::vector<std::uint8_t> bytes = package.bytes();
+    for (const Recipient& recipient : recipients) {
+        TMyNameUser& user = *recipient.user;
+        if (!user.online || user.name == originator) continue;
+        SendPackage(user, bytes.data(), bytes.size(), user.host, 2);
+    }
+}
+
+}  // namespace
 
 void HandleRelayPackage(TMyNameUser& sender, std::unique_ptr<File>& package,
                         const std::string& spillPath) {
-    (void)sender;
-    (void)package;
-    (void)spillPath;
+    try {
+        std::uint8_t header[kRelayHeaderSize];
+        package->seek(0);
+        package->read(header, sizeof header);
+        const int kind = DeliveryKind(header);
+        const std::string list = ReadRecipientList(*package, header);
+        if (list.empty()) {
+            WriteLog(Msg(msgBadRecipient));
+            return;
+        }
+        const std::vector<Recipient> recipients = ResolveRecipients(SplitRecipients(list));
+        RelayPackage relayPackage(package, spillPath);
+        if (kind == kMailKind) {
+            DeliverMail(sender, relayPackage, recipients);
+        } else {
+            DeliverDirect(relayPackage, header, recipients);
+        }
+    } catch (const std::exception&) {
+        WriteLog(Msg(msgRequestError) + sender.host);
+    }
 }
 
 }  // namespace merivo
