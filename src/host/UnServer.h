@@ -22,6 +22,10 @@ void InitServer();
 // Writes the default settings into a new settings file.
 void WriteDefaultIni(IniFile& ini);
 
+// True when no user stored in DBTable so far has this name or this host; otherwise logs
+// "This user or hostname already exist! -> " + name + " (" + host + ")".
+bool CheckUserUnique(const std::string& name, const std::string& host);
+
 // 0 English, 1 Russian: from License.txt, else by asking the administrator.
 int ChooseLanguage();
 

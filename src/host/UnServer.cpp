@@ -1,0 +1,256 @@
+#include "host/UnServer.h"
+
+#include <optional>
+#include <string>
+
+#include "db/UnDBType.h"
+#include "db/UnDBType_Packages.h"
+#include "db/UnDBserv.h"
+#include "db/UnWSMess.h"
+#include "host/UnServer_Form.h"
+#include "net/UnSockSr.h"
+#include "platform/Env.h"
+#include "platform/IniFile.h"
+#include "platform/Log.h"
+
+namespace merivo {
+
+namespace {
+
+// A value of the settings that is not what it must be.
+class SettingsError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+int WholeNumber(const std::string& text) {
+    const std::optional<int> number = ParseWholeNumber(text);
+    if (!number) throw SettingsError("not a whole number: " + text);
+    return *number;
+}
+
+int WholeNumber(const IniSection& section, const std::string& key) {
+    return WholeNumber(section.value(key));
+}
+
+// What one run of InitServer keeps between its steps.
+struct StartupState {
+    bool ok = true;
+    int configuredUsers = 0;
+};
+
+constexpr int kMaxPort = 65535;
+
+void CreateMailFolder() {
+    Pop3Dir = JoinPath(AppDir, "POP3");
+    try {
+        if (!CurrentEnv().folderExists(Pop3Dir)) CurrentEnv().createFolder(Pop3Dir);
+    } catch (const std::exception& e) {
+        throw StartupError("The mail folder " + Pop3Dir + " cannot be created: " + e.what());
+    }
+}
+
+void WriteNewSettingsFile(IniFile& ini) {
+    FirstStartLanguage = ChooseLanguage();
+    WriteDefaultIni(ini);
+    const Catalogue& catalogue = FirstStartLanguage == 1 ? RussianCatalogue() : MessageTable;
+    WriteLog(Msg(catalogue, msgCreatedServerIni));
+}
+
+// A bad "Language" means English and no debug mode, and is not reported.
+void ReadOptions(const IniFile& ini) {
+    const IniSection options = ini.readSection("Options");
+    try {
+        Language = WholeNumber(options, "Language") & 0xFF;
+        DebugMode = options.value("DEBUG") == "1";
+    } catch (const SettingsError&) {
+    }
+}
+
+void ReadNetwork(const IniFile& ini) {
+    const IniSection network = ini.readSection("NetWork");
+    const int port = WholeNumber(network, "Port");
+    if (port < 0 || port > kMaxPort) throw SettingsError("no such port: " + std::to_string(port));
+    Port = port;
+    UserPort = Port + 10;
+    DirectSend = WholeNumber(network, "DirectSend") == 1;
+    TCPNoDelay = WholeNumber(network, "TCPNoDelay") == 1;
+    try {
+        Reconnect = WholeNumber(network, "Reconnect");
+    } catch (const SettingsError&) {
+        Reconnect = 5;
+    }
+}
+
+void ReadDatabaseList(const IniFile& ini) {
+    const IniSection databases = ini.readSection("DataBases");
+    DBTable.clear();
+    const int count = WholeNumber(databases, "Count");
+    if (count < 0) throw SettingsError("negative number of groups");
+    for (int k = 1; k <= count; ++k) {
+        auto db = std::make_unique<TMyDBUser>();
+        db->alias = databases.value("Alias" + std::to_string(k));
+        DBTable.push_back(std::move(db));
+    }
+}
+
+std::string GroupSection(int k) { return "DataBase - " + std::to_string(k); }
+
+// Reads the group's keys; on a bad value the group keeps what was read until then.
+void ReadGroupSettings(const IniSection& section, TMyDBUser& db, int dbNumber,
+                       StartupState& state) {
+    db.connectedUsers = 0;
+    db.firstDate = 0;
+    db.busy = false;
+    db.dataFilePath = section.value("Name");
+    db.recordLimit = WholeNumber(section, "Count");
+    db.archiveLimit = WholeNumber(section, "CountArc");
+    db.timeBegin = section.value("Time Begin");
+    db.timeEnd = section.value("Time End");
+    db.step = section.value("Step");
+    db.archiveLink = WholeNumber(section, "Archive Link") != 0;
+    db.userCount = WholeNumber(section, "UserCount");
+    state.configuredUsers += db.userCount;
+    if (db.userCount < 0) throw SettingsError("negative number of users");
+    for (int i = 0; i < db.userCount; ++i) {
+        auto user = std::make_unique<TMyNameUser>();
+        user->databaseNumber = dbNumber;
+        db.users.push_back(std::move(user));
+    }
+}
+
+struct UserValue {
+    std::string host;
+    std::string name;
+};
+
+// "host::name"; without "::" the host is empty and the name is the value less its first
+// character, as the settings have always been read.
+UserValue SplitUserValue(const std::string& value) {
+    const std::size_t separator = value.find("::");
+    if (separator == std::string::npos) return {"", value.empty() ? "" : value.substr(1)};
+    return {LowerAscii(value.substr(0, separator)), value.substr(separator + 2)};
+}
+
+void BuildUser(const IniSection& section, TMyDBUser& db, TMyNameUser& user, int i,
+               StartupState& state) {
+    const UserValue value = SplitUserValue(section.value("User_" + std::to_string(i)));
+    user.online = false;
+    user.reconnectCount = 0;
+    user.receive.recvExpected = 0;
+    // Checked before the user's own record is filled, so that it never matches itself.
+    user.valid = CheckUserUnique(value.name, value.host);
+    if (!user.valid) {
+        DebugLog("Error! Uncorrect Name of user -> Database: " + db.alias +
+                 ", User: " + value.name);
+        state.ok = false;
+    }
+    user.name = value.name;
+    user.host = value.host;
+    if (FormSocksServer) FormSocksServer->CreateOutgoingConnection(user);
+    user.userListSlot = AppendUserListEntry(user.name, user.host);
+    user.connectionHandle = -1;
+    CreateEmptyFileIfMissing(InboxPath(user));
+}
+
+// Brings a group with a data file into use. Its own failures are reported and do not count as
+// errors of the settings.
+void LoadDatabase(TMyDBUser& db) {
+    try {
+        StartDatabase(db);
+    } catch (...) {
+        WriteLog(Msg(msgIndexOrCorrectionError) + db.alias);
+    }
+}
+
+void PrepareGroupDay(TMyDBUser& db, StartupState& state) {
+    try {
+        InitTimeSlots(db.EmptyDay, WholeNumber(db.timeBegin), WholeNumber(db.timeEnd),
+                      WholeNumber(db.step));
+    } catch (...) {
+        WriteLog(Msg(msgBadTimeParameters) + db.alias);
+        state.ok = false;
+        return;
+    }
+    if (!db.dataFilePath.empty()) LoadDatabase(db);
+    if (state.configuredUsers == 0) WriteLog(Msg(msgUserListEmpty));
+}
+
+void BuildGroup(const IniFile& ini, int k, StartupState& state) {
+    TMyDBUser& db = *DBTable[static_cast<std::size_t>(k - 1)];
+    IniSection section;
+    try {
+        section = ini.readSection(GroupSection(k));
+        ReadGroupSettings(section, db, k - 1, state);
+    } catch (...) {
+        WriteLog(Msg(msgBadDatabaseParameters) + db.alias);
+        state.ok = false;
+    }
+    for (std::size_t i = 0; i < db.users.size(); ++i) {
+        BuildUser(section, db, *db.users[i], static_cast<int>(i) + 1, state);
+    }
+    PrepareGroupDay(db, state);
+}
+
+void ReadSettingsAndBuild(const std::string& iniPath, StartupState& state) {
+    if (!CurrentEnv().fileExists(iniPath)) {
+        IniFile newFile(iniPath);
+        WriteNewSettingsFile(newFile);
+    }
+    const IniFile ini(iniPath);
+    ReadOptions(ini);
+    if (DebugMode) CreateEmptyFileIfMissing(JoinPath(AppDir, "debug.log"));
+    SelectCatalogue(Language);
+    if (DebugMode) WriteLog("\r\n--DEBUG--");
+    WriteLog(Msg(msgStart));
+    if (FormMVServer) FormMVServer->ShowStartCaptions();
+    ReadNetwork(ini);
+    ReadDatabaseList(ini);
+    for (int k = 1; k <= static_cast<int>(DBTable.size()); ++k) BuildGroup(ini, k, state);
+    WriteLog(Msg(state.ok ? msgInitOk : msgInitWithErrors));
+}
+
+}  // namespace
+
+void WriteDefaultIni(IniFile& ini) {
+    ini.writeString("Options", "Language", FirstStartLanguage == 1 ? "1" : "0");
+    ini.writeString("NetWork", "Port", "6340");
+    ini.writeString("NetWork", "DirectSend", "1");
+    ini.writeString("NetWork", "Reconnect", "5");
+    ini.writeString("NetWork", "TCPNoDelay", "1");
+    ini.writeString("NetWork", "Debug", "0");
+    ini.writeString("DataBases", "Count", "1");
+    ini.writeString("DataBases", "Alias1", "First Group");
+    const std::string group = GroupSection(1);
+    ini.writeString(group, "Name", "");
+    ini.writeString(group, "Count", "7");
+    ini.writeString(group, "CountArc", "0");
+    ini.writeString(group, "Time Begin", "9");
+    ini.writeString(group, "Time End", "20");
+    ini.writeString(group, "Step", "0");
+    ini.writeString(group, "UserCount", "0");
+    ini.writeString(group, "Archive Link", "0");
+}
+
+bool CheckUserUnique(const std::string& name, const std::string& host) {
+    bool unique = true;
+    ForEachUser([&](TMyNameUser& stored) {
+        if (unique && (stored.name == name || stored.host == host)) {
+            WriteLog(Msg(msgUserOrHostExists) + name + " (" + host + ")");
+            unique = false;
+        }
+    });
+    return unique;
+}
+
+void InitServer() {
+    StartupState state;
+    CreateMailFolder();
+    try {
+        ReadSettingsAndBuild(JoinPath(AppDir, "Server.ini"), state);
+    } catch (...) {
+        WriteLog(Msg(msgInitSettingsError));
+    }
+}
+
+}  // namespace merivo

@@ -1,0 +1,175 @@
+// The program entry: one server per folder, the windows, start-up, the message loop, teardown.
+#include <QApplication>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "db/UnDBType.h"
+#include "db/UnWSMess.h"
+#include "host/UnServer.h"
+#include "host/UnServer_Form.h"
+#include "host/UnServer_Log.h"
+#include "net/UnSockSr.h"
+#include "net/UnSockSr_Send.h"
+#include "platform/Clock.h"
+#include "platform/SingleInstance.h"
+#include "platform/Thread.h"
+
+namespace merivo {
+
+namespace {
+
+constexpr int kExitStartupFailed = 2;
+constexpr int kExitListenFailed = 3;
+constexpr int kThreadEndWaitMs = 2000;
+constexpr int kThreadEndPollMs = 10;
+
+// Without a display the server still runs, on Qt's offscreen platform, unless the user chose a
+// platform himself.
+void UseOffscreenWithoutDisplay() {
+    if (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") || std::getenv("QT_QPA_PLATFORM"))
+        return;
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
+bool Headless() { return QGuiApplication::platformName() == QLatin1String("offscreen"); }
+
+void PrintToStdout(const QString& text) {
+    const std::string utf8 = text.toStdString() + "\n";
+    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+    std::fflush(stdout);
+}
+
+// A message box, or the text on standard output when nobody could see a box.
+void Tell(const QString& text, const QString& caption, QMessageBox::Icon icon) {
+    if (Headless()) {
+        PrintToStdout(text);
+        return;
+    }
+    QMessageBox box(icon, caption, text, QMessageBox::Ok);
+    box.exec();
+}
+
+// A failure that ends the server: always on standard output, and in a box when there is a
+// display.
+void TellFatal(const QString& text) {
+    if (!Headless()) PrintToStdout(text);
+    Tell(text, QStringLiteral("Error!"), QMessageBox::Critical);
+}
+
+// SIGTERM and SIGINT close the main window as the administrator would. The handler only writes
+// to a socket pair; the main thread's event loop reads it.
+class TerminationSignals {
+public:
+    explicit TerminationSignals(QWidget& window) {
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds_) != 0) return;
+        WriteFd = fds_[1];
+        notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, &window, [this, &window] {
+            char byte;
+            if (::read(fds_[0], &byte, 1) < 0) return;
+            window.close();
+        });
+        struct sigaction action {};
+        action.sa_handler = &TerminationSignals::Handle;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGTERM, &action, nullptr);
+        sigaction(SIGINT, &action, nullptr);
+    }
+
+    ~TerminationSignals() {
+        std::signal(SIGTERM, SIG_DFL);
+        std::signal(SIGINT, SIG_DFL);
+        WriteFd = -1;
+        notifier_.reset();
+        if (fds_[0] >= 0) ::close(fds_[0]);
+        if (fds_[1] >= 0) ::close(fds_[1]);
+    }
+
+    TerminationSignals(const TerminationSignals&) = delete;
+    TerminationSignals& operator=(const TerminationSignals&) = delete;
+
+private:
+    static void Handle(int) {
+        const char byte = 1;
+        if (WriteFd >= 0 && ::write(WriteFd, &byte, 1) < 0) {
+            // Nothing can be done inside a signal handler; the next signal tries again.
+        }
+    }
+
+    static inline volatile std::sig_atomic_t WriteFd = -1;
+    int fds_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+// Every user's send threads are ended and their handles released; one user's failure does not
+// stop the others. The threads are then given a moment to return before the process ends.
+void TearDown() {
+    ForEachUser([](TMyNameUser& user) {
+        try {
+            TerminateThreads(user, 1);
+            CloseFinishedHandles(user, true);
+        } catch (...) {
+        }
+    });
+    for (int waited = 0; RunningThreadCount() > 0 && waited < kThreadEndWaitMs;
+         waited += kThreadEndPollMs) {
+        CurrentClock().sleepMs(kThreadEndPollMs);
+    }
+}
+
+std::string WithoutTrailingSeparator(std::string folder) {
+    if (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder;
+}
+
+// Runs the server from start-up to the end of the message loop; the exit status.
+int Serve(QApplication& app, TFormMVServer& window) {
+    try {
+        InitServer();
+    } catch (const StartupError& e) {
+        TellFatal(QString::fromStdString(e.what()));
+        return kExitStartupFailed;
+    }
+    std::string reason;
+    if (!FormSocksServer || !FormSocksServer->StartListening(Port, &reason)) {
+        TellFatal(QStringLiteral("The server cannot listen on port %1: %2")
+                      .arg(Port)
+                      .arg(QString::fromStdString(reason)));
+        return kExitListenFailed;
+    }
+    TerminationSignals termination(window);
+    window.show();
+    app.exec();
+    return 0;
+}
+
+}  // namespace
+
+int RunServer(int argc, char** argv) {
+    UseOffscreenWithoutDisplay();
+    QApplication app(argc, argv);
+    const std::string folder = WithoutTrailingSeparator(ProgramFolder());
+    SingleInstanceGuard guard(folder);
+    if (!guard.acquired()) {
+        Tell(QStringLiteral("Program is already running."), QStringLiteral("Warning!"),
+             QMessageBox::Warning);
+        return 0;
+    }
+    AppDir = folder;
+    SelectCatalogue(0);
+    TFormMVServer window;
+    FormSocksServer = new TFormSocksServer();
+    InstallSendPath();
+    const int status = Serve(app, window);
+    window.close();
+    TearDown();
+    return status;
+}
+
+}  // namespace merivo

@@ -1,0 +1,127 @@
+#include "host/UnServer_Form.h"
+
+#include <QCloseEvent>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <mutex>
+
+#include "db/UnDBType_Packages.h"
+#include "db/UnWSMess.h"
+#include "host/UnServer_Log.h"
+#include "net/UnSockSr.h"
+#include "net/UnSockSr_Send.h"
+#include "platform/CodePage.h"
+#include "platform/Locks.h"
+#include "platform/Socket.h"
+
+namespace merivo {
+
+TFormMVServer* FormMVServer = nullptr;
+
+namespace {
+
+constexpr int kWidth = 497;
+constexpr int kHeight = 301;
+constexpr int kPanelWidth = 97;
+constexpr int kStatusTimerMs = 300;
+constexpr int kSocketErrorLines = 102;
+constexpr int kFirstSocketError = 10000;
+
+QString SocketErrorNames() {
+    QStringList lines;
+    for (int n = 0; n < kSocketErrorLines; ++n) {
+        lines << QString::fromStdString(WinSockErrorName(kFirstSocketError + n));
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+}  // namespace
+
+QString UiText(const std::string& cp1251) {
+    return QString::fromStdString(Cp1251ToUtf8(cp1251));
+}
+
+TFormMVServer::TFormMVServer() {
+    setWindowTitle(QStringLiteral("Merivo Server"));
+    resize(kWidth, kHeight);
+
+    Panel1 = new QFrame(this);
+    Panel1->setFixedWidth(kPanelWidth);
+    Button1 = new QPushButton(UiText(Msg(msgSettings)), Panel1);
+    Button1->setGeometry(11, 18, 75, 25);
+    Label1 = new QLabel(UiText(Msg(msgConnections) + "0"), Panel1);
+    Label1->move(8, 80);
+
+    Logs = new QPlainTextEdit(this);
+    Logs->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Logs->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+
+    MemoErrSock = new QPlainTextEdit(this);
+    MemoErrSock->setLineWrapMode(QPlainTextEdit::NoWrap);
+    MemoErrSock->setPlainText(SocketErrorNames());
+    MemoErrSock->hide();
+
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(Panel1);
+    layout->addWidget(Logs);
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(kStatusTimerMs);
+    connect(Timer1, &QTimer::timeout, this, &TFormMVServer::Timer1Timer);
+    Timer1->start();
+
+    ResetUserListImage();
+    sink_ = std::make_unique<WindowLogSink>(*Logs);
+    {
+        std::lock_guard lock(LogLock());
+        FormMVServer = this;
+        SetLogSink(sink_.get());
+    }
+}
+
+TFormMVServer::~TFormMVServer() { FormClose(); }
+
+void TFormMVServer::ShowStartCaptions() {
+    Button1->setText(UiText(Msg(msgSettings)));
+    ShowConnectionCount(0);
+}
+
+void TFormMVServer::ShowConnectionCount(int count) {
+    Label1->setText(UiText(Msg(msgConnections) + std::to_string(count)));
+    Label1->adjustSize();
+}
+
+void TFormMVServer::closeEvent(QCloseEvent* event) {
+    FormClose();
+    event->accept();
+}
+
+void TFormMVServer::FormClose() {
+    if (closed_) return;
+    closed_ = true;
+    Timer1->stop();
+    try {
+        if (FormSocksServer) FormSocksServer->FormClose();
+    } catch (...) {
+        // Shutdown goes on whatever the sockets did.
+    }
+    std::lock_guard lock(LogLock());
+    SetLogSink(nullptr);
+    if (FormMVServer == this) FormMVServer = nullptr;
+}
+
+void TFormMVServer::Timer1Timer() {
+    try {
+        WatchdogStep();
+    } catch (...) {
+        // A failed tick is forgotten; the next one starts afresh.
+    }
+}
+
+}  // namespace merivo

@@ -1,0 +1,92 @@
+#include "host/UnServer_Log.h"
+
+#include <QMetaObject>
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QThread>
+#include <cstdio>
+#include <mutex>
+
+#include "db/UnDBType.h"
+#include "platform/Clock.h"
+#include "platform/CodePage.h"
+#include "platform/DateTime.h"
+#include "platform/Env.h"
+#include "platform/Locks.h"
+
+namespace merivo {
+
+namespace {
+
+std::string TimeNow() { return FormatTimeOfDay(CurrentClock().now()); }
+
+void DeleteLastLine(QTextDocument& document) {
+    QTextCursor cursor(&document);
+    cursor.movePosition(QTextCursor::End);
+    cursor.movePosition(QTextCursor::StartOfBlock, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    cursor.deletePreviousChar();
+}
+
+// Standard output gets the line as UTF-8 with plain line feeds, flushed at once.
+void PrintLine(const std::string& line) {
+    const std::string text = LogText(line).toStdString() + "\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+QString LogText(const std::string& cp1251) {
+    QString text = QString::fromStdString(Cp1251ToUtf8(cp1251));
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return text;
+}
+
+void AddMemoLine(QPlainTextEdit& memo, const QString& line) {
+    QTextDocument& document = *memo.document();
+    if (document.blockCount() > kMemoMaxLines) {
+        memo.setUpdatesEnabled(false);
+        for (int i = 0; i < kMemoTrimLines; ++i) DeleteLastLine(document);
+        memo.setUpdatesEnabled(true);
+    }
+    QTextCursor cursor(&document);
+    cursor.movePosition(QTextCursor::Start);
+    cursor.insertText(document.isEmpty() ? line : line + QLatin1Char('\n'));
+}
+
+void AppendDebugFile(const std::string& entry) {
+    try {
+        std::unique_ptr<File> file =
+            CurrentEnv().openFile(JoinPath(AppDir, "debug.log"), OpenMode::ReadWrite);
+        file->seek(file->size());
+        file->write(entry.data(), entry.size());
+    } catch (...) {
+        // The file is missing or held elsewhere: this entry is lost, as designed.
+    }
+}
+
+WindowLogSink::WindowLogSink(QPlainTextEdit& memo) : memo_(memo) {}
+
+void WindowLogSink::append(const std::string& message) {
+    const std::string line = TimeNow() + " " + message;
+    PrintLine(line);
+    pending_.push_back(LogText(line));
+    if (QThread::currentThread() == memo_.thread()) {
+        showPending();
+    } else {
+        QMetaObject::invokeMethod(&memo_, [this] { showPending(); }, Qt::QueuedConnection);
+    }
+    if (DebugMode) AppendDebugFile(TimeNow() + " " + message + "\r\n");
+}
+
+void WindowLogSink::showPending() {
+    std::lock_guard lock(LogLock());
+    while (!pending_.empty()) {
+        AddMemoLine(memo_, pending_.front());
+        pending_.pop_front();
+    }
+}
+
+}  // namespace merivo

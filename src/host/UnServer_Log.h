@@ -1,0 +1,42 @@
+#pragma once
+// Where the log goes: the memo of the main window (newest line first), debug.log in debug mode,
+// and standard output (oldest line first, UTF-8) so that the log can be followed without a
+// display.
+#include <QString>
+#include <deque>
+#include <string>
+
+#include "platform/Log.h"
+
+class QPlainTextEdit;
+
+namespace merivo {
+
+constexpr int kMemoMaxLines = 100;
+constexpr int kMemoTrimLines = 20;
+
+// Inserts a line at the top of the memo; a memo holding more than 100 lines first loses its last
+// 20. Lines are counted as the memo's text blocks.
+void AddMemoLine(QPlainTextEdit& memo, const QString& line);
+
+// Appends an entry to AppDir/debug.log, which must exist already; any failure loses the entry.
+void AppendDebugFile(const std::string& entry);
+
+// A Windows-1251 log text as a person reads it.
+QString LogText(const std::string& cp1251);
+
+// The sink that the main window installs. It may be called on any thread; the memo is changed on
+// its own thread only, in the order in which the lines were logged.
+class WindowLogSink : public LogSink {
+public:
+    explicit WindowLogSink(QPlainTextEdit& memo);
+    void append(const std::string& message) override;
+
+private:
+    void showPending();
+
+    QPlainTextEdit& memo_;
+    std::deque<QString> pending_;  // under the log lock
+};
+
+}  // namespace merivo
