@@ -1,0 +1,505 @@
+// The send path against real loopback connections: every user's outgoing connection is one end
+// of a TCP connection whose other end (the "peer") the test reads.
+#include "net/UnSockSr_Send.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "db/UnDBType_Packages.h"
+#include "platform/Clock.h"
+#include "platform/Locks.h"
+#include "platform/Log.h"
+#include "platform/Socket.h"
+#include "platform/Thread.h"
+#include "support/FaultInjectionEnv.h"
+#include "support/TempDir.h"
+
+namespace merivo {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+class CapturedLog : public LogSink {
+public:
+    void append(const std::string& message) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.push_back(message);
+    }
+    std::vector<std::string> lines() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    int count(const std::string& line) {
+        auto all = lines();
+        return static_cast<int>(std::count(all.begin(), all.end(), line));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// Waits up to five seconds for a condition.
+template <typename Condition>
+bool Eventually(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// The far end of a user's outgoing connection.
+class Peer {
+public:
+    // Connects a fresh loopback pair; `server` receives the server-side socket.
+    explicit Peer(std::shared_ptr<TcpSocket>& server, int receiveBuffer = 0) {
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(listener, 1);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0) {
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
+        ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        const int accepted = ::accept(listener, nullptr, nullptr);
+        ::close(listener);
+        if (receiveBuffer > 0) {
+            ::setsockopt(accepted, SOL_SOCKET, SO_SNDBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
+        server = std::make_shared<TcpSocket>(accepted);
+    }
+    ~Peer() { close(); }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+    // Reads exactly n bytes, or fewer when nothing more comes within the time-out.
+    Bytes read(std::size_t n, int timeoutMs = 5000) {
+        Bytes bytes(n);
+        std::size_t got = 0;
+        while (got < n) {
+            pollfd watched{fd_, POLLIN, 0};
+            if (::poll(&watched, 1, timeoutMs) <= 0) break;
+            const ssize_t r = ::recv(fd_, bytes.data() + got, n - got, 0);
+            if (r <= 0) break;
+            got += static_cast<std::size_t>(r);
+        }
+        bytes.resize(got);
+        return bytes;
+    }
+    // The next frame's payload, or nullopt when none arrives in time.
+    std::optional<Bytes> frame(int timeoutMs = 5000) {
+        Bytes header = read(4, timeoutMs);
+        if (header.size() < 4) return std::nullopt;
+        const auto size = static_cast<std::size_t>(ReadInt32(header.data()));
+        Bytes payload = read(size, timeoutMs);
+        if (payload.size() < size) return std::nullopt;
+        return payload;
+    }
+    // True when the server closed the connection (after whatever was still in flight).
+    bool closedByServer(int timeoutMs = 5000) {
+        std::uint8_t sink[65536];
+        for (;;) {
+            pollfd watched{fd_, POLLIN, 0};
+            if (::poll(&watched, 1, timeoutMs) <= 0) return false;
+            const ssize_t r = ::recv(fd_, sink, sizeof sink, 0);
+            if (r <= 0) return true;
+        }
+    }
+
+private:
+    int fd_ = -1;
+};
+
+Bytes Numbered(std::size_t size, int number) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(number + i * 7);
+    if (size >= 4) WriteInt32(bytes.data(), number);
+    return bytes;
+}
+
+class SendPathTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetServerState();
+        Pop3Dir = dir_.path();
+        savedTimeouts_ = CurrentTimeouts();
+        CurrentTimeouts().fileOpenRetryMs = 200;
+        SetLogSink(&log_);
+        InstallSendPath();
+        baselineThreads_ = RunningThreadCount();
+    }
+    void TearDown() override {
+        ForEachUser([](TMyNameUser& user) {
+            TerminateThreads(user, 1);
+            CloseFinishedHandles(user, true);
+        });
+        EXPECT_TRUE(Eventually([&] { return RunningThreadCount() <= baselineThreads_; }));
+        SetLogSink(nullptr);
+        CurrentTimeouts() = savedTimeouts_;
+        peers_.clear();
+        ResetServerState();
+    }
+
+    // Adds a database of users with the given hosts, all online with a connected peer.
+    std::vector<TMyNameUser*> addDatabase(const std::vector<std::string>& hosts,
+                                          int receiveBuffer = 0) {
+        auto db = std::make_unique<TMyDBUser>();
+        std::vector<TMyNameUser*> users;
+        for (const std::string& host : hosts) {
+            auto user = std::make_unique<TMyNameUser>();
+            user->valid = true;
+            user->online = true;
+            user->host = host;
+            user->name = "user " + host;
+            user->databaseNumber = static_cast<std::int32_t>(DBTable.size());
+            peers_.push_back(std::make_unique<Peer>(user->outgoing, receiveBuffer));
+            users.push_back(user.get());
+            db->users.push_back(std::move(user));
+        }
+        DBTable.push_back(std::move(db));
+        return users;
+    }
+    Peer& peerOf(int index) { return *peers_[static_cast<std::size_t>(index)]; }
+
+    void send(TMyNameUser& user, const Bytes& payload, int mode = 2, const std::string& host = "") {
+        SendPackage(user, payload.data(), payload.size(), host, mode);
+    }
+
+    TempDir dir_;
+    CapturedLog log_;
+    Timeouts savedTimeouts_;
+    int baselineThreads_ = 0;
+    std::vector<std::unique_ptr<Peer>> peers_;
+};
+
+TEST_F(SendPathTest, SmallPackageToIdleUserLeavesDirectlyAsOneFrame) {
+    auto users = addDatabase({"127.0.0.2"});
+    const Bytes payload = Numbered(kRequestPackageSize, 7);
+    send(*users[0], payload);
+
+    EXPECT_EQ(users[0]->sendIssued, 0);
+    {
+        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        EXPECT_TRUE(users[0]->threadTable.empty());
+    }
+    Bytes expected(4);
+    WriteInt32(expected.data(), static_cast<std::int32_t>(kRequestPackageSize));
+    expected.insert(expected.end(), payload.begin(), payload.end());
+    EXPECT_EQ(peerOf(0).read(expected.size()), expected);
+}
+
+TEST_F(SendPathTest, WithoutDirectSendEveryPieceGoesThroughAProcess) {
+    DirectSend = false;
+    auto users = addDatabase({"127.0.0.2"});
+    send(*users[0], Numbered(100, 1));
+    EXPECT_EQ(users[0]->sendIssued, 1);
+    EXPECT_EQ(peerOf(0).frame(), Numbered(100, 1));
+    EXPECT_TRUE(Eventually([&] { return users[0]->sendFinished == 1; }));
+}
+
+TEST_F(SendPathTest, LargePackageArrivesAsHeaderThenPayloadWhenOnlyPartIsTakenDirectly) {
+    auto users = addDatabase({"127.0.0.2"}, 16384);
+    const Bytes payload = Numbered(3 << 20, 3);  // far more than the socket buffers hold
+    send(*users[0], payload);
+
+    EXPECT_GE(users[0]->sendIssued, 1) << "the rest of the payload needs a send process";
+    EXPECT_EQ(peerOf(0).frame(), payload);
+    EXPECT_TRUE(Eventually([&] { return users[0]->sendFinished == users[0]->sendIssued; }));
+}
+
+TEST_F(SendPathTest, PackagesUnderLoadArriveInTheOrderTheyWereSent) {
+    DebugMode = true;
+    auto users = addDatabase({"127.0.0.2"}, 16384);
+    // Sizes alternate between single-piece frames and header-plus-payload frames.
+    const std::vector<std::size_t> sizes = {40, 70000, 2351, 2352, 9, 200000, 0, 5000};
+    constexpr int kPackages = 40;
+    for (int i = 0; i < kPackages; ++i) send(*users[0], Numbered(sizes[i % sizes.size()], i));
+    EXPECT_FALSE(users[0]->sendStopped);
+
+    for (int i = 0; i < kPackages; ++i) {
+        ASSERT_EQ(peerOf(0).frame(), Numbered(sizes[i % sizes.size()], i)) << "package " << i;
+    }
+    ASSERT_TRUE(Eventually([&] { return users[0]->sendFinished == users[0]->sendIssued; }));
+
+    // The processes began strictly in sequence.
+    int last = 0;
+    for (const std::string& line : log_.lines()) {
+        if (line.rfind("StartProc ", 0) != 0) continue;
+        const int sequence = std::stoi(line.substr(10));
+        EXPECT_EQ(sequence, last + 1);
+        last = sequence;
+    }
+    EXPECT_EQ(last, users[0]->sendIssued);
+}
+
+TEST_F(SendPathTest, ReceiversFollowTheSendMode) {
+    auto first = addDatabase({"127.0.0.2", "127.0.0.3", "127.0.0.4"});
+    auto second = addDatabase({"127.0.0.5"});
+    first[2]->online = false;
+
+    auto receivedBy = [&](const Bytes& payload) {
+        std::string who;
+        for (int i = 0; i < 4; ++i) {
+            if (peerOf(i).frame(100) == payload) who += std::to_string(i);
+        }
+        return who;
+    };
+    send(*first[0], Numbered(20, 1), 1);
+    EXPECT_EQ(receivedBy(Numbered(20, 1)), "01");
+    send(*first[0], Numbered(20, 2), 2);
+    EXPECT_EQ(receivedBy(Numbered(20, 2)), "0");
+    send(*first[0], Numbered(20, 3), 3, "127.0.0.3");
+    EXPECT_EQ(receivedBy(Numbered(20, 3)), "0");
+    send(*first[1], Numbered(20, 4), 3, "127.0.0.9");
+    EXPECT_EQ(receivedBy(Numbered(20, 4)), "01");
+    send(*second[0], Numbered(20, 5), 4);
+    EXPECT_EQ(receivedBy(Numbered(20, 5)), "013");
+    send(*first[2], Numbered(20, 6), 2);
+    EXPECT_EQ(receivedBy(Numbered(20, 6)), "");
+
+    // Mode 1 and 4 also need the outgoing connection to be up.
+    first[1]->outgoing->close();
+    send(*first[0], Numbered(20, 7), 4);
+    EXPECT_EQ(receivedBy(Numbered(20, 7)), "03");
+}
+
+TEST_F(SendPathTest, QueueLimitStopsTheSlowUserWhileOthersAreServed) {
+    DirectSend = false;
+    auto users = addDatabase({"127.0.0.2", "127.0.0.3"}, 8192);
+    TMyNameUser& slow = *users[0];
+    const Bytes big = Numbered(1 << 20, 1);  // more than the socket buffers hold
+    QueueSend(slow, big.data(), big.size());
+    const Bytes small = Numbered(100, 2);
+    for (int i = 1; i < kSendQueueLimit; ++i) QueueSend(slow, small.data(), small.size());
+    EXPECT_EQ(slow.sendIssued, kSendQueueLimit);
+    EXPECT_FALSE(slow.sendStopped);
+
+    QueueSend(slow, small.data(), small.size());
+    EXPECT_TRUE(slow.sendStopped);
+    EXPECT_EQ(slow.sendIssued, kSendQueueLimit);
+    EXPECT_EQ(log_.count("127.0.0.2 -> disconnect (queue of packages = 70)."), 1);
+
+    send(*users[1], big, 2);
+    EXPECT_EQ(peerOf(1).frame(), big);
+
+    WatchdogStep();  // one tick
+    EXPECT_FALSE(slow.sendStopped);
+    EXPECT_FALSE(slow.outgoing->connected());
+    EXPECT_TRUE(peerOf(0).closedByServer());
+    {
+        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        EXPECT_TRUE(slow.threadTable.empty());
+    }
+    EXPECT_TRUE(Eventually([&] { return RunningThreadCount() <= baselineThreads_; }))
+        << "terminated processes end at once";
+
+    send(*users[1], Numbered(10, 2), 2);
+    EXPECT_EQ(peerOf(1).frame(), Numbered(10, 2));
+}
+
+TEST_F(SendPathTest, LostConnectionStopsTheUserAndIsReported) {
+    DirectSend = false;
+    auto users = addDatabase({"127.0.0.2"}, 8192);
+    peerOf(0).close();
+    const Bytes piece = Numbered(4 << 20, 1);
+    QueueSend(*users[0], piece.data(), piece.size());
+    ASSERT_TRUE(Eventually([&] { return users[0]->sendStopped.load(); }));
+    EXPECT_TRUE(Eventually([&] { return log_.count("Reset send process") == 1; }));
+    EXPECT_EQ(users[0]->sendFinished, 0) << "a failed process does not advance the queue";
+
+    QueueSend(*users[0], piece.data(), piece.size());
+    EXPECT_EQ(users[0]->sendIssued, 1) << "nothing is queued for a stopped user";
+}
+
+TEST_F(SendPathTest, SendAllGivesUpOnAConnectionThatTakesNothing) {
+    CurrentTimeouts().sendAttempts = 5;
+    auto users = addDatabase({"127.0.0.2"}, 8192);
+    const Bytes big = Numbered(4 << 20, 1);
+    EXPECT_EQ(SendAll(*users[0]->outgoing, big.data(), big.size()), -4);
+
+    const Bytes small = Numbered(10, 1);
+    users[0]->outgoing->close();
+    EXPECT_EQ(SendAll(*users[0]->outgoing, small.data(), small.size()), -3);
+}
+
+TEST_F(SendPathTest, WatchdogResumesOnlyTheNextProcessInSequence) {
+    auto users = addDatabase({"127.0.0.2"});
+    TMyNameUser& user = *users[0];
+    std::atomic<int> resumed{0};
+    auto waiter = [&resumed](int sequence) {
+        return Thread::Start([&resumed, sequence](Thread& self) -> std::uint32_t {
+            self.suspendSelf();
+            if (!self.terminateRequested()) resumed = resumed * 10 + sequence;
+            return 0;
+        });
+    };
+    user.sendStarted = 4;
+    user.sendFinished = 4;
+    {
+        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        user.threadTable.push_back({waiter(5), 5, 1});
+        user.threadTable.push_back({waiter(6), 6, 1});
+    }
+    WatchdogStep();
+    EXPECT_TRUE(Eventually([&] { return resumed == 5; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(resumed, 5);
+}
+
+TEST_F(SendPathTest, WatchdogCleansUpAStoppedUserBeforeResuming) {
+    auto users = addDatabase({"127.0.0.2"});
+    TMyNameUser& user = *users[0];
+    auto waiting = Thread::Start([](Thread& self) -> std::uint32_t {
+        self.suspendSelf();
+        return self.terminateRequested() ? 2 : 1;
+    });
+    {
+        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        user.threadTable.push_back({waiting, 1, 1});
+    }
+    user.sendStopped = true;
+    WatchdogStep();
+    ASSERT_TRUE(waiting->waitFinished(5000));
+    EXPECT_EQ(waiting->exitCode(), 2u) << "terminated, not resumed";
+    EXPECT_FALSE(user.outgoing->connected());
+}
+
+// ---- Mail ------------------------------------------------------------------------------------
+
+class MailDeliveryTest : public SendPathTest {
+protected:
+    // Stores mail files for the user and lists them in its inbox, in order.
+    void storeMail(TMyNameUser& user, const std::vector<std::pair<std::string, Bytes>>& mails,
+                   const std::vector<std::string>& listedOnly = {}) {
+        std::string inbox;
+        for (const auto& [name, content] : mails) {
+            dir_.writeFile(name, std::string(content.begin(), content.end()));
+        }
+        auto list = [&](const std::string& name) {
+            const Bytes entry = BuildInboxEntry("sender", "127.0.0.9", name);
+            inbox.append(entry.begin(), entry.end());
+        };
+        for (const auto& mail : mails) list(mail.first);
+        for (const auto& name : listedOnly) list(name);
+        dir_.writeFile(user.host + ".bin", inbox);
+    }
+    std::vector<std::string> inboxFiles(const TMyNameUser& user) {
+        const std::string bytes = dir_.readFile(user.host + ".bin");
+        std::vector<std::string> names;
+        for (std::size_t at = 0; at + kInboxEntrySize <= bytes.size(); at += kInboxEntrySize) {
+            names.push_back(InboxEntryPackageFile(
+                reinterpret_cast<const std::uint8_t*>(bytes.data()) + at));
+        }
+        return names;
+    }
+    bool exists(const std::string& name) { return PosixEnv().fileExists(dir_.file(name)); }
+    void deliverAndWait(TMyNameUser& user) {
+        StartMailDelivery(user);
+        ASSERT_TRUE(Eventually([&] { return user.sendFinished == user.sendIssued; }));
+    }
+};
+
+TEST_F(MailDeliveryTest, DeliversEveryMailInOrderAndEmptiesTheInbox) {
+    auto users = addDatabase({"127.0.0.2"});
+    const Bytes first = Numbered(100, 1), second = Numbered(200000, 2), third = Numbered(4, 3);
+    storeMail(*users[0], {{"0a.mvm", first}, {"1b.mvm", second}, {"2c.mvm", third}});
+
+    send(*users[0], Numbered(30, 9));  // mail comes after what was queued before it
+    deliverAndWait(*users[0]);
+    EXPECT_EQ(peerOf(0).frame(), Numbered(30, 9));
+    EXPECT_EQ(peerOf(0).frame(), first);
+    EXPECT_EQ(peerOf(0).frame(), second);
+    EXPECT_EQ(peerOf(0).frame(), third);
+    EXPECT_TRUE(inboxFiles(*users[0]).empty());
+    EXPECT_FALSE(exists("0a.mvm") || exists("1b.mvm") || exists("2c.mvm"));
+    EXPECT_TRUE(users[0]->outgoing->connected());
+}
+
+TEST_F(MailDeliveryTest, MissingMailFileEndsDeliveryAndKeepsTheRest) {
+    auto users = addDatabase({"127.0.0.2"});
+    storeMail(*users[0], {{"0a.mvm", Numbered(50, 1)}, {"2c.mvm", Numbered(60, 3)}},
+              {"1b.mvm"});
+    // Listed order: 0a, 2c, 1b. Put the missing one second.
+    const std::string bytes = dir_.readFile("127.0.0.2.bin");
+    dir_.writeFile("127.0.0.2.bin", bytes.substr(0, kInboxEntrySize) +
+                                        bytes.substr(2 * kInboxEntrySize) +
+                                        bytes.substr(kInboxEntrySize, kInboxEntrySize));
+
+    deliverAndWait(*users[0]);
+    EXPECT_EQ(peerOf(0).frame(), Numbered(50, 1));
+    EXPECT_FALSE(exists("0a.mvm"));
+    EXPECT_TRUE(exists("2c.mvm"));
+    EXPECT_EQ(inboxFiles(*users[0]), (std::vector<std::string>{"1b.mvm", "2c.mvm"}));
+    EXPECT_EQ(log_.count("Error sending mail to 127.0.0.2"), 1);
+    EXPECT_FALSE(users[0]->outgoing->connected());
+}
+
+TEST_F(MailDeliveryTest, TimeOutInsideAMailFileEndsDeliveryLikeALostConnection) {
+    CurrentTimeouts().timedSendAttempts = 3;
+    auto users = addDatabase({"127.0.0.2"}, 8192);
+    storeMail(*users[0], {{"0a.mvm", Numbered(4 << 20, 1)}});  // the peer never reads
+
+    deliverAndWait(*users[0]);
+    EXPECT_EQ(log_.count("Error sending mail to 127.0.0.2"), 1);
+    EXPECT_EQ(inboxFiles(*users[0]), (std::vector<std::string>{"0a.mvm"}));
+    EXPECT_TRUE(exists("0a.mvm"));
+}
+
+TEST_F(MailDeliveryTest, UnreadableInboxIsReportedAndKept) {
+    auto users = addDatabase({"127.0.0.2"});
+    storeMail(*users[0], {{"0a.mvm", Numbered(50, 1)}});
+    FaultInjectionEnv env;
+    env.failOn(FileOp::Read, ".bin");
+    ScopedEnv scoped(env);
+
+    deliverAndWait(*users[0]);
+    EXPECT_EQ(log_.count("Error opening the user inbox file 127.0.0.2"), 1);
+    EXPECT_EQ(inboxFiles(*users[0]).size(), 1u);
+    EXPECT_TRUE(exists("0a.mvm"));
+    EXPECT_EQ(peerOf(0).frame(200), std::nullopt);
+}
+
+TEST_F(MailDeliveryTest, EntryNamingAFileOutsideTheMailFolderIsNotSent) {
+    auto users = addDatabase({"127.0.0.2"});
+    dir_.writeFile("secret", "do not send");
+    Pop3Dir = dir_.file("POP3");
+    PosixEnv().createFolder(Pop3Dir);
+    const Bytes entry = BuildInboxEntry("sender", "127.0.0.9", "../secret");
+    dir_.writeFile("POP3/127.0.0.2.bin", std::string(entry.begin(), entry.end()));
+
+    deliverAndWait(*users[0]);
+    EXPECT_EQ(log_.count("Error sending mail to 127.0.0.2"), 1);
+    EXPECT_EQ(peerOf(0).frame(200), std::nullopt);
+    EXPECT_TRUE(exists("secret"));
+}
+
+TEST_F(MailDeliveryTest, NothingHappensForAStoppedOrOfflineUser) {
+    auto users = addDatabase({"127.0.0.2", "127.0.0.3"});
+    users[0]->sendStopped = true;
+    users[1]->online = false;
+    StartMailDelivery(*users[0]);
+    StartMailDelivery(*users[1]);
+    EXPECT_EQ(users[0]->sendIssued + users[1]->sendIssued, 0);
+}
+
+}  // namespace
+}  // namespace merivo
