@@ -1,0 +1,285 @@
+// Loading a database at start-up: correction of missing days, archiving, the date index, and the
+// messages and flags these leave. Every record is compared byte for byte: a day is filled with
+// bytes of its own, so a record that was moved must arrive unchanged.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/UnDBserv.h"
+#include "db/UnDBserv_DayFiles.h"
+#include "support/FaultInjectionEnv.h"
+
+namespace merivo {
+namespace {
+
+class LoadTest : public DayFileTest {};
+
+// ---- Correction -------------------------------------------------------------------------------
+
+TEST_F(LoadTest, FillsGapsWithDatedEmptyDaysAndMovesRecordsUnchanged) {
+    SetToday(102);
+    WriteData({Day(100), Day(101), Day(104)});
+    StartDatabase(db());
+    ExpectData({Day(100), Day(101), Empty(102), Empty(103), Day(104)});
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"OK! Data correction - G"}));
+}
+
+TEST_F(LoadTest, FillsSeveralGapsEachByItsOwnShift) {
+    SetToday(300);
+    WriteData({Day(100), Day(103), Day(104), Day(106), Day(107)});
+    StartDatabase(db());
+    ExpectData(
+        {Day(100), Empty(101), Empty(102), Day(103), Day(104), Empty(105), Day(106), Day(107)});
+}
+
+TEST_F(LoadTest, LeavesDaysBeyondTheHorizonUnchecked) {
+    SetToday(200);
+    WriteData({Day(100), Day(1000)});
+    StartDatabase(db());
+    ExpectData({Day(100), Day(1000)});
+}
+
+TEST_F(LoadTest, MovesRecordsBeyondTheHorizonWhateverTheirDates) {
+    // After the horizon the walk stops, so nothing there is checked; the records after the gap,
+    // even a null one, must still arrive unchanged one day further on.
+    SetToday(100);
+    WriteData({Day(100), Day(102), Day(5000), NullDay(1), Day(4000)});
+    StartDatabase(db());
+    ExpectData({Day(100), Empty(101), Day(102), Day(5000), NullDay(1), Day(4000)});
+}
+
+TEST_F(LoadTest, FillsGapsBeforeOutOfOrderRecordsWithoutLosingAny) {
+    SetToday(300);
+    WriteData({Day(100), Day(105), Day(103), Day(104)});
+    StartDatabase(db());
+    ExpectData(
+        {Day(100), Empty(101), Empty(102), Empty(103), Empty(104), Day(105), Day(103), Day(104)});
+    EXPECT_TRUE(log.contains("Database Structure Error. Correction required. See Settings -> G"));
+}
+
+TEST_F(LoadTest, NullRecordsStopTheCorrectionButNotTheArchiving) {
+    struct Case {
+        std::vector<std::string> records;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{NullDay(1), Day(100), Day(103)},
+         "G -> Error correction of database.(First Null record) "},
+        {{Day(100), Day(103), NullDay(2)}, "G -> Error correction of database.(Null record) "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        Reset();
+        SetToday(300);
+        db().recordLimit = 1;
+        WriteData(c.records);
+        LoadAndArchive(db());
+        ExpectData({c.records.back()});
+        ExpectArchive({c.records[0], c.records[1]});
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{c.message}));
+    }
+}
+
+TEST_F(LoadTest, EmptyAndSingleRecordFilesAreNotCorrected) {
+    WriteData({});
+    StartDatabase(db());
+    ExpectData({});
+    EXPECT_TRUE(db().TmyDBIndex.empty());
+    EXPECT_EQ(db().firstDate, 0);
+
+    Reset();
+    WriteData({Day(100)});
+    StartDatabase(db());
+    ExpectData({Day(100)});
+}
+
+TEST_F(LoadTest, ATrailingPartialRecordIsNeverReadAsARecord) {
+    SetToday(102);
+    WriteData({Day(100), Day(102)}, Day(101).substr(0, 1000));
+    StartDatabase(db());
+    ExpectData({Day(100), Empty(101), Day(102)});
+    ASSERT_EQ(db().TmyDBIndex.size(), 3u);
+}
+
+// ---- Archiving --------------------------------------------------------------------------------
+
+// Days first .. first + count - 1, each with bytes of its own.
+std::vector<std::string> Days(std::int64_t first, int count, int variant = 0) {
+    std::vector<std::string> days;
+    for (int k = 0; k < count; ++k) days.push_back(DayBytes(first + k, variant));
+    return days;
+}
+
+std::vector<std::string> Slice(const std::vector<std::string>& days, int from, int to) {
+    return {days.begin() + from, days.begin() + to};
+}
+
+std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST_F(LoadTest, MovesTheOldestPastDaysBeyondTheLimitToANewArchive) {
+    SetToday(1040);
+    const std::vector<std::string> days = Days(1000, 43);  // 40 past, 3 from today on
+    WriteData(days);
+    db().recordLimit = 30;
+    db().archiveLimit = 100;
+    StartDatabase(db());
+    ExpectArchive(Slice(days, 0, 10));
+    ExpectData(Slice(days, 10, 43));
+    EXPECT_FALSE(db().insertBeforeFirstAllowed);
+    EXPECT_EQ(db().firstDate, 1010);
+    EXPECT_EQ(db().TmyDBIndex.size(), 33u);
+    EXPECT_FALSE(db().busy);
+}
+
+TEST_F(LoadTest, TrimsTheArchiveToItsLimitDroppingTheOldest) {
+    SetToday(1040);
+    const std::vector<std::string> days = Days(1000, 43);
+    const std::vector<std::string> archived = Days(500, 95, 1);
+    WriteData(days);
+    WriteArchive(archived);
+    db().recordLimit = 30;
+    db().archiveLimit = 100;
+    StartDatabase(db());
+    ExpectArchive(Join(Slice(archived, 5, 95), Slice(days, 0, 10)));
+    ExpectData(Slice(days, 10, 43));
+}
+
+TEST_F(LoadTest, AnArchiveLimitOfZeroLeavesAnEmptyArchive) {
+    SetToday(1040);
+    const std::vector<std::string> days = Days(1000, 43);
+    WriteData(days);
+    db().recordLimit = 30;
+    db().archiveLimit = 0;
+    StartDatabase(db());
+    ExpectArchive({});
+    ExpectData(Slice(days, 10, 43));
+    EXPECT_TRUE(db().insertBeforeFirstAllowed);  // the archive did not exist and stays empty
+    EXPECT_EQ(db().firstDate, 0);
+}
+
+TEST_F(LoadTest, NeverArchivesTodayOrLaterEvenWithANegativeLimit) {
+    SetToday(1005);
+    const std::vector<std::string> days = Days(1000, 10);
+    WriteData(days);
+    db().recordLimit = -3;
+    StartDatabase(db());
+    ExpectArchive(Slice(days, 0, 5));
+    ExpectData(Slice(days, 5, 10));
+}
+
+TEST_F(LoadTest, InsertBeforeFirstIsAllowedOnlyForSmallFilesWithoutArchive) {
+    struct Case {
+        int records;
+        bool archiveExists;
+        bool allowed;
+    };
+    for (const Case c : {Case{60, false, true}, Case{61, false, false}, Case{5, true, false}}) {
+        SCOPED_TRACE(testing::Message() << c.records << " records, archive " << c.archiveExists);
+        Reset();
+        SetToday(900);
+        WriteData(Days(1000, c.records));
+        if (c.archiveExists) WriteArchive({});
+        StartDatabase(db());
+        EXPECT_EQ(db().insertBeforeFirstAllowed, c.allowed);
+        EXPECT_EQ(db().firstDate, c.allowed ? 0 : 1000);
+    }
+}
+
+TEST_F(LoadTest, DoesNothingWhileBusy) {
+    SetToday(102);
+    WriteData({Day(100), Day(104)});
+    db().busy = true;
+    LoadAndArchive(db());
+    ExpectData({Day(100), Day(104)});
+    EXPECT_TRUE(db().busy);
+}
+
+TEST(ArchivePathTest, ReplacesTheExtensionOfTheFileName) {
+    EXPECT_EQ(ArchivePath("/data/group.mvd"), "/data/group.arc");
+    EXPECT_EQ(ArchivePath("/data/v1.2/group"), "/data/v1.2/group.arc");
+    EXPECT_EQ(ArchivePath("C:\\data\\group.x.mvd"), "C:\\data\\group.x.arc");
+}
+
+// ---- Index ------------------------------------------------------------------------------------
+
+TEST_F(LoadTest, IndexHoldsEveryWholeRecordsDateAndOffset) {
+    WriteData({Day(100), Day(101), Day(102)}, "partial");
+    EXPECT_FALSE(BuildIndex(db().dataFilePath, db().TmyDBIndex));
+    ASSERT_EQ(db().TmyDBIndex.size(), 3u);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(db().TmyDBIndex[k].date, 100 + k);
+        EXPECT_EQ(db().TmyDBIndex[k].offset, k * static_cast<std::int32_t>(kDayRecordSize));
+    }
+}
+
+TEST_F(LoadTest, IndexReportsDatesThatDoNotRiseStrictly) {
+    for (const auto& records :
+         {std::vector<std::string>{Day(100), Day(100)},
+          std::vector<std::string>{Day(101), Day(100)}, std::vector<std::string>{NullDay(1)}}) {
+        WriteData(records);
+        EXPECT_TRUE(BuildIndex(db().dataFilePath, db().TmyDBIndex));
+    }
+}
+
+// ---- Failures ---------------------------------------------------------------------------------
+
+class LoadFailureTest : public LoadTest {
+  protected:
+    FaultInjectionEnv faults;
+    ScopedEnv useFaults{faults};
+};
+
+TEST_F(LoadFailureTest, DataFileThatCannotBeOpenedIsReportedAndTheStartGoesOn) {
+    SetToday(102);
+    WriteData({Day(100), Day(104)});
+    faults.failOn(FileOp::Open, "group.mvd", 1, 1);
+    StartDatabase(db());
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"Error in structure of Database:G",
+                                                     "OK! Data correction - G"}));
+    EXPECT_FALSE(db().insertBeforeFirstAllowed);
+    EXPECT_FALSE(db().busy);
+    EXPECT_EQ(db().TmyDBIndex.size(), 2u);
+    EXPECT_EQ(db().firstDate, 100);
+}
+
+TEST_F(LoadFailureTest, ACorrectionFailureIsReportedAndArchivingStillRuns) {
+    SetToday(300);
+    db().recordLimit = 0;
+    WriteData({Day(100), Day(104)});
+    faults.failOn(FileOp::Write, "group.mvd", 1, 1);
+    LoadAndArchive(db());
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"G -> Error correction of database."}));
+    EXPECT_GE(ReadArchive().size(), 2u);
+}
+
+TEST_F(LoadFailureTest, AnArchivingFailureLosesNoDataDay) {
+    for (FileOp op : {FileOp::Open, FileOp::Write, FileOp::Truncate}) {
+        SCOPED_TRACE(FileOpName(op));
+        Reset();
+        faults.clearFaults();
+        SetToday(1040);
+        const std::vector<std::string> days = Days(1000, 43);
+        WriteData(days);
+        db().recordLimit = 30;
+        faults.failOn(op, ".arc", 1, 1);
+        LoadAndArchive(db());
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{"Error in structure of Database:G"}));
+        ExpectData(days);
+        EXPECT_FALSE(db().insertBeforeFirstAllowed);
+        EXPECT_FALSE(db().busy);
+    }
+}
+
+TEST_F(LoadFailureTest, AnIndexThatCannotBeBuiltThrowsToTheCaller) {
+    WriteData({Day(100)});
+    faults.failOn(FileOp::Open, "group.mvd", 2, 1);  // the load opens it first
+    EXPECT_THROW(StartDatabase(db()), IoError);
+}
+
+}  // namespace
+}  // namespace merivo
