@@ -1,0 +1,159 @@
+#pragma once
+// A database service without a network: one database "Diary" with three users in a temporary
+// application folder, SendPackage and StartMailDelivery replaced by recorders, the log captured
+// and the clock fake.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "db/UnDBType.h"
+#include "db/UnDBType_Packages.h"
+#include "db/UnWSMess.h"
+#include "platform/Clock.h"
+#include "platform/DateTime.h"
+#include "platform/Env.h"
+#include "platform/Log.h"
+#include "support/FakeClock.h"
+#include "support/FaultInjectionEnv.h"
+#include "support/TempDir.h"
+
+namespace merivo {
+
+struct SentPackage {
+    std::string user;  // name of the user SendPackage was called with
+    std::vector<std::uint8_t> bytes;
+    std::string host;
+    int mode;
+
+    std::int32_t word(std::size_t offset) const { return ReadInt32(bytes.data() + offset); }
+};
+
+class CapturedLog : public LogSink {
+public:
+    void append(const std::string& message) override {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(message);
+    }
+    std::vector<std::string> lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    bool contains(const std::string& line) const {
+        for (const std::string& l : lines()) {
+            if (l == line) return true;
+        }
+        return false;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+class DatabaseServiceTest : public ::testing::Test {
+protected:
+    DatabaseServiceTest() : scopedEnv(env), scopedClock(clock) {
+        ResetServerState();
+        SelectCatalogue(0);
+        AppDir = dir.path();
+        Pop3Dir = JoinPath(dir.path(), "POP3");
+        PosixEnv().createFolder(Pop3Dir);
+        auto db = std::make_unique<TMyDBUser>();
+        db->alias = "Diary";
+        db->dataFilePath = dir.file("diary.mvd");
+        InitTimeSlots(db->EmptyDay, 8, 18, 0);
+        DBTable.push_back(std::move(db));
+        alice = &AddUser("alice", "127.0.0.2", true);
+        bob = &AddUser("bob", "127.0.0.3", true);
+        carol = &AddUser("carol", "127.0.0.4", false);
+        SendPackage = [this](TMyNameUser& user, const std::uint8_t* payload, std::size_t size,
+                             const std::string& host, int mode) {
+            sent.push_back({user.name, std::vector<std::uint8_t>(payload, payload + size), host,
+                            mode});
+        };
+        StartMailDelivery = [this](TMyNameUser& user) { mailStarted.push_back(user.name); };
+        SetLogSink(&log);
+    }
+
+    ~DatabaseServiceTest() override {
+        SetLogSink(nullptr);
+        SendPackage = nullptr;
+        StartMailDelivery = nullptr;
+        ResetServerState();
+    }
+
+    TMyDBUser& db() { return *DBTable[0]; }
+
+    TMyNameUser& AddUser(const std::string& name, const std::string& host, bool online) {
+        auto user = std::make_unique<TMyNameUser>();
+        user->valid = true;
+        user->online = online;
+        user->databaseNumber = 0;
+        user->name = name;
+        user->host = host;
+        CreateEmptyFileIfMissing(InboxPath(*user));
+        TMyNameUser& added = *user;
+        db().users.push_back(std::move(user));
+        db().userCount = static_cast<std::int32_t>(db().users.size());
+        return added;
+    }
+
+    // A day as stored by a client: the empty day dated `day` with a title naming it.
+    DayRecord StoredDay(std::int64_t day) const {
+        DayRecord record = DBTable[0]->EmptyDay;
+        record.setDate(static_cast<double>(day));
+        record.setTitle("day " + std::to_string(day));
+        return record;
+    }
+
+    void WriteDataFile(const std::vector<std::int64_t>& days) {
+        std::string bytes;
+        for (std::int64_t day : days) {
+            const DayRecord record = StoredDay(day);
+            bytes.append(reinterpret_cast<const char*>(record.data()), kDayRecordSize);
+        }
+        dir.writeFile("diary.mvd", bytes);
+    }
+
+    std::vector<DayRecord> ReadDataFile() const {
+        const std::string bytes = dir.readFile("diary.mvd");
+        std::vector<DayRecord> records(bytes.size() / kDayRecordSize);
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            std::memcpy(records[i].data(), bytes.data() + i * kDayRecordSize, kDayRecordSize);
+        }
+        return records;
+    }
+
+    std::vector<std::int64_t> StoredDays() const {
+        std::vector<std::int64_t> days;
+        for (const DayRecord& record : ReadDataFile()) days.push_back(DayOf(record.date()));
+        return days;
+    }
+
+    std::vector<SentPackage> SentWithMode(int mode) const {
+        std::vector<SentPackage> result;
+        for (const SentPackage& p : sent) {
+            if (p.mode == mode) result.push_back(p);
+        }
+        return result;
+    }
+
+    TempDir dir;
+    FaultInjectionEnv env;
+    ScopedEnv scopedEnv;
+    FakeClock clock;
+    ScopedClock scopedClock;
+    CapturedLog log;
+    std::vector<SentPackage> sent;
+    std::vector<std::string> mailStarted;
+    TMyNameUser* alice = nullptr;
+    TMyNameUser* bob = nullptr;
+    TMyNameUser* carol = nullptr;
+};
+
+}  // namespace merivo
