@@ -3,11 +3,21 @@
 // connecting peers, the connect timer and the receive path. It is a QObject without a window:
 // the transport needs only Qt's event loop, timers and socket notifiers.
 #include <QObject>
+#include <QTimer>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "db/UnDBType.h"
 
+class QSocketNotifier;
+
 namespace merivo {
+
+class TcpSocket;
+class Thread;
 
 class TFormSocksServer : public QObject {
     Q_OBJECT
@@ -20,11 +30,86 @@ public:
     void CreateOutgoingConnection(TMyNameUser& user);
     // Opens the listening socket on the given port. False, with a reason, when it cannot.
     bool StartListening(int port, std::string* error);
+    // The same on one local address only ("" = every address).
+    bool StartListening(const std::string& address, int port, std::string* error);
     // Shutdown: closes the listening socket, every accepted and every outgoing connection.
+    // The form is not deleted here; its creator owns it.
     void FormClose();
+
+    // ---- Event handlers (main thread) ---------------------------------------------------------
+    void ServerSocket1ClientConnect(const std::shared_ptr<TcpSocket>& socket);
+    void ServerSocket1ClientDisconnect(TcpSocket& socket);
+    void ServerSocket1ClientError(TcpSocket& socket, int& code);
+    void ClientSocket1Connect(TcpSocket& socket);
+    void ClientSocket1Error(TcpSocket& socket, int& code);
+    void TimerConnectTimer();
+
+    // The port the listening socket is bound to (0 when it is not open).
+    int ListeningPort() const;
+    // The accepted connections, in the order they were accepted.
+    std::vector<std::shared_ptr<TcpSocket>> AcceptedConnections() const;
+    // Closes an accepted connection; its disconnect event runs first.
+    void DisconnectAccepted(TcpSocket& socket);
+
+private:
+    struct Accepted;
+    struct Outgoing;
+
+    void AcceptWaiting();
+    void OnAcceptedReadable(const std::shared_ptr<TcpSocket>& socket);
+    void OnAcceptedError(const std::shared_ptr<TcpSocket>& socket);
+    Accepted* FindAccepted(const TcpSocket& socket);
+    void Stall(Accepted& connection);
+    void RecheckStalled();
+
+    bool OpenOutgoing(TMyNameUser& user, int* error);
+    void GiveUpOnUser(TMyNameUser& user);
+    Outgoing* FindOutgoing(const TcpSocket& socket);
+    void WatchOutgoing(Outgoing& watch);
+    void ForgetOutgoingNotifiers(Outgoing& watch);
+    void OnOutgoingWritable(Outgoing& watch);
+    void OnOutgoingReadable(Outgoing& watch);
+    void OnOutgoingClosed(Outgoing* watch, TMyNameUser* user, unsigned attempt);
+
+    void IdentifyPeer(Thread& self, std::shared_ptr<TcpSocket> socket, int handle);
+    void AdoptConnection(TMyNameUser& user, int handle);
+    void ArmTimerConnect();
+    void RunOnMainThread(std::function<void()> work);
+    bool OnMainThread() const;
+
+    std::thread::id mainThread_;
+    std::shared_ptr<TcpSocket> ServerSocket1;
+    QSocketNotifier* listenNotifier_ = nullptr;
+    std::vector<std::unique_ptr<Accepted>> accepted_;
+    std::vector<std::unique_ptr<Outgoing>> outgoing_;
+    std::vector<std::shared_ptr<Thread>> identifiers_;
+    bool timerConnectArmed_ = false;  // under the thread-table lock
+    QTimer TimerConnect;
+    QTimer stallTimer_;
 };
 
 // The process-wide reference to the sockets form; empty before it is created and after close.
 extern TFormSocksServer* FormSocksServer;
+
+// ---- Online bookkeeping ---------------------------------------------------------------------
+
+// Number of online users over all databases.
+int ConnectionCount();
+// Set by the host: shows the connection count on the main window.
+extern std::function<void(int)> OnConnectionCountChanged;
+void ShowConnectionCount();
+// TCP_NODELAY on the socket when the "TCPNoDelay" setting is on.
+void SetNoDelay(TcpSocket& socket);
+// The user's outgoing connection is up: counters, user list, notices, mail-waiting notice.
+void UserConnected(TMyNameUser& user);
+// A connection of the user (nullptr: no user carries it) went down.
+void UserDisconnected(TMyNameUser* user, bool incomingSide);
+
+// Users identified and waiting for their outgoing connection (under the thread-table lock).
+extern std::vector<TMyNameUser*> PendingConnects;
+
+// The address test: number "." number "." number "." number; *normalised gets the numbers
+// printed in decimal (leading zeros gone).
+bool IsDottedAddress(const std::string& text, std::string* normalised);
 
 }  // namespace merivo

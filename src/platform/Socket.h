@@ -5,6 +5,7 @@
 // writer.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -19,6 +20,9 @@ constexpr int WSAECONNREFUSED = 10061;
 
 // Maps an errno value to its WinSock code (0 stays 0).
 int WinSockErrorFromErrno(int error);
+
+// The host name of a dotted IPv4 address by reverse look-up; "" when it has none. May block.
+std::string ReverseLookup(const std::string& address);
 
 class TcpSocket {
 public:
@@ -48,14 +52,52 @@ public:
     // The remote address as dotted text ("" when unknown).
     std::string peerAddress() const;
 
+    // ---- Listening --------------------------------------------------------------------------
+    // Opens a non-blocking listening socket on address ("" = every address) and port. False,
+    // with the WinSock code in *error, when it cannot.
+    bool listenOn(const std::string& address, int port, int* error);
+    // Takes one waiting connection: its descriptor (non-blocking), or -1 with the code in *error
+    // (WSAEWOULDBLOCK when none waits).
+    int acceptOne(int* error);
+    // The port the socket is bound to (0 when unknown).
+    int localPort() const;
+
+    // ---- Connecting -------------------------------------------------------------------------
+    // Starts a non-blocking connection attempt to host (a dotted address or a name, resolved
+    // now) at port, from bindAddress when it is not empty. True when the attempt is under way
+    // or already refused (the outcome comes from finishConnect); false, with the code in *error,
+    // when no attempt could be started (a name that does not resolve, no descriptor).
+    bool startConnect(const std::string& host, int port, const std::string& bindAddress,
+                      int* error);
+    // An attempt is under way: the descriptor is open but not yet connected.
+    bool connecting() const;
+    // Completes the attempt once the descriptor is writable: 0 when the connection is up (it
+    // becomes connected), else the WinSock code. A failed attempt keeps its descriptor, so that
+    // the error handler still sees the handle, until close() or the next startConnect.
+    int finishConnect();
+
+    // ---- State of an established connection -------------------------------------------------
+    // The peer has closed or reset the connection (or it is in error); pending bytes may remain.
+    bool peerGone() const;
+    // The pending error of the descriptor as a WinSock code (SO_ERROR; 0 when none).
+    int takeError();
+    // Called by close() when it ends an established connection, before the descriptor is
+    // released (so the handler still sees the handle), on the thread that closes.
+    void setDisconnectHandler(std::function<void()> handler);
+
 protected:
     void adopt(int fd);
     std::mutex& lock() { return lock_; }
 
 private:
+    void markDown();
+
     mutable std::mutex lock_;
     int fd_ = -1;
-    bool connected_ = false;
+    bool established_ = false;  // the connection came up (accepted, or the attempt completed)
+    bool connected_ = false;    // established and not yet found down
+    bool closing_ = false;
+    std::function<void()> disconnectHandler_;
 };
 
 }  // namespace merivo

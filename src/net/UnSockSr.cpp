@@ -1,0 +1,378 @@
+#include "net/UnSockSr.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <algorithm>
+
+#include "db/UnDBType_Packages.h"
+#include "db/UnWSMess.h"
+#include "net/UnSockSr_Internal.h"
+#include "net/UnSockSr_Receive.h"
+#include "platform/Clock.h"
+#include "platform/Locks.h"
+#include "platform/Log.h"
+#include "platform/Socket.h"
+#include "platform/Thread.h"
+
+namespace merivo {
+
+TFormSocksServer* FormSocksServer = nullptr;
+std::function<void(int)> OnConnectionCountChanged;
+std::vector<TMyNameUser*> PendingConnects;
+
+namespace {
+int connectionCount = 0;
+}  // namespace
+
+TFormSocksServer::TFormSocksServer(QObject* parent)
+    : QObject(parent), mainThread_(std::this_thread::get_id()) {
+    setObjectName("Merivo");
+    TimerConnect.setInterval(50);
+    connect(&TimerConnect, &QTimer::timeout, this, &TFormSocksServer::TimerConnectTimer);
+    stallTimer_.setInterval(20);
+    connect(&stallTimer_, &QTimer::timeout, this, &TFormSocksServer::RecheckStalled);
+    FormSocksServer = this;
+}
+
+TFormSocksServer::~TFormSocksServer() {
+    TimerConnect.stop();
+    stallTimer_.stop();
+    for (auto& thread : identifiers_) thread->terminate();
+    for (auto& thread : identifiers_) thread->waitFinished(5000);
+    for (auto& watch : outgoing_) {
+        watch->socket->setDisconnectHandler(nullptr);
+        watch->socket->close();
+    }
+    for (auto& connection : accepted_) {
+        connection->socket->setDisconnectHandler(nullptr);
+        connection->socket->close();
+    }
+    if (ServerSocket1) ServerSocket1->close();
+    {
+        std::lock_guard<std::recursive_mutex> guard(ThreadTableLock());
+        PendingConnects.clear();
+    }
+    std::lock_guard<std::recursive_mutex> guard(LogLock());
+    if (FormSocksServer == this) FormSocksServer = nullptr;
+}
+
+bool TFormSocksServer::OnMainThread() const { return std::this_thread::get_id() == mainThread_; }
+
+void TFormSocksServer::RunOnMainThread(std::function<void()> work) {
+    if (OnMainThread()) {
+        work();
+        return;
+    }
+    QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+}
+
+// ---- Listening and accepting --------------------------------------------------------------------
+
+bool TFormSocksServer::StartListening(int port, std::string* error) {
+    return StartListening("", port, error);
+}
+
+bool TFormSocksServer::StartListening(const std::string& address, int port, std::string* error) {
+    auto socket = std::make_shared<TcpSocket>();
+    int code = 0;
+    if (!socket->listenOn(address, port, &code)) {
+        if (error) *error = "port " + std::to_string(port) + ": " + WinSockErrorName(code);
+        return false;
+    }
+    delete listenNotifier_;
+    ServerSocket1 = socket;
+    listenNotifier_ = new QSocketNotifier(socket->handle(), QSocketNotifier::Read, this);
+    connect(listenNotifier_, &QSocketNotifier::activated, this, [this] { AcceptWaiting(); });
+    return true;
+}
+
+int TFormSocksServer::ListeningPort() const { return ServerSocket1 ? ServerSocket1->localPort() : 0; }
+
+void TFormSocksServer::AcceptWaiting() {
+    for (;;) {
+        int error = 0;
+        int fd = ServerSocket1 ? ServerSocket1->acceptOne(&error) : -1;
+        if (fd < 0) return;
+        auto socket = std::make_shared<TcpSocket>(fd);
+        auto connection = std::make_unique<Accepted>();
+        connection->socket = socket;
+        connection->reader = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        connect(connection->reader, &QSocketNotifier::activated, this,
+                [this, socket] { OnAcceptedReadable(socket); });
+        TcpSocket* raw = socket.get();
+        socket->setDisconnectHandler([this, raw] { ServerSocket1ClientDisconnect(*raw); });
+        accepted_.push_back(std::move(connection));
+        ServerSocket1ClientConnect(socket);
+    }
+}
+
+std::vector<std::shared_ptr<TcpSocket>> TFormSocksServer::AcceptedConnections() const {
+    std::vector<std::shared_ptr<TcpSocket>> sockets;
+    for (const auto& connection : accepted_) sockets.push_back(connection->socket);
+    return sockets;
+}
+
+TFormSocksServer::Accepted* TFormSocksServer::FindAccepted(const TcpSocket& socket) {
+    for (auto& connection : accepted_)
+        if (connection->socket.get() == &socket) return connection.get();
+    return nullptr;
+}
+
+void TFormSocksServer::DisconnectAccepted(TcpSocket& socket) {
+    auto found = std::find_if(accepted_.begin(), accepted_.end(),
+                              [&](const auto& entry) { return entry->socket.get() == &socket; });
+    if (found == accepted_.end()) {
+        socket.close();
+        return;
+    }
+    std::unique_ptr<Accepted> connection = std::move(*found);
+    accepted_.erase(found);
+    connection->reader->setEnabled(false);
+    connection->reader->deleteLater();
+    connection->socket->close();
+}
+
+void TFormSocksServer::OnAcceptedReadable(const std::shared_ptr<TcpSocket>& socket) {
+    if (!FindAccepted(*socket)) return;
+    if (socket->pendingBytes() > 0) {
+        ReadOutcome outcome = ServerSocket1ClientRead(*socket);
+        Accepted* connection = FindAccepted(*socket);
+        if (!connection) return;
+        if (outcome == ReadOutcome::DropConnection || !socket->connected()) {
+            DisconnectAccepted(*socket);
+        } else if (outcome == ReadOutcome::BytesLeft) {
+            Stall(*connection);
+        }
+        return;
+    }
+    // Readable with nothing to read: the peer closed or reset the connection.
+    int code = socket->takeError();
+    if (code == 0 && !socket->peerGone()) return;
+    if (code != 0) ServerSocket1ClientError(*socket, code);
+    DisconnectAccepted(*socket);
+}
+
+// An event that left bytes unread is raised again only when more bytes arrive, the connection
+// gets an owner or the peer goes; a level-triggered notifier would otherwise spin on them.
+void TFormSocksServer::Stall(Accepted& connection) {
+    connection.reader->setEnabled(false);
+    connection.stalled = true;
+    connection.stalledPending = connection.socket->pendingBytes();
+    connection.stalledOwned = FindUserByConnection(connection.socket->handle()) != nullptr;
+    if (!stallTimer_.isActive()) stallTimer_.start();
+}
+
+void TFormSocksServer::RecheckStalled() {
+    bool anyStalled = false;
+    for (std::size_t i = 0; i < accepted_.size(); ++i) {
+        Accepted& connection = *accepted_[i];
+        if (!connection.stalled) continue;
+        TcpSocket& socket = *connection.socket;
+        bool owned = FindUserByConnection(socket.handle()) != nullptr;
+        if (socket.pendingBytes() != connection.stalledPending || owned != connection.stalledOwned) {
+            connection.stalled = false;
+            connection.reader->setEnabled(true);
+        } else if (socket.peerGone()) {
+            DisconnectAccepted(socket);
+            --i;
+        } else {
+            anyStalled = true;
+        }
+    }
+    if (!anyStalled) stallTimer_.stop();
+}
+
+void TFormSocksServer::ServerSocket1ClientConnect(const std::shared_ptr<TcpSocket>& socket) {
+    DebugLog("Server_ClientConnect");
+    const int handle = socket->handle();
+    std::erase_if(identifiers_, [](const auto& thread) { return thread->finished(); });
+    {
+        // Held until the thread runs, so one identification is handed over at a time.
+        std::unique_lock<std::recursive_mutex> guard(ThreadTableLock());
+        try {
+            auto thread = Thread::Start([this, socket, handle](Thread& self) {
+                IdentifyPeer(self, socket, handle);
+                return 0u;
+            });
+            if (!thread) {
+                guard.unlock();
+                DisconnectAccepted(*socket);
+                return;
+            }
+            identifiers_.push_back(thread);
+        } catch (...) {
+            WriteLog("Error CreateProccess for new connect");
+        }
+    }
+    DebugLog("Server_ClientConnect");
+    SetNoDelay(*socket);
+}
+
+void TFormSocksServer::ServerSocket1ClientDisconnect(TcpSocket& socket) {
+    DebugLog("Server_ClientDisconnect");
+    const int handle = socket.handle();
+    if (handle != -1) UserDisconnected(FindUserByConnection(handle), true);
+    DebugLog("Server_ClientDisconnect");
+}
+
+void TFormSocksServer::ServerSocket1ClientError(TcpSocket&, int& code) {
+    WriteLog(Msg(msgServerClientError) + WinSockErrorName(code));
+    code = 0;
+}
+
+// ---- Identification ------------------------------------------------------------------------------
+
+void TFormSocksServer::IdentifyPeer(Thread& self, std::shared_ptr<TcpSocket> socket, int handle) {
+    try {
+        DebugLog("BeginProcess->OnConnect Client");
+        const std::uint32_t started = CurrentClock().tickCount();
+        const std::string address = socket->peerAddress();
+        std::string name;
+        TMyNameUser* user = FindUserByHost(address);
+        if (!user) {
+            name = ReverseLookup(address);
+            if (!name.empty()) user = FindUserByHost(name);
+        }
+        if (!user) {
+            WriteLog(Msg(msgIllegalUserFrom) + address + " " + name + Msg(msgIllegalUserTail));
+            DebugLog("EndProcess->OnConnect Client");
+            return;
+        }
+        RunOnMainThread([this, user, socket, handle] {
+            if (socket->handle() == handle) AdoptConnection(*user, handle);
+        });
+        DebugLog("ServerConnect User " + std::to_string(handle) + " RemoteFunction->" +
+                 std::to_string(CurrentClock().tickCount() - started));
+        for (;;) {
+            std::unique_lock<std::recursive_mutex> guard(ThreadTableLock());
+            if (!timerConnectArmed_) {
+                timerConnectArmed_ = true;
+                PendingConnects.push_back(user);
+                ArmTimerConnect();
+                break;
+            }
+            guard.unlock();
+            if (!self.sleep(10)) return;
+        }
+    } catch (...) {
+        WriteLog("Error of Server->OnConnect Client");
+    }
+    DebugLog("EndProcess->OnConnect Client");
+}
+
+// The identified connection becomes the user's; a package half-received on an earlier one is
+// forgotten, so its rest is not taken from the new stream.
+void TFormSocksServer::AdoptConnection(TMyNameUser& user, int handle) {
+    if (user.connectionHandle != handle) ResetReceiveState(user.receive);
+    user.connectionHandle = handle;
+}
+
+void TFormSocksServer::ArmTimerConnect() {
+    RunOnMainThread([this] { TimerConnect.start(); });
+}
+
+// ---- Shutdown --------------------------------------------------------------------------------------
+
+void TFormSocksServer::FormClose() {
+    DebugLog("Form.Close");
+    try {
+        if (ServerSocket1) ServerSocket1->close();
+        delete listenNotifier_;
+        listenNotifier_ = nullptr;
+        while (!accepted_.empty()) DisconnectAccepted(*accepted_.front()->socket);
+    } catch (...) {
+    }
+    try {
+        ForEachUser([](TMyNameUser& user) {
+            try {
+                if (user.outgoing) user.outgoing->close();
+            } catch (...) {
+            }
+        });
+    } catch (...) {
+        DebugLog("Error FormSocks.OnClose");
+    }
+    std::lock_guard<std::recursive_mutex> guard(LogLock());
+    if (FormSocksServer == this) FormSocksServer = nullptr;
+}
+
+// ---- Online bookkeeping ----------------------------------------------------------------------------
+
+int ConnectionCount() { return connectionCount; }
+
+void ShowConnectionCount() {
+    try {
+        if (OnConnectionCountChanged) OnConnectionCountChanged(connectionCount);
+    } catch (...) {
+    }
+}
+
+void SetNoDelay(TcpSocket& socket) {
+    if (TCPNoDelay) socket.setNoDelay();
+}
+
+namespace {
+
+void SendToUser(TMyNameUser& user, const std::vector<std::uint8_t>& package, int mode) {
+    if (SendPackage) SendPackage(user, package.data(), package.size(), user.host, mode);
+}
+
+void AnnounceUser(TMyNameUser& user) { SendToUser(user, BuildUserListNotice(user), 4); }
+
+bool InboxHasMail(const TMyNameUser& user) {
+    std::unique_ptr<File> inbox = OpenFileRetrying(InboxPath(user), OpenMode::Read);
+    return inbox && inbox->size() > 0;
+}
+
+}  // namespace
+
+void UserConnected(TMyNameUser& user) {
+    if (!user.threadTable.empty()) {
+        try {
+            TerminateThreads(user, 1);
+            CloseFinishedHandles(user, true);
+        } catch (...) {
+        }
+    }
+    DBTable[user.databaseNumber]->connectedUsers += 1;
+    connectionCount += 1;
+    user.sendStopped = false;
+    user.online = true;
+    user.sendIssued = 0;
+    user.sendStarted = 0;
+    user.sendFinished = 0;
+    user.reconnectCount = 0;
+    SetUserListOnline(user, true);
+    SendToUser(user, UserListImage, 2);
+    AnnounceUser(user);
+    ShowConnectionCount();
+    if (InboxHasMail(user)) SendToUser(user, BuildMailWaitingNotice(), 2);
+}
+
+void UserDisconnected(TMyNameUser* user, bool incomingSide) {
+    if (!user) {
+        WriteLog(Msg(msgDeleteUnidentified));
+        return;
+    }
+    if (incomingSide) {
+        user->connectionHandle = -1;
+        ResetReceiveState(user->receive);
+    }
+    {
+        std::lock_guard<std::recursive_mutex> guard(LogLock());
+        if (!user->online) return;
+        user->online = false;
+    }
+    try {
+        if (user->outgoing) user->outgoing->close();
+    } catch (...) {
+    }
+    DBTable[user->databaseNumber]->connectedUsers -= 1;
+    connectionCount = std::max(0, connectionCount - 1);
+    user->reconnectCount = 0;
+    SetUserListOnline(*user, false);
+    AnnounceUser(*user);
+    ShowConnectionCount();
+}
+
+}  // namespace merivo

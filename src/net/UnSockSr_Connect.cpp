@@ -1,0 +1,252 @@
+// Outgoing connections: the connect timer, their events and the reconnect rules.
+#include <QSocketNotifier>
+#include <cstdlib>
+
+#include "db/UnWSMess.h"
+#include "net/UnSockSr.h"
+#include "net/UnSockSr_Internal.h"
+#include "platform/Clock.h"
+#include "platform/Locks.h"
+#include "platform/Log.h"
+#include "platform/Socket.h"
+
+namespace merivo {
+
+void TFormSocksServer::CreateOutgoingConnection(TMyNameUser& user) {
+    auto watch = std::make_unique<Outgoing>();
+    watch->user = &user;
+    watch->socket = std::make_shared<TcpSocket>();
+    std::string address;
+    watch->target = IsDottedAddress(user.host, &address) ? address : user.host;
+    Outgoing* raw = watch.get();
+    // Runs on the thread that closes the connection, while the descriptor is still its own.
+    watch->socket->setDisconnectHandler([this, raw] {
+        TMyNameUser* owner = FindUserByOutgoing(raw->socket->handle());
+        const unsigned attempt = raw->attempt;
+        RunOnMainThread([this, raw, owner, attempt] { OnOutgoingClosed(raw, owner, attempt); });
+    });
+    user.outgoing = watch->socket;
+    outgoing_.push_back(std::move(watch));
+}
+
+TFormSocksServer::Outgoing* TFormSocksServer::FindOutgoing(const TcpSocket& socket) {
+    for (auto& watch : outgoing_)
+        if (watch->socket.get() == &socket) return watch.get();
+    return nullptr;
+}
+
+bool TFormSocksServer::OpenOutgoing(TMyNameUser& user, int* error) {
+    Outgoing* watch = user.outgoing ? FindOutgoing(*user.outgoing) : nullptr;
+    if (!watch) {
+        *error = WSAENOTCONN;
+        return false;
+    }
+    ForgetOutgoingNotifiers(*watch);
+    if (!watch->socket->startConnect(watch->target, UserPort, "", error)) return false;
+    ++watch->attempt;
+    WatchOutgoing(*watch);
+    return true;
+}
+
+void TFormSocksServer::WatchOutgoing(Outgoing& watch) {
+    watch.fd = watch.socket->handle();
+    watch.writer = new QSocketNotifier(watch.fd, QSocketNotifier::Write, this);
+    connect(watch.writer, &QSocketNotifier::activated, this,
+            [this, w = &watch] { OnOutgoingWritable(*w); });
+}
+
+void TFormSocksServer::ForgetOutgoingNotifiers(Outgoing& watch) {
+    for (QSocketNotifier** notifier : {&watch.writer, &watch.reader}) {
+        if (!*notifier) continue;
+        (*notifier)->setEnabled(false);
+        (*notifier)->deleteLater();
+        *notifier = nullptr;
+    }
+    watch.fd = -1;
+}
+
+void TFormSocksServer::OnOutgoingWritable(Outgoing& watch) {
+    TcpSocket& socket = *watch.socket;
+    const int fd = watch.fd;
+    ForgetOutgoingNotifiers(watch);
+    if (fd < 0 || socket.handle() != fd) return;
+    int code = socket.finishConnect();
+    if (code == 0) {
+        watch.fd = fd;
+        watch.reader = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        connect(watch.reader, &QSocketNotifier::activated, this,
+                [this, w = &watch] { OnOutgoingReadable(*w); });
+        ClientSocket1Connect(socket);
+        return;
+    }
+    const unsigned attempt = watch.attempt;
+    ClientSocket1Error(socket, code);
+    if (watch.attempt == attempt) socket.close();  // no new attempt: release the failed one
+}
+
+// The server sends on this connection and reads nothing from it: whatever arrives is dropped;
+// an end or a reset of the stream closes it.
+void TFormSocksServer::OnOutgoingReadable(Outgoing& watch) {
+    TcpSocket& socket = *watch.socket;
+    const int fd = watch.fd;
+    if (fd < 0 || socket.handle() != fd) {
+        ForgetOutgoingNotifiers(watch);
+        return;
+    }
+    std::uint8_t scratch[4096];
+    int error = 0;
+    long got = socket.receiveSome(scratch, sizeof scratch, &error);
+    if (got > 0 || (got < 0 && socket.connected())) return;
+    if (got < 0) ClientSocket1Error(socket, error);
+    if (socket.handle() == fd) socket.close();
+}
+
+void TFormSocksServer::OnOutgoingClosed(Outgoing* watch, TMyNameUser* owner, unsigned attempt) {
+    if (watch->attempt == attempt) ForgetOutgoingNotifiers(*watch);  // no newer attempt is watched
+    DebugLog("Client_Disconnect");
+    UserDisconnected(owner, false);
+    DebugLog("Client_Disconnect");
+}
+
+void TFormSocksServer::ClientSocket1Connect(TcpSocket& socket) {
+    DebugLog("Client_Connect");
+    TMyNameUser* user = FindUserByOutgoing(socket.handle());
+    if (!user || !user->valid) {
+        WriteLog(Msg(msgUnidentifiedConnect));
+        return;
+    }
+    SetNoDelay(socket);
+    UserConnected(*user);
+    DebugLog("Client_Connect");
+}
+
+// ---- The connect timer --------------------------------------------------------------------------
+
+void TFormSocksServer::TimerConnectTimer() {
+    std::size_t count = 0;
+    {
+        std::lock_guard<std::recursive_mutex> guard(ThreadTableLock());
+        count = PendingConnects.size();
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        TMyNameUser* user = nullptr;
+        {
+            std::lock_guard<std::recursive_mutex> guard(ThreadTableLock());
+            user = PendingConnects[i];
+        }
+        if (user->outgoing && user->outgoing->connected()) {
+            // Connected again while online: the new connection is refused, the user goes offline.
+            for (const auto& socket : AcceptedConnections()) {
+                if (socket->handle() != user->connectionHandle) continue;
+                DebugLog("Found");
+                DisconnectAccepted(*socket);
+                break;
+            }
+            WriteLog("Error Connect with " + user->host);
+            continue;
+        }
+        const std::uint32_t started = CurrentClock().tickCount();
+        int error = 0;
+        // A host that cannot be reached at all is reported and skipped; retrying the whole
+        // list every tick would hold up every later identification.
+        if (!OpenOutgoing(*user, &error))
+            WriteLog(Msg(msgClientSocketError) + user->host + " - " + WinSockErrorName(error));
+        DebugLog("TimeConnect " + std::to_string(CurrentClock().tickCount() - started));
+    }
+    {
+        std::lock_guard<std::recursive_mutex> guard(ThreadTableLock());
+        PendingConnects.clear();
+        timerConnectArmed_ = false;
+    }
+    TimerConnect.stop();
+}
+
+// ---- Errors of the outgoing connections ------------------------------------------------------------
+
+void TFormSocksServer::ClientSocket1Error(TcpSocket& socket, int& code) {
+    const int failure = code;
+    const std::string trace = "Client_Error(" + std::to_string(failure) + ")";
+    DebugLog(trace);
+    TMyNameUser* user = FindUserByOutgoing(socket.handle());
+    if (!user && socket.handle() != -1) user = FindUserByConnection(socket.handle());
+    code = 0;
+    if (!user) {
+        DebugLog(Msg(msgUndefinedUserError) + WinSockErrorName(failure));
+        return;
+    }
+    if (failure == WSAECONNRESET) {
+        socket.close();
+        WriteLog(Msg(msgResetConnection) + user->host);
+        return;
+    }
+    if (failure != WSAECONNREFUSED) {
+        WriteLog(Msg(msgClientSocketError) + user->host + " - " + WinSockErrorName(failure));
+        DebugLog(trace);
+        return;
+    }
+    if (user->reconnectCount < Reconnect) {
+        user->reconnectCount += 1;
+        int error = 0;
+        if (!OpenOutgoing(*user, &error)) DebugLog("Error Reconnect");
+    } else {
+        WriteLog(Msg(msgNotRespond) + user->host);
+        GiveUpOnUser(*user);
+    }
+    DebugLog(trace);
+}
+
+// The reconnect budget is spent: the outgoing connection is closed and the user's accepted
+// connection dropped with it.
+void TFormSocksServer::GiveUpOnUser(TMyNameUser& user) {
+    try {
+        if (user.outgoing) user.outgoing->close();
+        user.reconnectCount = 0;
+        const auto accepted = AcceptedConnections();
+        DebugLog("Begin disconnect " + std::to_string(accepted.size()));
+        for (const auto& socket : accepted) {
+            DebugLog("sHandle->" + std::to_string(socket->handle()));
+            if (socket->handle() != user.connectionHandle) continue;
+            DebugLog("Found");
+            DisconnectAccepted(*socket);
+            break;
+        }
+    } catch (...) {
+    }
+}
+
+// ---- The address test ---------------------------------------------------------------------------
+
+namespace {
+
+// A whole decimal number (optional sign) that fits 32 bits.
+bool ParseWholeNumber(const std::string& text, long* value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    long number = std::strtol(text.c_str(), &end, 10);
+    if (*end != '\0' || errno != 0 || number < INT32_MIN || number > INT32_MAX) return false;
+    if (!std::isdigit(static_cast<unsigned char>(text.back()))) return false;
+    if (std::isspace(static_cast<unsigned char>(text.front()))) return false;
+    *value = number;
+    return true;
+}
+
+}  // namespace
+
+bool IsDottedAddress(const std::string& text, std::string* normalised) {
+    std::string result;
+    std::size_t start = 0;
+    for (int part = 0; part < 4; ++part) {
+        std::size_t dot = part < 3 ? text.find('.', start) : text.size();
+        if (dot == std::string::npos) return false;
+        long number = 0;
+        if (!ParseWholeNumber(text.substr(start, dot - start), &number)) return false;
+        if (part > 0) result += ".";
+        result += std::to_string(number);
+        start = dot + 1;
+    }
+    if (normalised) *normalised = result;
+    return true;
+}
+
+}  // namespace merivo

@@ -1,0 +1,32 @@
+#pragma once
+// The receive path of the accepted connections: frames reassembled into packages, kept in memory
+// or spilled to the mail folder, and handed to the package parser or the request processor.
+#include <cstddef>
+#include <cstdint>
+
+#include "db/UnDBType.h"
+
+namespace merivo {
+
+class TcpSocket;
+
+constexpr std::int32_t kSpillThreshold = 0x80000;  // 524,288: larger payloads go to a spill file
+constexpr std::int32_t kDisplacedHeader = 0x092F0000;
+
+enum class ReadOutcome {
+    Finished,        // everything the event counted was taken
+    BytesLeft,       // the event ended early; the bytes wait for more data or a new owner
+    DropConnection,  // the stream cannot be framed any more; the connection is to be closed
+};
+
+// The read event of an accepted connection.
+ReadOutcome ServerSocket1ClientRead(TcpSocket& socket);
+
+// Reads exactly count bytes: count, or -1 when the connection went down (or gave nothing for
+// too long).
+long ReceiveExact(TcpSocket& socket, std::uint8_t* buffer, std::size_t count);
+
+// Forgets a half-received package: its buffer is released and its spill file deleted.
+void ResetReceiveState(TmyConnection& state);
+
+}  // namespace merivo

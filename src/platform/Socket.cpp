@@ -1,0 +1,346 @@
+#include "platform/Socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace merivo {
+
+int WinSockErrorFromErrno(int error) {
+    switch (error) {
+        case 0: return 0;
+        case EINTR: return 10004;
+        case EBADF: return 10009;
+        case EACCES: return 10013;
+        case EFAULT: return 10014;
+        case EINVAL: return 10022;
+        case EMFILE: return 10024;
+        case EAGAIN: return WSAEWOULDBLOCK;
+        case EINPROGRESS: return 10036;
+        case EALREADY: return 10037;
+        case ENOTSOCK: return 10038;
+        case EDESTADDRREQ: return 10039;
+        case EMSGSIZE: return 10040;
+        case EPROTOTYPE: return 10041;
+        case ENOPROTOOPT: return 10042;
+        case EPROTONOSUPPORT: return 10043;
+        case ESOCKTNOSUPPORT: return 10044;
+        case EOPNOTSUPP: return 10045;
+        case EPFNOSUPPORT: return 10046;
+        case EAFNOSUPPORT: return 10047;
+        case EADDRINUSE: return 10048;
+        case EADDRNOTAVAIL: return 10049;
+        case ENETDOWN: return 10050;
+        case ENETUNREACH: return 10051;
+        case ENETRESET: return 10052;
+        case ECONNABORTED: return 10053;
+        case ECONNRESET: return WSAECONNRESET;
+        case EPIPE: return WSAECONNRESET;
+        case ENOBUFS: return 10055;
+        case EISCONN: return 10056;
+        case ENOTCONN: return WSAENOTCONN;
+        case ESHUTDOWN: return 10058;
+        case ETOOMANYREFS: return 10059;
+        case ETIMEDOUT: return WSAETIMEDOUT;
+        case ECONNREFUSED: return WSAECONNREFUSED;
+        case ELOOP: return 10062;
+        case ENAMETOOLONG: return 10063;
+        case EHOSTDOWN: return 10064;
+        case EHOSTUNREACH: return 10065;
+        case ENOTEMPTY: return 10066;
+        case EUSERS: return 10068;
+        case EDQUOT: return 10069;
+        case ESTALE: return 10070;
+        case EREMOTE: return 10071;
+        default: return 10101;  // any other failure ends the connection: WSAEDISCON
+    }
+}
+
+std::string ReverseLookup(const std::string& address) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    if (inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) return "";
+    char name[NI_MAXHOST] = {};
+    if (getnameinfo(reinterpret_cast<sockaddr*>(&peer), sizeof peer, name, sizeof name, nullptr, 0,
+                    NI_NAMEREQD) != 0) {
+        return "";
+    }
+    return name;
+}
+
+namespace {
+
+// The WinSock code of the current errno.
+int LastError() { return WinSockErrorFromErrno(errno); }
+
+bool SetNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// A connection error that ends the connection (as opposed to "try again").
+bool IsHardError(int error) { return error != EAGAIN && error != EWOULDBLOCK && error != EINTR; }
+
+// Fills an IPv4 address from a dotted text or a name; false when it does not resolve.
+bool ResolveIPv4(const std::string& host, int port, sockaddr_in* address) {
+    std::memset(address, 0, sizeof *address);
+    address->sin_family = AF_INET;
+    address->sin_port = htons(static_cast<std::uint16_t>(port));
+    if (host.empty()) {
+        address->sin_addr.s_addr = htonl(INADDR_ANY);
+        return true;
+    }
+    if (inet_pton(AF_INET, host.c_str(), &address->sin_addr) == 1) return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    address->sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+int NewStreamSocket(int* error) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) *error = LastError();
+    return fd;
+}
+
+}  // namespace
+
+TcpSocket::TcpSocket(int fd) { adopt(fd); }
+
+TcpSocket::~TcpSocket() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+void TcpSocket::adopt(int fd) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+    established_ = connected_ = fd >= 0;
+    if (fd >= 0) SetNonBlocking(fd);
+}
+
+int TcpSocket::handle() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return fd_;
+}
+
+bool TcpSocket::connected() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return connected_;
+}
+
+void TcpSocket::markDown() { connected_ = false; }
+
+long TcpSocket::sendSome(const void* data, std::size_t length, int* error) {
+    std::lock_guard<std::mutex> guard(lock_);
+    *error = 0;
+    if (!connected_) {
+        *error = WSAENOTCONN;
+        return -1;
+    }
+    ssize_t sent = ::send(fd_, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) return static_cast<long>(sent);
+    *error = LastError();
+    if (IsHardError(errno)) markDown();
+    return -1;
+}
+
+long TcpSocket::receiveSome(void* data, std::size_t length, int* error) {
+    std::lock_guard<std::mutex> guard(lock_);
+    *error = 0;
+    if (fd_ < 0 || !established_) {
+        *error = WSAENOTCONN;
+        return -1;
+    }
+    ssize_t got = ::recv(fd_, data, length, MSG_DONTWAIT);
+    if (got > 0) return static_cast<long>(got);
+    if (got == 0) {
+        if (length > 0) markDown();
+        return 0;
+    }
+    *error = LastError();
+    if (IsHardError(errno)) markDown();
+    return -1;
+}
+
+int TcpSocket::pendingBytes() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    int count = 0;
+    if (fd_ < 0 || ::ioctl(fd_, FIONREAD, &count) != 0) return 0;
+    return count;
+}
+
+void TcpSocket::setNoDelay() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (fd_ < 0) return;
+    int on = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void TcpSocket::setDisconnectHandler(std::function<void()> handler) {
+    std::lock_guard<std::mutex> guard(lock_);
+    disconnectHandler_ = std::move(handler);
+}
+
+void TcpSocket::close() {
+    std::function<void()> handler;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (fd_ < 0 || closing_) return;
+        closing_ = true;
+        // Writers see the connection down at once; the descriptor stays ours until released.
+        connected_ = false;
+        if (established_) {
+            ::shutdown(fd_, SHUT_RDWR);
+            handler = disconnectHandler_;
+        }
+    }
+    if (handler) handler();
+    std::lock_guard<std::mutex> guard(lock_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    established_ = connected_ = closing_ = false;
+}
+
+std::string TcpSocket::peerAddress() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (fd_ < 0) return "";
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) return "";
+    char text[INET_ADDRSTRLEN] = {};
+    if (!inet_ntop(AF_INET, &address.sin_addr, text, sizeof text)) return "";
+    return text;
+}
+
+bool TcpSocket::listenOn(const std::string& address, int port, int* error) {
+    *error = 0;
+    sockaddr_in local{};
+    if (!ResolveIPv4(address, port, &local)) {
+        *error = 10049;  // WSAEADDRNOTAVAIL
+        return false;
+    }
+    int fd = NewStreamSocket(error);
+    if (fd < 0) return false;
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
+        *error = LastError();
+        ::close(fd);
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+    established_ = connected_ = false;
+    return true;
+}
+
+int TcpSocket::acceptOne(int* error) {
+    std::lock_guard<std::mutex> guard(lock_);
+    *error = 0;
+    if (fd_ < 0) {
+        *error = WSAENOTCONN;
+        return -1;
+    }
+    int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) *error = LastError();
+    return fd;
+}
+
+int TcpSocket::localPort() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
+    return ntohs(address.sin_port);
+}
+
+bool TcpSocket::startConnect(const std::string& host, int port, const std::string& bindAddress,
+                             int* error) {
+    *error = 0;
+    sockaddr_in remote{};
+    sockaddr_in local{};
+    if (host.empty() || !ResolveIPv4(host, port, &remote) ||
+        (!bindAddress.empty() && !ResolveIPv4(bindAddress, 0, &local))) {
+        *error = 11001;  // WSAHOST_NOT_FOUND
+        return false;
+    }
+    int fd = NewStreamSocket(error);
+    if (fd < 0) return false;
+    if (!bindAddress.empty() && ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        *error = LastError();
+        ::close(fd);
+        return false;
+    }
+    // A refusal may be reported at once on loopback; it is kept as the descriptor's pending
+    // error so that finishConnect reports it like any other outcome.
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0 &&
+        errno != EINPROGRESS && errno != ECONNREFUSED) {
+        *error = LastError();
+        ::close(fd);
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+    established_ = connected_ = false;
+    return true;
+}
+
+bool TcpSocket::connecting() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return fd_ >= 0 && !established_;
+}
+
+int TcpSocket::finishConnect() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (fd_ < 0) return WSAENOTCONN;
+    int code = 0;
+    socklen_t size = sizeof code;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &code, &size) != 0) code = errno;
+    sockaddr_in address{};
+    socklen_t addressSize = sizeof address;
+    if (code == 0 &&
+        ::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &addressSize) != 0) {
+        code = ECONNREFUSED;  // refused before SO_ERROR was read
+    }
+    if (code != 0) return WinSockErrorFromErrno(code);
+    established_ = connected_ = true;
+    return 0;
+}
+
+bool TcpSocket::peerGone() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (fd_ < 0) return true;
+    pollfd watch{fd_, POLLRDHUP, 0};
+    if (::poll(&watch, 1, 0) < 0) return false;
+    return (watch.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+int TcpSocket::takeError() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (fd_ < 0) return 0;
+    int code = 0;
+    socklen_t size = sizeof code;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &code, &size) != 0) return 0;
+    return WinSockErrorFromErrno(code);
+}
+
+}  // namespace merivo
