@@ -220,6 +220,7 @@ TMyNameUser* FindFirstValid(const std::function<bool(const TMyNameUser&)>& match
 }  // namespace
 
 TMyNameUser* FindUserByConnection(int handle) {
+    if (handle == -1) return nullptr;  // -1 marks users without an accepted connection
     return FindFirstValid([handle](const TMyNameUser& u) { return u.connectionHandle == handle; });
 }
 

@@ -197,7 +197,8 @@ void ResetServerState();
 // Calls f for every user of every database, databases in table order, users in table order.
 void ForEachUser(const std::function<void(TMyNameUser&)>& f);
 
-// The first valid user, in table order, with that accepted connection, outgoing socket handle,
+// The first valid user, in table order, with that accepted connection, outgoing socket handle
+// (never for the handle -1, which stands for none),
 // host (compared lower-cased) or name (exactly). nullptr when there is none.
 TMyNameUser* FindUserByConnection(int handle);
 TMyNameUser* FindUserByOutgoing(int socketHandle);
