@@ -1,0 +1,130 @@
+// The merivo-db tool, run as a program on files in a temporary folder.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "db/UnDBType.h"
+#include "db/UnDBserv_DayFiles.h"
+#include "platform/DateTime.h"
+#include "support/TempDir.h"
+
+namespace merivo {
+namespace {
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class MerivoDbTest : public ::testing::Test {
+  protected:
+    Result Run(const std::string& arguments) {
+        const std::string tool = std::string(MERIVO_BIN_DIR) + "/merivo-db";
+        const std::string command =
+            tool + " " + arguments + " >" + dir.file("out") + " 2>" + dir.file("err");
+        const int raw = std::system(command.c_str());
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, dir.readFile("out"), dir.readFile("err")};
+    }
+
+    std::string Path(const std::string& name) { return dir.file(name); }
+
+    void ExpectOneLineError(const std::string& arguments) {
+        const Result result = Run(arguments);
+        EXPECT_NE(result.status, 0) << arguments;
+        EXPECT_TRUE(result.out.empty()) << arguments;
+        ASSERT_FALSE(result.err.empty()) << arguments;
+        EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << arguments << ": " << result.err;
+    }
+
+    TempDir dir;
+};
+
+const std::int64_t kJan1 = DayOf(EncodeDate(2026, 1, 1));
+
+TEST_F(MerivoDbTest, InfoReportsCountDatesGapsDisorderAndAPartialTail) {
+    std::string bytes;
+    for (std::int64_t offset : {0, 1, 4, 3, 7}) bytes += DayBytes(kJan1 + offset);
+    dir.writeFile("g.mvd", bytes + std::string(10, 'x'));
+    const Result result = Run("info " + Path("g.mvd"));
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out,
+              "records: 5\n"
+              "first: 2026-01-01\n"
+              "gap: 2 days missing between 2026-01-02 and 2026-01-05\n"
+              "out of order: record 3 (2026-01-04) after 2026-01-05\n"
+              "gap: 3 days missing between 2026-01-04 and 2026-01-08\n"
+              "last: 2026-01-08\n"
+              "trailing partial record: 10 bytes\n");
+}
+
+TEST_F(MerivoDbTest, CreateWritesConsecutiveEmptyDays) {
+    const Result created = Run("create " + Path("new.mvd") + " 2026-01-01 3");
+    ASSERT_EQ(created.status, 0) << created.err;
+    DayRecord empty;
+    InitTimeSlots(empty, 9, 20, 0);
+    const std::string bytes = dir.readFile("new.mvd");
+    ASSERT_EQ(bytes.size(), 3 * kDayRecordSize);
+    for (int k = 0; k < 3; ++k) {
+        empty.setDate(static_cast<double>(kJan1 + k));
+        EXPECT_EQ(bytes.compare(k * kDayRecordSize, kDayRecordSize,
+                                reinterpret_cast<const char*>(empty.data()), kDayRecordSize),
+                  0)
+            << "record " << k;
+    }
+    EXPECT_EQ(Run("info " + Path("new.mvd")).out,
+              "records: 3\nfirst: 2026-01-01\nlast: 2026-01-03\n");
+    // An existing file is never overwritten.
+    ExpectOneLineError("create " + Path("new.mvd") + " 2026-01-01 1");
+}
+
+TEST_F(MerivoDbTest, ShowPrintsTheDayInUtf8) {
+    DayRecord day;
+    InitTimeSlots(day, 9, 20, 0);
+    day.setDate(static_cast<double>(kJan1 + 1));
+    day.setTitle("\xcf\xf0\xe8\xe2\xe5\xf2");  // "Привет" in Windows-1251
+    day.setScheduleText(2, "Meeting");
+    day.setRowId(2, 0x10005);
+    day.setListLine(2, 4, "call back");
+    const std::string memo = "memo text";
+    std::copy(memo.begin(), memo.end(), day.data() + day::kMemo);
+    std::string bytes = DayBytes(kJan1);
+    bytes.append(reinterpret_cast<const char*>(day.data()), kDayRecordSize);
+    dir.writeFile("g.mvd", bytes);
+
+    const Result result = Run("show " + Path("g.mvd") + " 2026-01-02");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out.substr(0, result.out.find("schedule:")),
+              "date: 2026-01-02\ntitle: Привет\nmemo: memo text\n");
+    EXPECT_NE(result.out.find("  2\t10.00\tMeeting\tID 65541\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("list 2:\n  4\tcall back\n"), std::string::npos) << result.out;
+}
+
+TEST_F(MerivoDbTest, BadArgumentsAndFilesGiveOneLineAndAFailureStatus) {
+    dir.writeFile("text.mvd", std::string(kDayRecordSize, 'a'));
+    dir.writeFile("short.mvd", DayBytes(kJan1).substr(0, 100));
+    dir.writeFile("g.mvd", DayBytes(kJan1));
+    for (const std::string& arguments : {
+             std::string(""),
+             std::string("list ") + Path("g.mvd"),
+             std::string("info"),
+             "info " + Path("missing.mvd"),
+             "info " + Path("text.mvd"),
+             "info " + Path("short.mvd"),
+             "show " + Path("g.mvd") + " 2026-13-01",
+             "show " + Path("g.mvd") + " 1.1.2026",
+             "show " + Path("g.mvd") + " 2026-01-05",
+             "create " + Path("c.mvd") + " 2026-01-01 0",
+             "create " + Path("c.mvd") + " 2026-01-01 12x",
+             "create " + Path("c.mvd") + " 9999-12-30 5",
+         }) {
+        ExpectOneLineError(arguments);
+    }
+}
+
+}  // namespace
+}  // namespace merivo
