@@ -62,18 +62,13 @@ void TellFatal(const QString& text) {
 }
 
 // SIGTERM and SIGINT close the main window as the administrator would. The handler only writes
-// to a socket pair; the main thread's event loop reads it.
+// to a socket pair; the main thread's event loop reads it. A signal that comes before the window
+// exists waits in the socket pair until the loop runs.
 class TerminationSignals {
 public:
-    explicit TerminationSignals(QWidget& window) {
+    TerminationSignals() {
         if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds_) != 0) return;
         WriteFd = fds_[1];
-        notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
-        QObject::connect(notifier_.get(), &QSocketNotifier::activated, &window, [this, &window] {
-            char byte;
-            if (::read(fds_[0], &byte, 1) < 0) return;
-            window.close();
-        });
         struct sigaction action {};
         action.sa_handler = &TerminationSignals::Handle;
         sigemptyset(&action.sa_mask);
@@ -86,13 +81,22 @@ public:
         std::signal(SIGTERM, SIG_DFL);
         std::signal(SIGINT, SIG_DFL);
         WriteFd = -1;
-        notifier_.reset();
         if (fds_[0] >= 0) ::close(fds_[0]);
         if (fds_[1] >= 0) ::close(fds_[1]);
     }
 
     TerminationSignals(const TerminationSignals&) = delete;
     TerminationSignals& operator=(const TerminationSignals&) = delete;
+
+    void closeOnSignal(QWidget& window) {
+        if (fds_[0] < 0) return;
+        auto* notifier = new QSocketNotifier(fds_[0], QSocketNotifier::Read, &window);
+        QObject::connect(notifier, &QSocketNotifier::activated, &window, [this, &window] {
+            char byte;
+            if (::read(fds_[0], &byte, 1) < 0) return;
+            window.close();
+        });
+    }
 
 private:
     static void Handle(int) {
@@ -104,7 +108,6 @@ private:
 
     static inline volatile std::sig_atomic_t WriteFd = -1;
     int fds_[2] = {-1, -1};
-    std::unique_ptr<QSocketNotifier> notifier_;
 };
 
 // Every user's send threads are ended and their handles released; one user's failure does not
@@ -143,7 +146,6 @@ int Serve(QApplication& app, TFormMVServer& window) {
                       .arg(QString::fromStdString(reason)));
         return kExitListenFailed;
     }
-    TerminationSignals termination(window);
     window.show();
     app.exec();
     return 0;
@@ -152,6 +154,7 @@ int Serve(QApplication& app, TFormMVServer& window) {
 }  // namespace
 
 int RunServer(int argc, char** argv) {
+    TerminationSignals termination;
     UseOffscreenWithoutDisplay();
     QApplication app(argc, argv);
     const std::string folder = WithoutTrailingSeparator(ProgramFolder());
@@ -164,6 +167,7 @@ int RunServer(int argc, char** argv) {
     AppDir = folder;
     SelectCatalogue(0);
     TFormMVServer window;
+    termination.closeOnSignal(window);
     FormSocksServer = new TFormSocksServer();
     InstallSendPath();
     const int status = Serve(app, window);

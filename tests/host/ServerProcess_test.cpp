@@ -1,0 +1,244 @@
+// The built server as its administrator starts it: in a folder of its own, without a display.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <regex>
+
+#include "support/TempDir.h"
+
+extern char** environ;
+
+namespace merivo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kStartTimeoutMs = 20000;
+constexpr int kExitTimeoutMs = 10000;
+
+// A server process with its standard output read line by line.
+class ServerProcess {
+public:
+    explicit ServerProcess(const std::string& binary) {
+        int pipeFds[2];
+        if (::pipe(pipeFds) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(pipeFds[1], STDOUT_FILENO);
+            const int devNull = ::open("/dev/null", O_WRONLY);
+            ::dup2(devNull, STDERR_FILENO);
+            ::close(pipeFds[0]);
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
+            ::execve(binary.c_str(), argv, environ);
+            ::_exit(127);
+        }
+        ::close(pipeFds[1]);
+        out_ = pipeFds[0];
+    }
+
+    ~ServerProcess() {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) ::close(out_);
+    }
+
+    bool started() const { return pid_ > 0; }
+
+    // Reads output until a line ends with text; false when the time ran out or the output ended.
+    bool waitForLineEndingWith(const std::string& text, int timeoutMs) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Clock::now() < deadline) {
+            for (const std::string& line : lines_) {
+                if (line.size() >= text.size() &&
+                    line.compare(line.size() - text.size(), text.size(), text) == 0)
+                    return true;
+            }
+            if (!readSome(50)) return false;
+        }
+        return false;
+    }
+
+    // The exit status once the process has ended by itself; nothing when it did not in time.
+    std::optional<int> waitExit(int timeoutMs) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!status_ && Clock::now() < deadline) {
+            readSome(10);
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+        }
+        while (readSome(0)) {
+        }
+        if (!status_ || !WIFEXITED(*status_)) return std::nullopt;
+        return WEXITSTATUS(*status_);
+    }
+
+    void signal(int number) { ::kill(pid_, number); }
+    const std::vector<std::string>& lines() const { return lines_; }
+
+private:
+    // Reads what is there within the wait; false at the end of the output.
+    bool readSome(int waitMs) {
+        pollfd fd{out_, POLLIN, 0};
+        if (::poll(&fd, 1, waitMs) <= 0) return true;
+        char buffer[4096];
+        const ssize_t n = ::read(out_, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        pending_.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+            lines_.push_back(pending_.substr(0, end));
+            pending_.erase(0, end + 1);
+        }
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::optional<int> status_;
+    std::string pending_;
+    std::vector<std::string> lines_;
+};
+
+int BoundSocket(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool PortIsFree(int port) {
+    const int fd = BoundSocket(port);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+int FreePort() {
+    const int fd = BoundSocket(0);
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string SettingsWithPort(int port) {
+    return "[Options]\nLanguage=0\n[NetWork]\nPort=" + std::to_string(port) +
+           "\nDirectSend=1\nReconnect=5\nTCPNoDelay=1\n[DataBases]\nCount=1\nAlias1=First Group\n"
+           "[DataBase - 1]\nName=\nCount=7\nCountArc=0\nTime Begin=9\nTime End=20\nStep=0\n"
+           "UserCount=0\nArchive Link=0\n";
+}
+
+// Name, size and modification time of everything in the folder.
+std::map<std::string, std::pair<std::uintmax_t, std::filesystem::file_time_type>> Snapshot(
+    const std::string& folder) {
+    std::map<std::string, std::pair<std::uintmax_t, std::filesystem::file_time_type>> entries;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        entries[entry.path().string()] = {entry.is_regular_file() ? entry.file_size() : 0,
+                                          entry.last_write_time()};
+    }
+    return entries;
+}
+
+// The messages of log lines "hh:mm:ss message"; a line without its time prefix fails the test.
+std::vector<std::string> Messages(const std::vector<std::string>& lines) {
+    static const std::regex timed(R"(^\d\d:\d\d:\d\d (.*)$)");
+    std::vector<std::string> messages;
+    for (const std::string& line : lines) {
+        std::smatch match;
+        EXPECT_TRUE(std::regex_match(line, match, timed)) << line;
+        messages.push_back(match.size() > 1 ? match[1].str() : line);
+    }
+    return messages;
+}
+
+class ServerProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        binary = dir.file("merivo-server");
+        std::filesystem::copy_file(MERIVO_SERVER_BINARY, binary);
+    }
+
+    TempDir dir;
+    std::string binary;
+};
+
+TEST_F(ServerProcessTest, StartsOnceLogsToStandardOutputAndEndsOnSigterm) {
+    std::vector<std::string> expected = {"Start!", "User list of server is empty. See Settings",
+                                         "Initialization -> Ok!"};
+    if (PortIsFree(6340)) {
+        expected.insert(expected.begin(), "Created file Server.ini");
+    } else {
+        dir.writeFile("Server.ini", SettingsWithPort(FreePort()));
+    }
+    ServerProcess server(binary);
+    ASSERT_TRUE(server.started());
+    ASSERT_TRUE(server.waitForLineEndingWith("Initialization -> Ok!", kStartTimeoutMs));
+    EXPECT_EQ(Messages(server.lines()), expected);
+    EXPECT_TRUE(std::filesystem::exists(dir.file("Server.ini")));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("POP3")));
+
+    const auto before = Snapshot(dir.path());
+    ServerProcess second(binary);
+    EXPECT_EQ(second.waitExit(kExitTimeoutMs), 0);
+    EXPECT_EQ(second.lines(), std::vector<std::string>{"Program is already running."});
+    EXPECT_EQ(Snapshot(dir.path()), before) << "a second instance writes nothing";
+
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitExit(kExitTimeoutMs), 0);
+}
+
+TEST_F(ServerProcessTest, SigintEndsTheServerLikeClosingItsWindow) {
+    dir.writeFile("Server.ini", SettingsWithPort(FreePort()));
+    ServerProcess server(binary);
+    ASSERT_TRUE(server.waitForLineEndingWith("Initialization -> Ok!", kStartTimeoutMs));
+    server.signal(SIGINT);
+    EXPECT_EQ(server.waitExit(kExitTimeoutMs), 0);
+}
+
+TEST_F(ServerProcessTest, MailFolderThatCannotBeCreatedEndsTheServer) {
+    dir.writeFile("POP3", "a file where the folder should be");
+    ServerProcess server(binary);
+    const std::optional<int> status = server.waitExit(kExitTimeoutMs);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_NE(*status, 0);
+    ASSERT_FALSE(server.lines().empty());
+    EXPECT_NE(server.lines().back().find("POP3"), std::string::npos) << server.lines().back();
+    EXPECT_FALSE(std::filesystem::exists(dir.file("Server.ini")));
+}
+
+TEST_F(ServerProcessTest, BusyPortEndsTheServerWithTheReason) {
+    const int port = FreePort();
+    const int holder = BoundSocket(port);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+    dir.writeFile("Server.ini", SettingsWithPort(port));
+    ServerProcess server(binary);
+    const std::optional<int> status = server.waitExit(kExitTimeoutMs);
+    ::close(holder);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_NE(*status, 0);
+    ASSERT_FALSE(server.lines().empty());
+    EXPECT_NE(server.lines().back().find(std::to_string(port)), std::string::npos)
+        << server.lines().back();
+}
+
+}  // namespace
+}  // namespace merivo
