@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "db/UnDBType.h"
 #include "db/UnDBserv.h"
@@ -27,6 +28,7 @@ constexpr int kGapEvery = 40;
 constexpr int kGapDays = 3;
 constexpr std::int64_t kFirstDay = 40000;
 constexpr std::int64_t kToday = kFirstDay + 3300;
+constexpr int kRounds = 5;
 
 class FixedClock : public Clock {
   public:
@@ -64,6 +66,21 @@ double Seconds(const std::function<void()>& work) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+std::unique_ptr<TMyDBUser> NewDatabase(const std::string& path) {
+    auto db = std::make_unique<TMyDBUser>();
+    db->alias = "Bench";
+    db->dataFilePath = path;
+    db->recordLimit = 365;
+    db->archiveLimit = 1000;
+    InitTimeSlots(db->EmptyDay, 9, 20, 0);
+    return db;
+}
+
 int Run() {
     const std::string folder = "/tmp/merivo-db-load-bench-" + std::to_string(::getpid());
     std::filesystem::create_directories(folder);
@@ -73,30 +90,26 @@ int Run() {
 
     FixedClock clock;
     ScopedClock useClock(clock);
-    double bestLoad = 1e9, bestCopy = 1e9;
-    auto db = std::make_unique<TMyDBUser>();
-    for (int round = 0; round < 3; ++round) {
+    std::vector<double> loads, copies, ratios;
+    std::unique_ptr<TMyDBUser> db;
+    for (int round = 1; round <= kRounds; ++round) {
         CopyFile(source, data);
         std::filesystem::remove(ArchivePath(data));
-        db = std::make_unique<TMyDBUser>();
-        db->alias = "Bench";
-        db->dataFilePath = data;
-        db->recordLimit = 365;
-        db->archiveLimit = 1000;
-        InitTimeSlots(db->EmptyDay, 9, 20, 0);
+        db = NewDatabase(data);
         const double load = Seconds([&] { StartDatabase(*db); });
         const double copy = Seconds([&] { CopyFile(source, folder + "/copy.mvd"); });
-        std::printf("round %d: load %.3f s, copy %.3f s, ratio %.2f\n", round + 1, load, copy,
+        std::printf("round %d: load %.3f s, copy %.3f s, ratio %.2f\n", round, load, copy,
                     load / copy);
-        bestLoad = std::min(bestLoad, load);
-        bestCopy = std::min(bestCopy, copy);
+        loads.push_back(load);
+        copies.push_back(copy);
+        ratios.push_back(load / copy);
     }
     std::printf(
-        "data file %d records (%.1f MB): after load %zu records, archive %lld records\n", kDays,
+        "data file %d records (%.1f MB) -> %zu records, archive %lld records\n", kDays,
         kDays * static_cast<double>(kDayRecordSize) / 1e6, db->TmyDBIndex.size(),
         static_cast<long long>(std::filesystem::file_size(ArchivePath(data)) / kDayRecordSize));
-    std::printf("best: load %.3f s, copy %.3f s, ratio %.2f\n", bestLoad, bestCopy,
-                bestLoad / bestCopy);
+    std::printf("median: load %.3f s, copy %.3f s, ratio %.2f\n", Median(loads), Median(copies),
+                Median(ratios));
     std::filesystem::remove_all(folder);
     return 0;
 }
