@@ -1,0 +1,222 @@
+// Connections end to end: identification, coming online, the user list and its notices, the
+// mail-waiting notice, going offline, peers the server does not know.
+#include "net/UnSockSr.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "db/UnDBType_Packages.h"
+#include "platform/Socket.h"
+#include "support/ServerFixture.h"
+
+namespace merivo {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void AppendInt32(Bytes& bytes, std::int32_t value) {
+    std::uint8_t raw[4];
+    WriteInt32(raw, value);
+    bytes.insert(bytes.end(), raw, raw + 4);
+}
+
+// One 86-byte user-list entry, laid out by hand.
+Bytes Entry(bool online, const std::string& name, const std::string& host) {
+    Bytes entry;
+    AppendInt32(entry, online ? 1 : 0);
+    Bytes nameField(51, 0), hostField(31, 0);
+    nameField[0] = static_cast<std::uint8_t>(name.size());
+    std::copy(name.begin(), name.end(), nameField.begin() + 1);
+    hostField[0] = static_cast<std::uint8_t>(host.size());
+    std::copy(host.begin(), host.end(), hostField.begin() + 1);
+    entry.insert(entry.end(), nameField.begin(), nameField.end());
+    entry.insert(entry.end(), hostField.begin(), hostField.end());
+    return entry;
+}
+
+Bytes Notice(bool online, const std::string& name, const std::string& host) {
+    Bytes notice;
+    AppendInt32(notice, 2000);
+    AppendInt32(notice, 3);
+    Bytes entry = Entry(online, name, host);
+    notice.insert(notice.end(), entry.begin(), entry.end());
+    return notice;
+}
+
+Bytes Image(const std::vector<Bytes>& entries) {
+    Bytes image;
+    AppendInt32(image, 5000);
+    for (const Bytes& entry : entries) image.insert(image.end(), entry.begin(), entry.end());
+    return image;
+}
+
+Bytes Next(MerivoClient& client) { return client.receivePackage(2000).value_or(Bytes{}); }
+
+TEST(Connections, UsersSeeEachOtherComeAndGoByteForByte) {
+    ServerFixture server(ServerFixture::OneGroup(2));
+    ASSERT_TRUE(server.listening());
+    int shownCount = -1;
+    OnConnectionCountChanged = [&](int count) { shownCount = count; };
+    struct Unhook {
+        ~Unhook() { OnConnectionCountChanged = nullptr; }
+    } unhook;
+
+    auto first = server.connectUser(1);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(Next(*first), Image({Entry(true, "user1", "127.0.0.2"),
+                                   Entry(false, "user2", "127.0.0.3")}));
+    EXPECT_EQ(Next(*first), Notice(true, "user1", "127.0.0.2"));
+    EXPECT_EQ(shownCount, 1);
+
+    auto second = server.connectUser(2);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(Next(*second), Image({Entry(true, "user1", "127.0.0.2"),
+                                    Entry(true, "user2", "127.0.0.3")}));
+    EXPECT_EQ(Next(*second), Notice(true, "user2", "127.0.0.3"));
+    EXPECT_EQ(Next(*first), Notice(true, "user2", "127.0.0.3"));
+    EXPECT_EQ(ConnectionCount(), 2);
+    EXPECT_EQ(DBTable[0]->connectedUsers, 2);
+    EXPECT_FALSE(server.logContains("Error"));
+
+    // Going offline: the accepted connection closes, the back connection is closed with it.
+    second->closeServerConnection();
+    ASSERT_TRUE(server.pumpUntil([&] { return !server.user("user2")->online.load(); }));
+    EXPECT_EQ(Next(*first), Notice(false, "user2", "127.0.0.3"));
+    EXPECT_EQ(ConnectionCount(), 1);
+    EXPECT_EQ(shownCount, 1);
+    EXPECT_EQ(server.user("user2")->connectionHandle.load(), -1);
+    EXPECT_THROW(second->receivePackage(1000), ClientError);  // the back connection is closed
+}
+
+TEST(Connections, MailWaitingNoticeOnlyForANonEmptyInbox) {
+    ServerFixture server(ServerFixture::OneGroup(2));
+    server.dir().writeFile("POP3/127.0.0.2.bin", std::string(249, 'x'));
+
+    auto withMail = server.connectUser(1);
+    ASSERT_TRUE(withMail);
+    EXPECT_EQ(PackageCode(Next(*withMail)), 5000);
+    EXPECT_EQ(PackageCode(Next(*withMail)), 2000);
+    EXPECT_EQ(Next(*withMail), Bytes({0x70, 0x17, 0, 0}));  // 6000
+
+    auto withoutMail = server.connectUser(2);
+    ASSERT_TRUE(withoutMail);
+    EXPECT_EQ(PackageCode(Next(*withoutMail)), 5000);
+    EXPECT_EQ(PackageCode(Next(*withoutMail)), 2000);
+    EXPECT_FALSE(withoutMail->receivePackage(300).has_value());
+}
+
+TEST(Connections, UnknownPeerIsLoggedOnceAndWhatItSendsIsRefused) {
+    ServerFixture server(ServerFixture::OneGroup(1));
+    TcpSocket stranger;
+    int error = 0;
+    ASSERT_TRUE(stranger.startConnect("127.0.0.1", server.port(), "127.0.0.9", &error));
+    ASSERT_TRUE(server.pumpUntil([&] { return server.logContains("Illegal user"); }));
+    EXPECT_TRUE(server.logContains(
+        "Incorrect connection! Illegal user from [127.0.0.9 ] or incorrect settings at server."));
+    ASSERT_EQ(stranger.finishConnect(), 0);
+
+    const Bytes frame = Frame(CodedPayload(5000, 100));
+    ASSERT_EQ(stranger.sendSome(frame.data(), frame.size(), &error), long(frame.size()));
+    server.pump(300);
+    EXPECT_EQ(server.logCount("Error! Message from unregistered user(no record in list of users)."),
+              1);
+    EXPECT_FALSE(server.logContains("Error in network settings"));
+    EXPECT_EQ(server.form().AcceptedConnections().size(), 1u);  // left open
+
+    stranger.close();
+    ASSERT_TRUE(server.pumpUntil([&] { return server.form().AcceptedConnections().empty(); }));
+    EXPECT_TRUE(server.logContains("Error! Tried to delete unidentified user"));
+}
+
+TEST(Connections, SecondConnectWhileOnlineTakesTheUserOffline) {
+    ServerFixture server(ServerFixture::OneGroup(1));
+    auto client = server.connectUser(1);
+    ASSERT_TRUE(client);
+    client->drainPackages(200);
+
+    TcpSocket again;
+    int error = 0;
+    ASSERT_TRUE(again.startConnect("127.0.0.1", server.port(), "127.0.0.2", &error));
+    ASSERT_TRUE(server.pumpUntil([&] { return server.logContains("Error Connect with "); }));
+    EXPECT_TRUE(server.logContains("Error Connect with 127.0.0.2"));
+    ASSERT_TRUE(server.pumpUntil([&] { return !server.user("user1")->online.load(); }));
+    EXPECT_FALSE(server.user("user1")->outgoing->connected());
+    EXPECT_EQ(server.user("user1")->connectionHandle.load(), -1);
+    EXPECT_EQ(ConnectionCount(), 0);
+    // The first connection stays open but no longer belongs to the user.
+    EXPECT_EQ(server.form().AcceptedConnections().size(), 1u);
+    client->sendPackage(CodedPayload(5000, 100));
+    server.pump(200);
+    EXPECT_TRUE(server.logContains("Error! Message from unregistered user"));
+    EXPECT_FALSE(server.logContains("Error in network settings"));
+}
+
+TEST(Connections, RefusedBackConnectionIsTriedFourTimesThenTheUserIsDropped) {
+    FixtureOptions options = ServerFixture::OneGroup(1);
+    options.debug = true;
+    options.reconnect = 3;
+    ServerFixture server(options);
+    TcpSocket client;  // connects, but nobody listens at its port + 10
+    int error = 0;
+    ASSERT_TRUE(client.startConnect("127.0.0.1", server.port(), "127.0.0.2", &error));
+    ASSERT_TRUE(server.pumpUntil([&] { return server.logContains("Not respond:"); }));
+    EXPECT_TRUE(server.logContains("Not respond:127.0.0.2"));
+    EXPECT_EQ(server.logCount("Client_Error(10061)"), 2 * 4);  // traced on entry and exit
+    ASSERT_TRUE(server.pumpUntil([&] { return server.form().AcceptedConnections().empty(); }));
+    EXPECT_EQ(server.user("user1")->reconnectCount, 0);
+    EXPECT_EQ(server.user("user1")->connectionHandle.load(), -1);
+    EXPECT_FALSE(server.user("user1")->online.load());
+}
+
+TEST(Connections, ResetOfTheBackConnectionTakesTheUserOffline) {
+    ServerFixture server(ServerFixture::OneGroup(2));
+    auto watcher = server.connectUser(2);
+    ASSERT_TRUE(watcher);
+    watcher->drainPackages(200);
+
+    TcpSocket listener, toServer;
+    int error = 0;
+    ASSERT_TRUE(listener.listenOn("127.0.0.2", server.port() + 10, &error));
+    ASSERT_TRUE(toServer.startConnect("127.0.0.1", server.port(), "127.0.0.2", &error));
+    ASSERT_TRUE(server.pumpUntil([&] { return server.user("user1")->online.load(); }));
+    int back = -1;
+    ASSERT_TRUE(server.pumpUntil([&] { return (back = listener.acceptOne(&error)) >= 0; }));
+    linger hard{1, 0};
+    setsockopt(back, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(back);  // sends a reset
+
+    ASSERT_TRUE(server.pumpUntil([&] { return !server.user("user1")->online.load(); }));
+    EXPECT_TRUE(server.logContains("Reset the connection127.0.0.2"));
+    EXPECT_EQ(PackageCode(Next(*watcher)), 2000);              // user1 online
+    EXPECT_EQ(Next(*watcher), Notice(false, "user1", "127.0.0.2"));  // and offline again
+    // Detached: the accepted connection stays open and still belongs to the user.
+    EXPECT_NE(server.user("user1")->connectionHandle.load(), -1);
+}
+
+TEST(Connections, ConnectionCountNeverDropsBelowZeroAndASecondDisconnectChangesNothing) {
+    ServerFixture server(ServerFixture::OneGroup(1));
+    TMyNameUser& user = *server.user("user1");
+    UserDisconnected(&user, false);  // already offline
+    EXPECT_EQ(ConnectionCount(), 0);
+    EXPECT_EQ(DBTable[0]->connectedUsers, 0);
+    UserDisconnected(nullptr, true);
+    EXPECT_TRUE(server.logContains("Error! Tried to delete unidentified user"));
+}
+
+TEST(AddressTest, DottedQuadsPassAndAreNormalised) {
+    std::string normalised;
+    EXPECT_TRUE(IsDottedAddress("192.168.1.20", &normalised));
+    EXPECT_EQ(normalised, "192.168.1.20");
+    EXPECT_TRUE(IsDottedAddress("010.001.000.005", &normalised));
+    EXPECT_EQ(normalised, "10.1.0.5");
+    EXPECT_TRUE(IsDottedAddress("300.1.2.3", &normalised));  // no range check
+    EXPECT_EQ(normalised, "300.1.2.3");
+    for (const char* text : {"server01", "1.2.3", "1.2.3.4.5", "1..2.3", "1.2.3.", ".1.2.3",
+                             "1.2.3.x", "", "1.2.3.99999999999"}) {
+        EXPECT_FALSE(IsDottedAddress(text, &normalised)) << text;
+    }
+}
+
+}  // namespace
+}  // namespace merivo

@@ -1,0 +1,204 @@
+#include "support/ServerFixture.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "db/UnDBType_Packages.h"
+#include "host/UnServer.h"
+#include "net/UnSockSr.h"
+#include "net/UnSockSr_Send.h"
+#include "platform/Log.h"
+#include "platform/Socket.h"
+#include "platform/Thread.h"
+
+namespace merivo {
+
+namespace {
+
+void EnsureApplication() {
+    if (QCoreApplication::instance()) return;
+    static int argc = 1;
+    static char name[] = "merivo-test";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication* application = new QCoreApplication(argc, argv);
+    (void)application;
+}
+
+// A port p with p and p + 10 free on loopback, as far as one can tell before using them.
+int PickFreePort() {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        TcpSocket probe;
+        int error = 0;
+        if (!probe.listenOn("127.0.0.1", 0, &error)) continue;
+        const int port = probe.localPort();
+        if (port > 0 && port + 10 <= 65535) return port;
+    }
+    return 0;
+}
+
+}  // namespace
+
+class ServerFixture::Sink : public LogSink {
+public:
+    void append(const std::string& message) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        lines_.push_back(message);
+    }
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return lines_;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        lines_.clear();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+ServerFixture::ServerFixture(FixtureOptions options) : sink_(std::make_unique<Sink>()) {
+    EnsureApplication();
+    ResetServerState();
+    SetLogSink(sink_.get());
+    AppDir = dir_.path();
+    port_ = PickFreePort();
+    writeSettings(options);
+    form_ = new TFormSocksServer();
+    InstallSendPath();
+    InitServer();
+    listening_ = listen();
+}
+
+ServerFixture::~ServerFixture() {
+    if (FormSocksServer) FormSocksServer->FormClose();
+    pump(20);
+    ForEachUser([](TMyNameUser& user) {
+        TerminateThreads(user, 1);
+        CloseFinishedHandles(user, true);
+    });
+    delete form_;
+    SetLogSink(nullptr);
+    ResetServerState();
+}
+
+FixtureOptions ServerFixture::OneGroup(int users) {
+    FixtureGroup group{"Group", {}, ""};
+    for (int i = 1; i <= users; ++i)
+        group.users.push_back({UserAddress(i), "user" + std::to_string(i)});
+    FixtureOptions options;
+    options.groups.push_back(group);
+    return options;
+}
+
+std::string ServerFixture::UserAddress(int i) { return "127.0.0." + std::to_string(i + 1); }
+
+void ServerFixture::writeSettings(const FixtureOptions& options) {
+    std::string ini = "[Options]\nLanguage=0\n";
+    if (options.debug) ini += "DEBUG=1\n";
+    ini += "[NetWork]\nPort=" + std::to_string(port_) +
+           "\nDirectSend=" + (options.directSend ? "1" : "0") +
+           "\nReconnect=" + std::to_string(options.reconnect) +
+           "\nTCPNoDelay=" + (options.tcpNoDelay ? "1" : "0") + "\n";
+    ini += "[DataBases]\nCount=" + std::to_string(options.groups.size()) + "\n";
+    for (std::size_t k = 1; k <= options.groups.size(); ++k)
+        ini += "Alias" + std::to_string(k) + "=" + options.groups[k - 1].alias + "\n";
+    for (std::size_t k = 1; k <= options.groups.size(); ++k) {
+        const FixtureGroup& group = options.groups[k - 1];
+        ini += "[DataBase - " + std::to_string(k) + "]\nName=" + group.dataFile +
+               "\nCount=7\nCountArc=0\nTime Begin=9\nTime End=20\nStep=0\nArchive Link=0\n";
+        ini += "UserCount=" + std::to_string(group.users.size()) + "\n";
+        for (std::size_t i = 1; i <= group.users.size(); ++i) {
+            ini += "User_" + std::to_string(i) + "=" + group.users[i - 1].host + "::" +
+                   group.users[i - 1].name + "\n";
+        }
+    }
+    dir_.writeFile("Server.ini", ini);
+}
+
+// Another program may take the port between picking and listening: then another is picked.
+bool ServerFixture::listen() {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        std::string reason;
+        if (port_ > 0 && form_->StartListening("127.0.0.1", port_, &reason)) return true;
+        port_ = PickFreePort();
+        Port = port_;
+        UserPort = port_ + 10;
+    }
+    return false;
+}
+
+TMyNameUser* ServerFixture::user(const std::string& name) const {
+    TMyNameUser* found = nullptr;
+    ForEachUser([&](TMyNameUser& user) {
+        if (!found && user.name == name) found = &user;
+    });
+    return found;
+}
+
+void ServerFixture::pump(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool ServerFixture::pumpUntil(const std::function<bool()>& done, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        pump(2);
+    }
+    return true;
+}
+
+std::unique_ptr<MerivoClient> ServerFixture::connectUser(int i, int timeoutMs) {
+    ClientOptions options;
+    options.ownAddress = UserAddress(i);
+    options.serverPort = port_;
+    auto client = std::make_unique<MerivoClient>(options);
+    client->open();
+    TMyNameUser* configured = nullptr;
+    ForEachUser([&](TMyNameUser& user) {
+        if (!configured && user.host == options.ownAddress) configured = &user;
+    });
+    if (!configured || !pumpUntil([&] { return configured->online.load(); }, timeoutMs)) {
+        ADD_FAILURE() << "user " << i << " did not come online";
+        return nullptr;
+    }
+    client->acceptBackConnection(timeoutMs);
+    return client;
+}
+
+std::vector<std::uint8_t> Frame(const std::vector<std::uint8_t>& payload) {
+    std::vector<std::uint8_t> frame(4);
+    WriteInt32(frame.data(), static_cast<std::int32_t>(payload.size()));
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    return frame;
+}
+
+std::vector<std::uint8_t> CodedPayload(std::int32_t code, std::size_t size) {
+    std::vector<std::uint8_t> payload(std::max<std::size_t>(size, 4));
+    for (std::size_t i = 4; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i);
+    WriteInt32(payload.data(), code);
+    payload.resize(size);
+    return payload;
+}
+
+std::vector<std::string> ServerFixture::log() const { return sink_->lines(); }
+
+int ServerFixture::logCount(const std::string& text) const {
+    int count = 0;
+    for (const std::string& line : sink_->lines())
+        if (line.find(text) != std::string::npos) ++count;
+    return count;
+}
+
+void ServerFixture::clearLog() { sink_->clear(); }
+
+}  // namespace merivo
