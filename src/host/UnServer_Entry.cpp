@@ -168,7 +168,7 @@ int RunServer(int argc, char** argv) {
     SelectCatalogue(0);
     TFormMVServer window;
     termination.closeOnSignal(window);
-    FormSocksServer = new TFormSocksServer();
+    TFormSocksServer sockets;  // sets FormSocksServer; closed with the window, freed here
     InstallSendPath();
     const int status = Serve(app, window);
     window.close();

@@ -77,6 +77,7 @@ TFormMVServer::TFormMVServer() {
     Timer1->start();
 
     ResetUserListImage();
+    OnConnectionCountChanged = [this](int count) { ShowConnectionCount(count); };
     sink_ = std::make_unique<WindowLogSink>(*Logs);
     {
         std::lock_guard lock(LogLock());
@@ -111,6 +112,7 @@ void TFormMVServer::FormClose() {
     } catch (...) {
         // Shutdown goes on whatever the sockets did.
     }
+    OnConnectionCountChanged = nullptr;
     std::lock_guard lock(LogLock());
     SetLogSink(nullptr);
     if (FormMVServer == this) FormMVServer = nullptr;

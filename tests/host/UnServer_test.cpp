@@ -17,6 +17,7 @@
 #include "host/UnServer_Form.h"
 #include "host/UnServer_Language.h"
 #include "host/UnServer_Log.h"
+#include "net/UnSockSr.h"
 #include "platform/IniFile.h"
 #include "platform/Log.h"
 #include "support/FakeClock.h"
@@ -382,6 +383,15 @@ TEST_F(LogWindowTest, LinesFromOtherThreadsArriveInOrder) {
     EXPECT_EQ(window.Logs->toPlainText(),
               "12:00:00 main\n12:00:00 worker 4\n12:00:00 worker 3\n12:00:00 worker 2\n"
               "12:00:00 worker 1\n12:00:00 worker 0");
+}
+
+TEST_F(LogWindowTest, ConnectionCountIsShownUntilTheWindowCloses) {
+    TFormMVServer window;
+    ASSERT_TRUE(OnConnectionCountChanged);
+    OnConnectionCountChanged(3);
+    EXPECT_EQ(window.Label1->text(), "Connections: 3");
+    window.close();
+    EXPECT_FALSE(OnConnectionCountChanged);
 }
 
 TEST_F(LogWindowTest, ClosedWindowDropsEveryLine) {
