@@ -1,0 +1,216 @@
+#include "platform/Env.h"
+
+#include <gtest/gtest.h>
+
+#include "support/FaultInjectionEnv.h"
+#include "support/TempDir.h"
+
+namespace merivo {
+namespace {
+
+std::string ReadAll(File& file) {
+    std::string text(static_cast<std::size_t>(file.size()), '\0');
+    file.seek(0);
+    file.read(text.data(), text.size());
+    return text;
+}
+
+class EnvTest : public ::testing::Test {
+  protected:
+    Env& env = PosixEnv();
+    TempDir dir;
+};
+
+TEST_F(EnvTest, CreateWritesAndReadOpensAgain) {
+    {
+        auto file = env.openFile(dir.file("a.bin"), OpenMode::Create);
+        file->write("hello", 5);
+        EXPECT_EQ(file->position(), 5);
+        EXPECT_EQ(file->size(), 5);
+    }
+    auto file = env.openFile(dir.file("a.bin"), OpenMode::Read);
+    EXPECT_EQ(ReadAll(*file), "hello");
+    char extra;
+    EXPECT_EQ(file->readUpTo(&extra, 1), 0u);
+    EXPECT_THROW(file->read(&extra, 1), IoError);
+}
+
+TEST_F(EnvTest, CreateTruncatesAnExistingFile) {
+    dir.writeFile("a.bin", "old contents");
+    env.openFile(dir.file("a.bin"), OpenMode::Create)->write("new", 3);
+    EXPECT_EQ(dir.readFile("a.bin"), "new");
+}
+
+TEST_F(EnvTest, ReadWriteKeepsContentsAndWritesAtPosition) {
+    dir.writeFile("a.bin", "abcdef");
+    auto file = env.openFile(dir.file("a.bin"), OpenMode::ReadWrite);
+    file->seek(2);
+    file->write("XY", 2);
+    file->seek(8);
+    file->write("Z", 1);  // past the end: the gap reads as zero bytes
+    EXPECT_EQ(ReadAll(*file), std::string("abXYef\0\0Z", 9));
+}
+
+TEST_F(EnvTest, TruncateSetsSizeAndLeavesPosition) {
+    dir.writeFile("a.bin", "abcdef");
+    auto file = env.openFile(dir.file("a.bin"), OpenMode::ReadWrite);
+    file->seek(5);
+    file->truncate(2);
+    EXPECT_EQ(file->size(), 2);
+    EXPECT_EQ(file->position(), 5);
+    EXPECT_EQ(ReadAll(*file), "ab");
+}
+
+TEST_F(EnvTest, OpenFilesAreExclusiveUntilClosed) {
+    const std::string path = dir.file("a.bin");
+    auto first = env.openFile(path, OpenMode::Create);
+    EXPECT_THROW(env.openFile(path, OpenMode::Read), IoError);
+    EXPECT_THROW(env.openFile(path, OpenMode::ReadWrite), IoError);
+    // Another spelling of the same path is the same file.
+    EXPECT_THROW(env.openFile(dir.path() + "/./a.bin", OpenMode::Read), IoError);
+    first->write("x", 1);
+    first.reset();
+    EXPECT_NO_THROW(env.openFile(path, OpenMode::Read));
+}
+
+TEST_F(EnvTest, RefusedCreateDoesNotTruncateTheOpenFile) {
+    const std::string path = dir.file("a.bin");
+    auto first = env.openFile(path, OpenMode::Create);
+    first->write("keep", 4);
+    EXPECT_THROW(env.openFile(path, OpenMode::Create), IoError);
+    EXPECT_EQ(first->size(), 4);
+}
+
+TEST_F(EnvTest, OpenFileCannotBeRenamedOrDeleted) {
+    const std::string path = dir.file("a.bin");
+    auto file = env.openFile(path, OpenMode::Create);
+    EXPECT_THROW(env.renameFile(path, dir.file("b.bin")), IoError);
+    EXPECT_THROW(env.deleteFile(path), IoError);
+    file.reset();
+    env.renameFile(path, dir.file("b.bin"));
+    EXPECT_FALSE(env.fileExists(path));
+    EXPECT_TRUE(env.fileExists(dir.file("b.bin")));
+    env.deleteFile(dir.file("b.bin"));
+    EXPECT_FALSE(env.fileExists(dir.file("b.bin")));
+}
+
+TEST_F(EnvTest, RenameNeverReplacesAnExistingFile) {
+    dir.writeFile("a.bin", "a");
+    dir.writeFile("b.bin", "b");
+    EXPECT_THROW(env.renameFile(dir.file("a.bin"), dir.file("b.bin")), IoError);
+    EXPECT_EQ(dir.readFile("b.bin"), "b");
+}
+
+TEST_F(EnvTest, FailuresRaiseIoErrorNamingOperationAndPath) {
+    const std::string missing = dir.file("missing.bin");
+    try {
+        env.openFile(missing, OpenMode::Read);
+        FAIL() << "open of a missing file succeeded";
+    } catch (const IoError& error) {
+        EXPECT_NE(std::string(error.what()).find("open"), std::string::npos);
+        EXPECT_NE(std::string(error.what()).find(missing), std::string::npos);
+    }
+    EXPECT_THROW(env.openFile(missing, OpenMode::ReadWrite), IoError);
+    EXPECT_THROW(env.deleteFile(missing), IoError);
+    EXPECT_THROW(env.renameFile(missing, dir.file("b.bin")), IoError);
+    EXPECT_THROW(env.openFile(dir.path(), OpenMode::Read), IoError);  // a folder is no file
+    EXPECT_THROW(env.createFolder(dir.file("no/such/parent")), IoError);
+    EXPECT_FALSE(env.fileExists(missing));
+}
+
+TEST_F(EnvTest, FoldersAreCreatedAndTold) {
+    const std::string folder = dir.file("POP3");
+    EXPECT_FALSE(env.folderExists(folder));
+    env.createFolder(folder);
+    EXPECT_TRUE(env.folderExists(folder));
+    EXPECT_FALSE(env.fileExists(folder));
+    EXPECT_NO_THROW(env.createFolder(folder));
+    dir.writeFile("plain", "");
+    EXPECT_THROW(env.createFolder(dir.file("plain")), IoError);
+}
+
+TEST_F(EnvTest, CreateEmptyFileIfMissingKeepsExistingContents) {
+    CreateEmptyFileIfMissing(dir.file("new.log"));
+    EXPECT_EQ(dir.readFile("new.log"), "");
+    dir.writeFile("old.log", "line");
+    CreateEmptyFileIfMissing(dir.file("old.log"));
+    EXPECT_EQ(dir.readFile("old.log"), "line");
+}
+
+TEST(JoinPathTest, JoinsWithOneSlash) {
+    EXPECT_EQ(JoinPath("/srv/app", "Server.ini"), "/srv/app/Server.ini");
+    EXPECT_EQ(JoinPath("/srv/app/", "Server.ini"), "/srv/app/Server.ini");
+    EXPECT_EQ(JoinPath("", "Server.ini"), "Server.ini");
+}
+
+TEST(MemoryFileTest, ReadsWritesGrowsAndTruncates) {
+    std::vector<std::uint8_t> bytes = {'a', 'b', 'c'};
+    auto file = OpenMemoryFile(bytes);
+    char buffer[4] = {};
+    file->read(buffer, 2);
+    EXPECT_EQ(std::string(buffer, 2), "ab");
+    EXPECT_EQ(file->readUpTo(buffer, 4), 1u);
+    EXPECT_THROW(file->read(buffer, 1), IoError);
+    file->seek(5);
+    file->write("Z", 1);
+    EXPECT_EQ(bytes, (std::vector<std::uint8_t>{'a', 'b', 'c', 0, 0, 'Z'}));
+    file->truncate(1);
+    EXPECT_EQ(file->size(), 1);
+    EXPECT_EQ(file->position(), 6);
+    EXPECT_EQ(file->readUpTo(buffer, 4), 0u);
+    EXPECT_THROW(file->seek(-1), IoError);
+}
+
+TEST(ScopedEnvTest, SwapsTheCurrentEnvForItsLifetime) {
+    FaultInjectionEnv faulty;
+    EXPECT_EQ(&CurrentEnv(), &PosixEnv());
+    {
+        ScopedEnv scoped(faulty);
+        EXPECT_EQ(&CurrentEnv(), &faulty);
+    }
+    EXPECT_EQ(&CurrentEnv(), &PosixEnv());
+}
+
+TEST_F(EnvTest, FaultInjectionFailsTheChosenCallsOnly) {
+    FaultInjectionEnv faulty(env);
+    faulty.failOn(FileOp::Write, "b.bin", 2, 2);
+    auto other = faulty.openFile(dir.file("a.bin"), OpenMode::Create);
+    auto file = faulty.openFile(dir.file("b.bin"), OpenMode::Create);
+    for (int i = 0; i < 3; ++i) other->write("x", 1);  // another path: never fails
+    file->write("1", 1);
+    EXPECT_THROW(file->write("2", 1), IoError);
+    EXPECT_THROW(file->write("3", 1), IoError);
+    file->write("4", 1);
+    EXPECT_EQ(faulty.injectedFailures(), 2);
+    EXPECT_EQ(faulty.calls(FileOp::Write), 7);
+}
+
+TEST_F(EnvTest, FaultInjectionCoversEveryOperation) {
+    FaultInjectionEnv faulty(env);
+    dir.writeFile("a.bin", "abc");
+    for (FileOp op : {FileOp::Read, FileOp::Seek, FileOp::Size, FileOp::Truncate}) {
+        faulty.failOn(op, "", 1, kForever);
+    }
+    auto file = faulty.openFile(dir.file("a.bin"), OpenMode::ReadWrite);
+    char c;
+    EXPECT_THROW(file->read(&c, 1), IoError);
+    EXPECT_THROW(file->readUpTo(&c, 1), IoError);
+    EXPECT_THROW(file->seek(0), IoError);
+    EXPECT_THROW(file->size(), IoError);
+    EXPECT_THROW(file->truncate(0), IoError);
+    file.reset();
+    faulty.failOn(FileOp::Open, "a.bin");
+    faulty.failOn(FileOp::Rename, "a.bin");
+    faulty.failOn(FileOp::Delete, "a.bin");
+    faulty.failOn(FileOp::CreateFolder, "sub");
+    EXPECT_THROW(faulty.openFile(dir.file("a.bin"), OpenMode::Read), IoError);
+    EXPECT_THROW(faulty.renameFile(dir.file("a.bin"), dir.file("b.bin")), IoError);
+    EXPECT_THROW(faulty.deleteFile(dir.file("a.bin")), IoError);
+    EXPECT_THROW(faulty.createFolder(dir.file("sub")), IoError);
+    EXPECT_EQ(dir.readFile("a.bin"), "abc");  // nothing reached the file system
+    faulty.clearFaults();
+    EXPECT_NO_THROW(faulty.deleteFile(dir.file("a.bin")));
+}
+
+}  // namespace
+}  // namespace merivo

@@ -1,0 +1,85 @@
+#include "platform/Log.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/Locks.h"
+
+namespace merivo {
+namespace {
+
+class RecordingSink : public LogSink {
+  public:
+    void append(const std::string& message) override {
+        holdsLock = LogLock().try_lock();  // recursive: succeeds only on the owning thread
+        if (holdsLock) LogLock().unlock();
+        lines.push_back(message);
+        if (fail) throw std::runtime_error("sink failed");
+    }
+    std::vector<std::string> lines;
+    bool fail = false;
+    bool holdsLock = false;
+};
+
+class LogTest : public ::testing::Test {
+  protected:
+    void SetUp() override { SetLogSink(&sink); }
+    void TearDown() override {
+        SetLogSink(nullptr);
+        DebugMode = false;
+    }
+    RecordingSink sink;
+};
+
+TEST_F(LogTest, WriteLogReachesTheSinkUnderTheLogLock) {
+    WriteLog("Initialization -> Ok!");
+    ASSERT_EQ(sink.lines, std::vector<std::string>{"Initialization -> Ok!"});
+    EXPECT_TRUE(sink.holdsLock);
+}
+
+TEST_F(LogTest, DebugLogOnlyInDebugMode) {
+    DebugMode = false;
+    DebugLog("Client_Connect");
+    EXPECT_TRUE(sink.lines.empty());
+    DebugMode = true;
+    DebugLog("Client_Connect");
+    EXPECT_EQ(sink.lines, std::vector<std::string>{"Client_Connect"});
+}
+
+TEST_F(LogTest, NoSinkDropsTheLine) {
+    SetLogSink(nullptr);
+    WriteLog("dropped");
+    SetLogSink(&sink);
+    EXPECT_TRUE(sink.lines.empty());
+}
+
+TEST_F(LogTest, AFailingSinkNeverReachesTheCaller) {
+    sink.fail = true;
+    EXPECT_NO_THROW(WriteLog("lost"));
+    EXPECT_NO_THROW(WriteLog("lost too"));
+    EXPECT_EQ(sink.lines.size(), 2u);
+}
+
+TEST_F(LogTest, ACallerHoldingBothLocksMayLog) {
+    std::lock_guard<std::recursive_mutex> tables(ThreadTableLock());
+    std::lock_guard<std::recursive_mutex> log(LogLock());
+    WriteLog("Terminate all threads - pc7");
+    EXPECT_EQ(sink.lines.size(), 1u);
+}
+
+TEST_F(LogTest, LinesFromManyThreadsAreNotLost) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([] {
+            for (int i = 0; i < 250; ++i) WriteLog("line");
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(sink.lines.size(), 1000u);
+}
+
+}  // namespace
+}  // namespace merivo

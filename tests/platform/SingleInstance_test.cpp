@@ -1,0 +1,36 @@
+#include "platform/SingleInstance.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/Env.h"
+#include "support/TempDir.h"
+
+namespace merivo {
+namespace {
+
+TEST(SingleInstanceTest, OneGuardPerFolder) {
+    TempDir first;
+    TempDir second;
+    auto guard = std::make_unique<SingleInstanceGuard>(first.path());
+    EXPECT_TRUE(guard->acquired());
+    EXPECT_FALSE(SingleInstanceGuard(first.path()).acquired());
+    EXPECT_TRUE(SingleInstanceGuard(second.path()).acquired());
+    guard.reset();  // the folder is free again once the guard is gone
+    EXPECT_TRUE(SingleInstanceGuard(first.path()).acquired());
+}
+
+TEST(SingleInstanceTest, AFolderThatCannotHoldTheLockIsNotAcquired) {
+    TempDir dir;
+    EXPECT_FALSE(SingleInstanceGuard(dir.file("missing")).acquired());
+}
+
+TEST(SingleInstanceTest, ProgramFolderHoldsThisProgram) {
+    const std::string folder = ProgramFolder();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_NE(folder.back(), '/');
+    EXPECT_TRUE(PosixEnv().folderExists(folder));
+    EXPECT_TRUE(PosixEnv().fileExists(JoinPath(folder, "SingleInstance_test")));
+}
+
+}  // namespace
+}  // namespace merivo
