@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -224,6 +226,17 @@ TEST_F(LoadTest, IndexReportsDatesThatDoNotRiseStrictly) {
         WriteData(records);
         EXPECT_TRUE(BuildIndex(db().dataFilePath, db().TmyDBIndex));
     }
+}
+
+TEST_F(LoadTest, AFileBeyondThe32BitIndexOffsetsIsNotIndexed) {
+    const std::int64_t records = std::numeric_limits<std::int32_t>::max() / kDayRecordSize + 2;
+    WriteData({});
+    std::filesystem::resize_file(db().dataFilePath, records * kDayRecordSize);  // sparse
+    EXPECT_THROW(BuildIndex(db().dataFilePath, db().TmyDBIndex), IoError);
+
+    std::filesystem::resize_file(db().dataFilePath, (records - 1) * kDayRecordSize);
+    EXPECT_TRUE(BuildIndex(db().dataFilePath, db().TmyDBIndex));  // null dates
+    EXPECT_EQ(db().TmyDBIndex.back().offset, (records - 2) * kDayRecordSize);
 }
 
 // ---- Failures ---------------------------------------------------------------------------------
