@@ -3,8 +3,12 @@
 #include "net/UnSockSr.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "db/UnDBType_Packages.h"
 #include "platform/Socket.h"
@@ -192,6 +196,59 @@ TEST(Connections, ResetOfTheBackConnectionTakesTheUserOffline) {
     EXPECT_EQ(Next(*watcher), Notice(false, "user1", "127.0.0.2"));  // and offline again
     // Detached: the accepted connection stays open and still belongs to the user.
     EXPECT_NE(server.user("user1")->connectionHandle.load(), -1);
+}
+
+TEST(Connections, ClosingTheBackConnectionFromAWorkerThreadTakesTheUserOffline) {
+    ServerFixture server(ServerFixture::OneGroup(2));
+    auto watcher = server.connectUser(2);
+    auto leaving = server.connectUser(1);
+    ASSERT_TRUE(watcher && leaving);
+    watcher->drainPackages(200);
+
+    std::thread([&] { server.user("user1")->outgoing->close(); }).join();
+    ASSERT_TRUE(server.pumpUntil([&] { return !server.user("user1")->online.load(); }));
+    EXPECT_EQ(Next(*watcher), Notice(false, "user1", "127.0.0.2"));
+    EXPECT_EQ(ConnectionCount(), 1);
+    EXPECT_FALSE(server.logContains("Error! Tried to delete unidentified user"));
+
+    // Detached: its accepted connection still belongs to it; a new connect brings it back.
+    EXPECT_NE(server.user("user1")->connectionHandle.load(), -1);
+    leaving->close();
+    auto back = server.connectUser(1);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(PackageCode(Next(*back)), 5000);
+    EXPECT_EQ(ConnectionCount(), 2);
+}
+
+TEST(Connections, APeerIsMatchedByItsReverseLookedUpName) {
+    FixtureOptions options;
+    options.groups.push_back({"Group", {{"LOCALHOST", "named"}}, ""});
+    ServerFixture server(options);
+    ClientOptions clientOptions;
+    clientOptions.ownAddress = "127.0.0.1";
+    clientOptions.serverPort = server.port();
+    MerivoClient client(clientOptions);
+    client.open();
+    ASSERT_TRUE(server.pumpUntil([&] { return server.user("named")->online.load(); }));
+    client.acceptBackConnection(1000);
+    EXPECT_EQ(PackageCode(Next(client)), 5000);
+}
+
+TEST(Connections, NoDelayFollowsTheSetting) {
+    for (bool noDelay : {false, true}) {
+        FixtureOptions options = ServerFixture::OneGroup(1);
+        options.tcpNoDelay = noDelay;
+        ServerFixture server(options);
+        auto client = server.connectUser(1);
+        ASSERT_TRUE(client);
+        for (int fd : {server.form().AcceptedConnections().at(0)->handle(),
+                       server.user("user1")->outgoing->handle()}) {
+            int value = -1;
+            socklen_t size = sizeof value;
+            getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &size);
+            EXPECT_EQ(value != 0, noDelay);
+        }
+    }
 }
 
 TEST(Connections, ConnectionCountNeverDropsBelowZeroAndASecondDisconnectChangesNothing) {
