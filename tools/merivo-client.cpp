@@ -7,12 +7,12 @@
 // server has sent it the user list, runs one command and disconnects. Dates are YYYY-MM-DD; texts
 // are read and printed in UTF-8 (the server keeps them in Windows-1251). Every error is one line
 // on stderr: status 2 for bad arguments, 1 for everything else.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -53,13 +53,13 @@ const char kUsage[] =
 
 // A failure the user caused: printed with status 2.
 class UsageError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // Any other failure: printed with status 1.
 class CommandError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -150,9 +150,13 @@ std::int32_t Word(const std::vector<std::uint8_t>& p, std::size_t offset) {
     return p.size() >= offset + 4 ? ReadInt32(p.data() + offset) : 0;
 }
 
-std::string Utf8(const std::string& cp1251) { return Cp1251ToUtf8(cp1251); }
+std::string Utf8(const std::string& cp1251) {
+    return Cp1251ToUtf8(cp1251);
+}
 
-std::string DayText(double date) { return DayOf(date) == 0 ? "(no date)" : FormatIsoDate(date); }
+std::string DayText(double date) {
+    return DayOf(date) == 0 ? "(no date)" : FormatIsoDate(date);
+}
 
 struct RequestView {
     const std::vector<std::uint8_t>& p;
@@ -224,21 +228,21 @@ std::string DescribeUserList(const std::vector<std::uint8_t>& p) {
         if (Word(p, at) == 0) continue;
         online += (online.empty() ? " " : ", ") + Utf8(ReadShortString(p.data() + at + 4, 50));
     }
-    return "user list: " + std::to_string(users) + " users, online:" +
-           (online.empty() ? " none" : online);
+    return "user list: " + std::to_string(users) +
+           " users, online:" + (online.empty() ? " none" : online);
 }
 
 std::string DescribeUserNotice(const std::vector<std::uint8_t>& p) {
     if (p.size() < 8 + kUserListEntrySize) return "user notice (short)";
     const std::uint8_t* entry = p.data() + 8;
-    return "user " + Utf8(ReadShortString(entry + 4, 50)) + " (" +
-           ReadShortString(entry + 55, 30) + ") " +
-           (ReadInt32(entry) != 0 ? "is online" : "went offline");
+    return "user " + Utf8(ReadShortString(entry + 4, 50)) + " (" + ReadShortString(entry + 55, 30) +
+           ") " + (ReadInt32(entry) != 0 ? "is online" : "went offline");
 }
 
 std::string DescribeDays(const std::vector<std::uint8_t>& p) {
     const std::int32_t count = Word(p, 20);
-    const std::size_t slots = (p.size() - std::min(p.size(), kRangeReplyHeaderSize)) / kDayRecordSize;
+    const std::size_t slots =
+        (p.size() - std::min(p.size(), kRangeReplyHeaderSize)) / kDayRecordSize;
     std::string text = (Word(p, 4) == 2 ? "days after a copy from " : "days from ") +
                        DayText(ReadDouble(p.data() + 12)) + ", " + std::to_string(slots) +
                        " days (count " + std::to_string(count) + ")";
@@ -260,8 +264,9 @@ std::string DescribeEdit(const RequestView& q) {
 
 std::string DescribeRequestAnswer(const std::vector<std::uint8_t>& p) {
     const RequestView q{p};
-    if (!q.complete()) return "package code " + std::to_string(q.code()) + ", " +
-                              std::to_string(p.size()) + " bytes";
+    if (!q.complete())
+        return "package code " + std::to_string(q.code()) + ", " + std::to_string(p.size()) +
+               " bytes";
     switch (q.code()) {
         case kUndoCode:
             return "undo record: operation " + std::to_string(q.aux()) + " on " + q.date() +
@@ -314,8 +319,8 @@ void PrintDay(const std::uint8_t* record) {
     for (int row = 0; row < kScheduleRows; ++row) {
         const std::string time = ReadShortString(record + day::kScheduleTimes + row * 6, 5);
         const std::string text = ReadShortString(record + day::kScheduleTexts + row * 256, 255);
-        const std::int32_t id = ReadInt32(record + day::kRowBlocks + row * day::kRowBlockSize +
-                                          day::kRowIdInBlock);
+        const std::int32_t id =
+            ReadInt32(record + day::kRowBlocks + row * day::kRowBlockSize + day::kRowIdInBlock);
         if (text.empty() && id == 0) continue;
         std::cout << "  row " << row << "\t" << Utf8(time) << "\t" << Utf8(text);
         if (id != 0) std::cout << "\tID " << id;
@@ -325,8 +330,8 @@ void PrintDay(const std::uint8_t* record) {
         const std::size_t base = list == 1 ? day::kList1 : day::kList2;
         for (int line = 0; line < kListLines; ++line) {
             const std::string text = ReadShortString(record + base + line * 256, 255);
-            if (!text.empty()) std::cout << "  list " << list << " line " << line << "\t"
-                                         << Utf8(text) << "\n";
+            if (!text.empty())
+                std::cout << "  list " << list << " line " << line << "\t" << Utf8(text) << "\n";
         }
     }
 }
@@ -353,8 +358,9 @@ using Package = std::vector<std::uint8_t>;
 // A connected user: waits for the server's user list before any request, so that the server
 // counts it as online and its answers are not dropped.
 class Session {
-public:
-    explicit Session(const Options& options) : client_(options.client), timeoutMs_(options.timeoutMs) {
+  public:
+    explicit Session(const Options& options)
+        : client_(options.client), timeoutMs_(options.timeoutMs) {
         client_.connect(timeoutMs_);
         if (!waitFor([](const Package& p) { return Word(p, 0) == kUserListCode; })) {
             throw CommandError("the server did not send the user list within " +
@@ -367,7 +373,8 @@ public:
     // The first package that matches within the time-out; others are skipped.
     template <class Match>
     std::optional<Package> waitFor(Match match) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
@@ -393,7 +400,7 @@ public:
 
     MerivoClient& client() { return client_; }
 
-private:
+  private:
     MerivoClient client_;
     int timeoutMs_;
 };
@@ -421,7 +428,9 @@ Work Ask(Package request, AnswerKind kind, std::string refusal) {
     };
 }
 
-Work Edit(const Package& edit) { return Ask(edit, kUndone, "the server did not store the edit"); }
+Work Edit(const Package& edit) {
+    return Ask(edit, kUndone, "the server did not store the edit");
+}
 
 Work ReadCommand(const Args& args) {
     const double date = ParseDate(args[1]);
@@ -505,9 +514,12 @@ Work RelayCommand(const Args& args, const std::string& originator, bool direct) 
     return [=](Session& session) {
         session.send(relay);
         // The server does not answer relay packages. It handles a user's packages in order, so
-        // the answer to an empty read that follows shows that the relay package was handled.
-        session.answer(BuildRequest(kServiceCode, 3, 0, 0), {kDaysRead});
-        std::cout << done << "\n";
+        // the answer to an empty read that follows shows that the relay package was handled (a
+        // group without a data file does not answer reads: then it stays unconfirmed).
+        session.send(BuildRequest(kServiceCode, 3, 0, 0));
+        const bool confirmed =
+            session.waitFor([](const Package& p) { return kDaysRead.matches(p); }).has_value();
+        std::cout << done << (confirmed ? "" : " (not confirmed)") << "\n";
     };
 }
 
@@ -574,8 +586,8 @@ Work PrepareCommand(const Options& options) {
         std::size_t lowest, highest;
     };
     static constexpr Arity kArities[] = {
-        {"read", 2, 2},  {"title", 2, 2}, {"memo", 2, 2},    {"row", 4, 4},
-        {"line", 4, 5},  {"rowid", 2, 2}, {"copy", 2, 3},    {"mail", 2, 2},
+        {"read", 2, 2},   {"title", 2, 2}, {"memo", 2, 2},  {"row", 4, 4},
+        {"line", 4, 5},   {"rowid", 2, 2}, {"copy", 2, 3},  {"mail", 2, 2},
         {"direct", 2, 2}, {"fetch", 1, 1}, {"watch", 0, 1},
     };
     bool known = false;
@@ -605,8 +617,8 @@ std::string ExplainClientError(const ClientError& error, const Options& options)
         case ClientError::Kind::Refused:
             return "the server at " + server + " refused the connection (is it running?)";
         case ClientError::Kind::Timeout:
-            return "timed out: " + std::string(error.what()) +
-                   " (is " + options.client.ownAddress + " a user of the server?)";
+            return "timed out: " + std::string(error.what()) + " (is " + options.client.ownAddress +
+                   " a user of the server?)";
         case ClientError::Kind::Closed:
             return "the server closed the connection: " + std::string(error.what());
         default:

@@ -98,7 +98,8 @@ std::string StoredFileName(std::size_t position) {
         const std::string suffix =
             (attempt == 0 ? std::string() : "_" + std::to_string(attempt)) + kStoredExtension;
         const std::size_t room = kStoredNameCapacity - suffix.size();
-        const std::string name = (base.size() > room ? base.substr(base.size() - room) : base) + suffix;
+        const std::string name =
+            (base.size() > room ? base.substr(base.size() - room) : base) + suffix;
         if (!CurrentEnv().fileExists(JoinPath(Pop3Dir, name))) return name;
     }
 }
@@ -108,7 +109,8 @@ void CopyToNewFile(File& source, const std::string& path) {
     try {
         source.seek(0);
         std::vector<std::uint8_t> chunk(kCopyChunk);
-        while (std::size_t n = source.readUpTo(chunk.data(), chunk.size())) target->write(chunk.data(), n);
+        while (std::size_t n = source.readUpTo(chunk.data(), chunk.size()))
+            target->write(chunk.data(), n);
     } catch (...) {
         target.reset();
         CurrentEnv().deleteFile(path);
@@ -118,7 +120,7 @@ void CopyToNewFile(File& source, const std::string& path) {
 
 // One relay package on its way into the mail folder.
 class RelayPackage {
-public:
+  public:
     RelayPackage(std::unique_ptr<File>& stream, const std::string& spillPath)
         : stream_(stream), spillPath_(spillPath) {}
 
@@ -142,7 +144,7 @@ public:
         return all;
     }
 
-private:
+  private:
     std::unique_ptr<File>& stream_;
     const std::string& spillPath_;
 };
@@ -177,7 +179,8 @@ void DeliverMail(TMyNameUser& sender, RelayPackage& package,
 void DeliverDirect(RelayPackage& package, const std::uint8_t* header,
                    const std::vector<Recipient>& recipients) {
     if (package.spilled()) return;
-    const std::string originator = ReadShortString(header + relay::kOriginator, kShortStringCapacity);
+    const std::string originator =
+        ReadShortString(header + relay::kOriginator, kShortStringCapacity);
     const std::vector<std::uint8_t> bytes = package.bytes();
     for (const Recipient& recipient : recipients) {
         TMyNameUser& user = *recipient.user;

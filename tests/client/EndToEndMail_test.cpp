@@ -12,7 +12,7 @@ namespace merivo {
 namespace {
 
 class MailEndToEnd : public EndToEndTest {
-protected:
+  protected:
     static Bytes Body(std::size_t size) {
         Bytes body(size);
         for (std::size_t i = 0; i < size; ++i) body[i] = static_cast<std::uint8_t>(i * 7 % 253);

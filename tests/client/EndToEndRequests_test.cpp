@@ -10,7 +10,7 @@ namespace merivo {
 namespace {
 
 class RequestsEndToEnd : public EndToEndTest {
-protected:
+  protected:
     std::int64_t first = FirstTestDay();
 
     static Bytes Edit(std::int32_t code, std::int32_t row, std::int64_t day,
@@ -114,7 +114,8 @@ TEST_F(RequestsEndToEnd, EditAfterTheLastDayIsAppendedAndBeforeTheFirstIsRefused
     EXPECT_EQ(WordAt(*refused, request::kAux), 2);
     EXPECT_TRUE(Quiet(user2, Code(2)));
     EXPECT_EQ(StoredDays().size(), 3u);
-    EXPECT_TRUE(server->logContains("Unable to insert data at the beginning of filled database - Diary"));
+    EXPECT_TRUE(
+        server->logContains("Unable to insert data at the beginning of filled database - Diary"));
 }
 
 TEST_F(RequestsEndToEnd, ScheduleAndListOperationsAreForwardedWithTheirUndo) {
@@ -128,8 +129,8 @@ TEST_F(RequestsEndToEnd, ScheduleAndListOperationsAreForwardedWithTheirUndo) {
     };
     const std::vector<Step> steps = {
         {Edit(4, 69, first, "19.00", "last row"), 4, ""},
-        {Edit(40, 3, first, "", "no room"), 41, ""},      // row 69 is taken: nothing moves
-        {Edit(41, 69, first, "", ""), 40, ""},           // row 69 emptied again
+        {Edit(40, 3, first, "", "no room"), 41, ""},  // row 69 is taken: nothing moves
+        {Edit(41, 69, first, "", ""), 40, ""},        // row 69 emptied again
         {Edit(40, 3, first, "10.30", "inserted"), 41, ""},
         {Edit(6, 0, first, "", "first line"), 6, ""},
         {Edit(6, 0, first, "1", "new first line"), 6, "first line"},

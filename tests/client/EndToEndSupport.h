@@ -37,7 +37,9 @@ inline Match Code(std::int32_t code, std::int32_t subcode = -1) {
 }
 
 // The day the diaries of these tests start on: ahead of today, so that loading archives nothing.
-inline std::int64_t FirstTestDay() { return Today() + 10; }
+inline std::int64_t FirstTestDay() {
+    return Today() + 10;
+}
 
 // The empty day of the fixture's groups (hours 9 to 20, step 0), dated.
 inline DayRecord EmptyDayOf(std::int64_t day) {
@@ -58,7 +60,7 @@ inline std::string RecordBytes(const DayRecord& record) {
 }
 
 class EndToEndTest : public ::testing::Test {
-protected:
+  protected:
     // Starts a server whose group has `users` users and a data file holding the titled `days`.
     void StartServer(int users, const std::vector<std::int64_t>& days, bool withArchive = false) {
         std::string bytes;

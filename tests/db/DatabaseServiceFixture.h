@@ -34,7 +34,7 @@ struct SentPackage {
 };
 
 class CapturedLog : public LogSink {
-public:
+  public:
     void append(const std::string& message) override {
         std::lock_guard lock(mutex_);
         lines_.push_back(message);
@@ -50,13 +50,13 @@ public:
         return false;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
 };
 
 class DatabaseServiceTest : public ::testing::Test {
-protected:
+  protected:
     DatabaseServiceTest() : scopedEnv(env), scopedClock(clock) {
         ResetServerState();
         SelectCatalogue(0);
@@ -73,8 +73,8 @@ protected:
         carol = &AddUser("carol", "127.0.0.4", false);
         SendPackage = [this](TMyNameUser& user, const std::uint8_t* payload, std::size_t size,
                              const std::string& host, int mode) {
-            sent.push_back({user.name, std::vector<std::uint8_t>(payload, payload + size), host,
-                            mode});
+            sent.push_back(
+                {user.name, std::vector<std::uint8_t>(payload, payload + size), host, mode});
         };
         StartMailDelivery = [this](TMyNameUser& user) { mailStarted.push_back(user.name); };
         SetLogSink(&log);

@@ -1,5 +1,3 @@
-#include "db/UnDBserv.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "DatabaseServiceFixture.h"
+#include "db/UnDBserv.h"
 
 namespace merivo {
 namespace {
@@ -14,7 +13,7 @@ namespace {
 constexpr std::int64_t kDay = 46000;
 
 class Req {
-public:
+  public:
     Req(std::int32_t code, std::int32_t subcode, std::int64_t day = kDay) {
         WriteInt32(bytes.data() + request::kCode, code);
         WriteInt32(bytes.data() + request::kSubcode, subcode);
@@ -56,7 +55,7 @@ public:
 
     RequestBytes bytes{};
 
-private:
+  private:
     Req& put(std::size_t offset, std::int32_t v) {
         WriteInt32(bytes.data() + offset, v);
         return *this;
@@ -64,7 +63,7 @@ private:
 };
 
 class RequestTest : public DatabaseServiceTest {
-protected:
+  protected:
     void Process(const Req& r, TMyNameUser* from = nullptr) {
         Process(r.bytes.data(), r.bytes.size(), from);
     }
@@ -131,7 +130,8 @@ TEST_F(RequestTest, RangeReadOfSevenDaysIsByteExact) {
     EXPECT_EQ(SlotBytes(reply, 1), Bytes(StoredDay(kDay + 1)));
     EXPECT_EQ(SlotBytes(reply, 2), Bytes(Empty(kDay + 2)));
     EXPECT_EQ(SlotBytes(reply, 3), Bytes(StoredDay(kDay + 3)));
-    for (int slot = 4; slot < 7; ++slot) EXPECT_EQ(SlotBytes(reply, slot), Bytes(Empty(kDay + slot)));
+    for (int slot = 4; slot < 7; ++slot)
+        EXPECT_EQ(SlotBytes(reply, slot), Bytes(Empty(kDay + slot)));
 }
 
 TEST_F(RequestTest, RangeReadOfZeroAndNineDays) {
@@ -440,8 +440,8 @@ TEST_F(RequestTest, ListLineDeleteAndItsRestore) {
 TEST_F(RequestTest, RowOrLineOutsideTheDayChangesNothing) {
     WriteDataFile({kDay});
     const std::string before = dir.readFile("diary.mvd");
-    for (const Req& r : {Req(4, 70), Req(40, -1), Req(41, 70), Req(6, 60), Req(17, -5),
-                         Req(27, 60), Req(1000, 6).aux(70)}) {
+    for (const Req& r : {Req(4, 70), Req(40, -1), Req(41, 70), Req(6, 60), Req(17, -5), Req(27, 60),
+                         Req(1000, 6).aux(70)}) {
         sent.clear();
         Process(r);
         const SentPackage answer = Only(2);

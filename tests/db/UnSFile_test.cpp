@@ -36,7 +36,7 @@ std::vector<std::uint8_t> LongListPackage(std::int32_t n, const std::string& lis
 }
 
 class RelayTest : public DatabaseServiceTest {
-protected:
+  protected:
     ~RelayTest() override { CurrentTimeouts() = Timeouts{}; }
 
     void Relay(std::vector<std::uint8_t> bytes, TMyNameUser* from = nullptr) {
@@ -159,7 +159,8 @@ TEST_F(RelayTest, LongRecipientListThatIsEmptyOrRunsPastThePackageIsRefused) {
         Relay(package);
     }
     int refusals = 0;
-    for (const std::string& line : log.lines()) refusals += line == "Incorrect address of recipient";
+    for (const std::string& line : log.lines())
+        refusals += line == "Incorrect address of recipient";
     EXPECT_EQ(refusals, 3);
     EXPECT_TRUE(InboxFiles(*bob).empty());
 }
