@@ -20,7 +20,8 @@ std::string ReadShortString(const std::uint8_t* field, int capacity) {
 }
 
 void WriteShortString(std::uint8_t* field, int capacity, std::string_view text) {
-    const std::size_t length = std::min<std::size_t>(text.size(), static_cast<std::size_t>(capacity));
+    const std::size_t length =
+        std::min<std::size_t>(text.size(), static_cast<std::size_t>(capacity));
     field[0] = static_cast<std::uint8_t>(length);
     std::memcpy(field + 1, text.data(), length);
 }
@@ -86,8 +87,12 @@ std::size_t RowIdOffset(int row) {
 
 }  // namespace
 
-double DayRecord::date() const { return ReadDouble(data() + day::kDate); }
-void DayRecord::setDate(double date) { WriteDouble(data() + day::kDate, date); }
+double DayRecord::date() const {
+    return ReadDouble(data() + day::kDate);
+}
+void DayRecord::setDate(double date) {
+    WriteDouble(data() + day::kDate, date);
+}
 
 std::string DayRecord::title() const {
     return ReadShortString(data() + day::kTitle, day::kTextCapacity);
@@ -96,8 +101,12 @@ void DayRecord::setTitle(std::string_view text) {
     WriteShortString(data() + day::kTitle, day::kTextCapacity, text);
 }
 
-std::uint8_t* DayRecord::scheduleTimeField(int row) { return data() + TimeOffset(row); }
-std::uint8_t* DayRecord::scheduleTextField(int row) { return data() + TextOffset(row); }
+std::uint8_t* DayRecord::scheduleTimeField(int row) {
+    return data() + TimeOffset(row);
+}
+std::uint8_t* DayRecord::scheduleTextField(int row) {
+    return data() + TextOffset(row);
+}
 std::uint8_t* DayRecord::listLineField(int list, int line) {
     return data() + LineOffset(list, line);
 }
@@ -115,10 +124,16 @@ void DayRecord::setScheduleText(int row, std::string_view text) {
     WriteShortString(scheduleTextField(row), day::kTextCapacity, text);
 }
 
-std::int32_t DayRecord::rowId(int row) const { return ReadInt32(data() + RowIdOffset(row)); }
-void DayRecord::setRowId(int row, std::int32_t id) { WriteInt32(data() + RowIdOffset(row), id); }
+std::int32_t DayRecord::rowId(int row) const {
+    return ReadInt32(data() + RowIdOffset(row));
+}
+void DayRecord::setRowId(int row, std::int32_t id) {
+    WriteInt32(data() + RowIdOffset(row), id);
+}
 
-std::uint16_t DayRecord::idCounter() const { return ReadUInt16(data() + day::kIdCounter); }
+std::uint16_t DayRecord::idCounter() const {
+    return ReadUInt16(data() + day::kIdCounter);
+}
 void DayRecord::setIdCounter(std::uint16_t counter) {
     WriteUInt16(data() + day::kIdCounter, counter);
 }
@@ -290,7 +305,9 @@ std::unique_ptr<File> OpenFileRetryingLocked(const std::string& path, OpenMode m
     return OpenWithRetries(path, mode, true);
 }
 
-std::string InboxPath(const TMyNameUser& user) { return JoinPath(Pop3Dir, user.host + ".bin"); }
+std::string InboxPath(const TMyNameUser& user) {
+    return JoinPath(Pop3Dir, user.host + ".bin");
+}
 
 // ---- Thread tables ----------------------------------------------------------------------------
 
@@ -340,8 +357,8 @@ void CloseFinishedHandles(TMyNameUser& user, bool force) {
 
 SendPackageFunction SendPackage = [](TMyNameUser& user, const std::uint8_t*, std::size_t size,
                                      const std::string&, int mode) {
-    DebugLog("SendPackage without transport: " + std::to_string(size) + " bytes for " +
-             user.host + ", mode " + std::to_string(mode));
+    DebugLog("SendPackage without transport: " + std::to_string(size) + " bytes for " + user.host +
+             ", mode " + std::to_string(mode));
 };
 
 std::function<void(TMyNameUser& user)> StartMailDelivery = [](TMyNameUser& user) {

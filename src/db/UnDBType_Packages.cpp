@@ -39,7 +39,9 @@ std::uint8_t* EntryOf(const TMyNameUser& user) {
 
 std::vector<std::uint8_t> UserListImage = Int32Package(kUserListCode);
 
-void ResetUserListImage() { UserListImage = Int32Package(kUserListCode); }
+void ResetUserListImage() {
+    UserListImage = Int32Package(kUserListCode);
+}
 
 std::int32_t AppendUserListEntry(const std::string& name, const std::string& host) {
     const std::size_t slot = UserListImage.size();
@@ -64,7 +66,9 @@ std::vector<std::uint8_t> BuildUserListNotice(const TMyNameUser& user) {
     return notice;
 }
 
-std::vector<std::uint8_t> BuildMailWaitingNotice() { return Int32Package(kMailWaitingCode); }
+std::vector<std::uint8_t> BuildMailWaitingNotice() {
+    return Int32Package(kMailWaitingCode);
+}
 
 std::vector<std::uint8_t> BuildInboxEntry(const std::string& senderName,
                                           const std::string& senderHost,

@@ -123,7 +123,8 @@ constexpr std::array<std::string_view, kMessageSlots> kRussianTexts = {
     /* 15 */ "Соединения: ",
     /* 16 */ "Ошибочное соединение! Нелегальный пользователь с [",
     /* 17 */ "] или неверные настройки сервера.",
-    /* 18 */ "Ошибка! Сообщение от незарегистрированного пользователя(нет записи в списке пользователей)",
+    /* 18 */
+    "Ошибка! Сообщение от незарегистрированного пользователя(нет записи в списке пользователей)",
     /* 19 */ "Внимание! Ошибка при получении значения размера пакета.",
     /* 20 */ "Ошибка! Истекло время ожидания приема данных.",
     /* 21 */ "Ошибка приема данных от ",
@@ -205,8 +206,7 @@ MessageSlot MakeSlot(std::string_view text) {
     return slot;
 }
 
-Catalogue MakeCatalogue(const std::array<std::string_view, kMessageSlots>& texts,
-                        bool fromUtf8) {
+Catalogue MakeCatalogue(const std::array<std::string_view, kMessageSlots>& texts, bool fromUtf8) {
     Catalogue catalogue{};
     for (int i = 0; i < kMessageSlots; ++i) {
         catalogue[i] = fromUtf8 ? MakeSlot(Utf8ToCp1251(texts[i])) : MakeSlot(texts[i]);
@@ -239,6 +239,8 @@ std::string Msg(const Catalogue& catalogue, int slot) {
     return std::string(reinterpret_cast<const char*>(text.data() + 1), length);
 }
 
-std::string Msg(int slot) { return Msg(MessageTable, slot); }
+std::string Msg(int slot) {
+    return Msg(MessageTable, slot);
+}
 
 }  // namespace merivo

@@ -19,7 +19,7 @@ namespace {
 
 // A value of the settings that is not what it must be.
 class SettingsError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -94,7 +94,9 @@ void ReadDatabaseList(const IniFile& ini) {
     }
 }
 
-std::string GroupSection(int k) { return "DataBase - " + std::to_string(k); }
+std::string GroupSection(int k) {
+    return "DataBase - " + std::to_string(k);
+}
 
 // Reads the group's keys; on a bad value the group keeps what was read until then.
 void ReadGroupSettings(const IniSection& section, TMyDBUser& db, int dbNumber,

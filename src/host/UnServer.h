@@ -9,7 +9,7 @@ class IniFile;
 
 // Raised by InitServer when the server cannot go on at all (the mail folder cannot be created).
 class StartupError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

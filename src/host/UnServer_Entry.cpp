@@ -1,12 +1,13 @@
 // The program entry: one server per folder, the windows, start-up, the message loop, teardown.
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "db/UnDBType.h"
 #include "db/UnWSMess.h"
@@ -36,7 +37,9 @@ void UseOffscreenWithoutDisplay() {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
 }
 
-bool Headless() { return QGuiApplication::platformName() == QLatin1String("offscreen"); }
+bool Headless() {
+    return QGuiApplication::platformName() == QLatin1String("offscreen");
+}
 
 void PrintToStdout(const QString& text) {
     const std::string utf8 = text.toStdString() + "\n";
@@ -65,7 +68,7 @@ void TellFatal(const QString& text) {
 // to a socket pair; the main thread's event loop reads it. A signal that comes before the window
 // exists waits in the socket pair until the loop runs.
 class TerminationSignals {
-public:
+  public:
     TerminationSignals() {
         if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds_) != 0) return;
         WriteFd = fds_[1];
@@ -98,7 +101,7 @@ public:
         });
     }
 
-private:
+  private:
     static void Handle(int) {
         const char byte = 1;
         if (WriteFd >= 0 && ::write(WriteFd, &byte, 1) < 0) {

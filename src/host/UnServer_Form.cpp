@@ -86,7 +86,9 @@ TFormMVServer::TFormMVServer() {
     }
 }
 
-TFormMVServer::~TFormMVServer() { FormClose(); }
+TFormMVServer::~TFormMVServer() {
+    FormClose();
+}
 
 void TFormMVServer::ShowStartCaptions() {
     Button1->setText(UiText(Msg(msgSettings)));

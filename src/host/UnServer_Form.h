@@ -17,7 +17,7 @@ class WindowLogSink;
 
 class TFormMVServer : public QWidget {
     Q_OBJECT
-public:
+  public:
     TFormMVServer();
     ~TFormMVServer() override;
 
@@ -33,10 +33,10 @@ public:
     QPlainTextEdit* MemoErrSock;  // hidden: the names of the WinSock errors, line = code - 10000
     QTimer* Timer1;
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     void FormClose();
     void Timer1Timer();
 

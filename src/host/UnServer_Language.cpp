@@ -18,7 +18,9 @@ namespace {
 // "ДОГОВОР" in Windows-1251.
 constexpr std::string_view kRussianLicenceWord = "\xC4\xCE\xC3\xCE\xC2\xCE\xD0";
 
-bool HeadlessPlatform() { return QGuiApplication::platformName() == QLatin1String("offscreen"); }
+bool HeadlessPlatform() {
+    return QGuiApplication::platformName() == QLatin1String("offscreen");
+}
 
 }  // namespace
 

@@ -19,7 +19,9 @@ namespace merivo {
 
 namespace {
 
-std::string TimeNow() { return FormatTimeOfDay(CurrentClock().now()); }
+std::string TimeNow() {
+    return FormatTimeOfDay(CurrentClock().now());
+}
 
 void DeleteLastLine(QTextDocument& document) {
     QTextCursor cursor(&document);
@@ -76,7 +78,8 @@ void WindowLogSink::append(const std::string& message) {
     if (QThread::currentThread() == memo_.thread()) {
         showPending();
     } else {
-        QMetaObject::invokeMethod(&memo_, [this] { showPending(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &memo_, [this] { showPending(); }, Qt::QueuedConnection);
     }
     if (DebugMode) AppendDebugFile(TimeNow() + " " + message + "\r\n");
 }

@@ -28,11 +28,11 @@ QString LogText(const std::string& cp1251);
 // The sink that the main window installs. It may be called on any thread; the memo is changed on
 // its own thread only, in the order in which the lines were logged.
 class WindowLogSink : public LogSink {
-public:
+  public:
     explicit WindowLogSink(QPlainTextEdit& memo);
     void append(const std::string& message) override;
 
-private:
+  private:
     void showPending();
 
     QPlainTextEdit& memo_;

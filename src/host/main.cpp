@@ -1,3 +1,5 @@
 #include "host/UnServer.h"
 
-int main(int argc, char** argv) { return merivo::RunServer(argc, argv); }
+int main(int argc, char** argv) {
+    return merivo::RunServer(argc, argv);
+}

@@ -17,7 +17,7 @@ namespace merivo {
 namespace {
 
 class CapturedLog : public LogSink {
-public:
+  public:
     CapturedLog() { SetLogSink(this); }
     ~CapturedLog() override { SetLogSink(nullptr); }
     void append(const std::string& message) override { lines.push_back(message); }
@@ -33,7 +33,9 @@ std::string Bytes(const std::uint8_t* at, std::size_t n) {
 TEST(ShortStringTest, WritesLengthAndTextCutToCapacity) {
     std::uint8_t field[7] = {9, 9, 9, 9, 9, 9, 9};
     WriteShortString(field, 5, "abcdefgh");
-    EXPECT_EQ(Bytes(field, 7), std::string("\x05" "abcde\x09", 7));
+    EXPECT_EQ(Bytes(field, 7), std::string("\x05"
+                                           "abcde\x09",
+                                           7));
     WriteShortString(field, 5, "xy");
     EXPECT_EQ(field[0], 2);
     EXPECT_EQ(ReadShortString(field, 5), "xy");
@@ -67,7 +69,9 @@ TEST(DayRecordTest, EveryFieldSitsAtItsOffset) {
     record->setTitle("T");
     EXPECT_EQ(Bytes(b + 12, 2), "\x01T");
     record->setScheduleTime(3, "10.00");
-    EXPECT_EQ(Bytes(b + 2316 + 18, 6), "\x05" "10.00");
+    EXPECT_EQ(Bytes(b + 2316 + 18, 6),
+              "\x05"
+              "10.00");
     record->setScheduleText(69, "last");
     EXPECT_EQ(Bytes(b + 2736 + 256 * 69, 5), "\x04last");
     record->setRowId(2, 0x01020304);
@@ -123,8 +127,8 @@ TEST(InitTimeSlotsTest, OneHourStepFromNineToTwenty) {
 TEST(InitTimeSlotsTest, TwoHourStepPassesTheEnd) {
     auto day = std::make_unique<DayRecord>();
     InitTimeSlots(*day, 9, 20, 1);
-    EXPECT_EQ(Labels(*day), (std::vector<std::string>{" 9.00", "11.00", "13.00", "15.00",
-                                                      "17.00", "19.00", "21.00"}));
+    EXPECT_EQ(Labels(*day), (std::vector<std::string>{" 9.00", "11.00", "13.00", "15.00", "17.00",
+                                                      "19.00", "21.00"}));
 }
 
 TEST(InitTimeSlotsTest, AtMostThirtyFiveLabels) {
@@ -177,13 +181,14 @@ TEST(InitTimeSlotsTest, ExtremeSettingsStayInsideTheRecord) {
 // ---- Users and lookups ------------------------------------------------------------------------
 
 class SharedStateTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ResetServerState(); }
     void TearDown() override { ResetServerState(); }
 
     TMyNameUser& AddUser(int db, const std::string& name, const std::string& host,
                          bool valid = true) {
-        while (static_cast<int>(DBTable.size()) <= db) DBTable.push_back(std::make_unique<TMyDBUser>());
+        while (static_cast<int>(DBTable.size()) <= db)
+            DBTable.push_back(std::make_unique<TMyDBUser>());
         auto user = std::make_unique<TMyNameUser>();
         user->name = name;
         user->host = host;
@@ -242,7 +247,7 @@ TEST(LowerAsciiTest, OnlyLettersAToZChange) {
 // ---- Files held elsewhere ----------------------------------------------------------------------
 
 class OpenRetryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { CurrentTimeouts().fileOpenRetryMs = 50; }
     void TearDown() override { CurrentTimeouts() = Timeouts{}; }
     TempDir dir;
@@ -298,7 +303,7 @@ TEST_F(SharedStateTest, InboxPathIsTheHostInTheMailFolder) {
 // ---- Thread tables ----------------------------------------------------------------------------
 
 class ThreadTableTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         DebugMode = true;
         user.host = "pc1";
@@ -345,9 +350,10 @@ TEST_F(ThreadTableTest, FinishedThreadsAreClosedAndTheTableCleared) {
     ASSERT_TRUE(finished->waitFinished(2000));
     user.threadTable.push_back({finished, 1, 1});
     CloseFinishedHandles(user, false);
-    EXPECT_EQ(log.lines, (std::vector<std::string>{
-                             "CloseHandle 1", "CloseHandle -> " + std::to_string(finished->handle()),
-                             "Clear Array of Handles"}));
+    EXPECT_EQ(log.lines,
+              (std::vector<std::string>{"CloseHandle 1",
+                                        "CloseHandle -> " + std::to_string(finished->handle()),
+                                        "Clear Array of Handles"}));
     EXPECT_TRUE(user.threadTable.empty());
 }
 
@@ -385,8 +391,12 @@ TEST(UserListTest, ImageIsTheCodeThenOneEntryPerUser) {
     EXPECT_EQ(AppendUserListEntry(std::string(60, 'n'), std::string(40, 'h')), 90);
     ASSERT_EQ(UserListImage.size(), 4u + 2 * 86);
     std::string first(86, '\0');
-    first.replace(4, 5, "\x04" "anna");
-    first.replace(55, 4, "\x03" "pc1");
+    first.replace(4, 5,
+                  "\x04"
+                  "anna");
+    first.replace(55, 4,
+                  "\x03"
+                  "pc1");
     EXPECT_EQ(Bytes(UserListImage.data() + 4, 86), first);
     EXPECT_EQ(UserListImage[90 + 4], 50) << "names are cut to 50";
     EXPECT_EQ(UserListImage[90 + 55], 30) << "hosts are cut to 30";
@@ -424,9 +434,15 @@ TEST(InboxEntryTest, BytesOfAnEntry) {
     ASSERT_EQ(entry.size(), 249u);
     std::string expected(249, '\0');
     expected[0] = 1;
-    expected.replace(8, 5, "\x04" "anna");
-    expected.replace(59, 4, "\x03" "pc1");
-    expected.replace(90, 21, "\x14" "0123260115120000.mvm");
+    expected.replace(8, 5,
+                     "\x04"
+                     "anna");
+    expected.replace(59, 4,
+                     "\x03"
+                     "pc1");
+    expected.replace(90, 21,
+                     "\x14"
+                     "0123260115120000.mvm");
     EXPECT_EQ(Bytes(entry.data(), entry.size()), expected);
     EXPECT_EQ(InboxEntryPackageFile(entry.data()), "0123260115120000.mvm");
     const std::vector<std::uint8_t> cut =

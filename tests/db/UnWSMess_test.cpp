@@ -28,7 +28,8 @@ TEST(CatalogueTest, EverySlotFitsAndOnlyTheUnusedSlotsAreEmpty) {
 TEST(CatalogueTest, EnglishTextsAreExactTrailingBlanksIncluded) {
     const Catalogue& en = EnglishCatalogue();
     EXPECT_EQ(Msg(en, msgUserOrHostExists), "This user or hostname already exist! -> ");
-    EXPECT_EQ(Msg(en, msgIndexOrCorrectionError), "Error in creating database index or correction:");
+    EXPECT_EQ(Msg(en, msgIndexOrCorrectionError),
+              "Error in creating database index or correction:");
     EXPECT_EQ(Msg(en, msgIllegalUserTail), "] or incorrect settings at server.");
     EXPECT_EQ(Msg(en, msgGroups), " Groups ");
     EXPECT_EQ(Msg(en, msgUnregisteredUser),
@@ -38,8 +39,9 @@ TEST(CatalogueTest, EnglishTextsAreExactTrailingBlanksIncluded) {
 
 TEST(CatalogueTest, RussianTextsAreWindows1251) {
     const Catalogue& ru = RussianCatalogue();
-    EXPECT_EQ(Msg(ru, msgStart), "\xD1\xF2\xE0\xF0\xF2!");                  // Старт!
-    EXPECT_EQ(Msg(ru, msgConnections), "\xD1\xEE\xE5\xE4\xE8\xED\xE5\xED\xE8\xFF: ");  // Соединения: 
+    EXPECT_EQ(Msg(ru, msgStart), "\xD1\xF2\xE0\xF0\xF2!");  // Старт!
+    EXPECT_EQ(Msg(ru, msgConnections),
+              "\xD1\xEE\xE5\xE4\xE8\xED\xE5\xED\xE8\xFF: ");  // Соединения:
     EXPECT_EQ(Msg(ru, msgTcpNoDelay), "TCP_NoDelay");
     // Russian keeps its own punctuation: no full stop after the settings error.
     const std::string settingsError = Msg(ru, msgInitSettingsError);

@@ -1,6 +1,6 @@
 // The built server as its administrator starts it: in a folder of its own, without a display.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -27,7 +27,7 @@ constexpr int kExitTimeoutMs = 10000;
 
 // A server process with its standard output read line by line.
 class ServerProcess {
-public:
+  public:
     explicit ServerProcess(const std::string& binary) {
         int pipeFds[2];
         if (::pipe(pipeFds) != 0) return;
@@ -87,7 +87,7 @@ public:
     void signal(int number) { ::kill(pid_, number); }
     const std::vector<std::string>& lines() const { return lines_; }
 
-private:
+  private:
     // Reads what is there within the wait; false at the end of the output.
     bool readSome(int waitMs) {
         pollfd fd{out_, POLLIN, 0};
@@ -170,7 +170,7 @@ std::vector<std::string> Messages(const std::vector<std::string>& lines) {
 }
 
 class ServerProcessTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         binary = dir.file("merivo-server");
         std::filesystem::copy_file(MERIVO_SERVER_BINARY, binary);

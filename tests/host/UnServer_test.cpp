@@ -37,7 +37,7 @@ void EnsureApplication() {
 }
 
 class CapturedLog : public LogSink {
-public:
+  public:
     CapturedLog() { SetLogSink(this); }
     ~CapturedLog() override { SetLogSink(nullptr); }
     void append(const std::string& message) override { lines.push_back(message); }
@@ -48,7 +48,7 @@ using Lines = std::vector<std::string>;
 
 // Each test runs start-up in a fresh program folder.
 class ServerFolderTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { EnsureApplication(); }
     void SetUp() override {
         ResetServerState();
@@ -73,7 +73,8 @@ protected:
     static std::string Group(int k, const std::string& users, int userCount) {
         return "[DataBase - " + std::to_string(k) +
                "]\nName=\nCount=7\nCountArc=0\nTime Begin=9\nTime End=20\nStep=0\n"
-               "Archive Link=0\nUserCount=" + std::to_string(userCount) + "\n" + users;
+               "Archive Link=0\nUserCount=" +
+               std::to_string(userCount) + "\n" + users;
     }
 
     TempDir dir;
@@ -82,9 +83,9 @@ protected:
 // ---- First start --------------------------------------------------------------------------------
 
 TEST_F(ServerFolderTest, FirstStartWritesTheDefaultsAndStartsWithThem) {
-    EXPECT_EQ(Start(), (Lines{"Created file Server.ini", "Start!",
-                              "User list of server is empty. See Settings",
-                              "Initialization -> Ok!"}));
+    EXPECT_EQ(Start(),
+              (Lines{"Created file Server.ini", "Start!",
+                     "User list of server is empty. See Settings", "Initialization -> Ok!"}));
     const IniFile ini(dir.file("Server.ini"));
     EXPECT_EQ(ini.readString("Options", "Language"), "0");
     EXPECT_EQ(ini.readString("NetWork", "Debug"), "0");
@@ -122,11 +123,13 @@ TEST_F(ServerFolderTest, MailFolderThatCannotBeCreatedStopsTheStart) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("Server.ini")));
 }
 
-// ---- Options and network -------------------------------------------------------------------------
+// ---- Options and network
+// -------------------------------------------------------------------------
 
 TEST_F(ServerFolderTest, SectionsAndKeysAreFoundWhateverTheirCase) {
-    WriteIni("[options]\nlanguage=0\ndebug=1\n[network]\nport=7001\ndirectsend=0\n"
-             "tcpnodelay=0\nreconnect=4\n[databases]\ncount=0\n");
+    WriteIni(
+        "[options]\nlanguage=0\ndebug=1\n[network]\nport=7001\ndirectsend=0\n"
+        "tcpnodelay=0\nreconnect=4\n[databases]\ncount=0\n");
     Lines lines = Start();
     EXPECT_EQ(lines.back(), "Initialization -> Ok!");
     EXPECT_EQ(Port, 7001);
@@ -141,7 +144,8 @@ TEST_F(ServerFolderTest, DebugModeNeedsExactlyOne) {
     for (const std::string value : {"01", "yes", "1.0"}) {
         ResetServerState();
         AppDir = dir.path();
-        WriteIni("[Options]\nLanguage=0\nDEBUG=" + value + "\n[NetWork]\nPort=7000\n"
+        WriteIni("[Options]\nLanguage=0\nDEBUG=" + value +
+                 "\n[NetWork]\nPort=7000\n"
                  "DirectSend=1\nTCPNoDelay=1\n[DataBases]\nCount=0\n");
         Start();
         EXPECT_FALSE(DebugMode) << value;
@@ -150,8 +154,9 @@ TEST_F(ServerFolderTest, DebugModeNeedsExactlyOne) {
 }
 
 TEST_F(ServerFolderTest, DebugModeCreatesDebugLogAndMarksTheRun) {
-    WriteIni("[Options]\nLanguage=0\nDEBUG=1\n[NetWork]\nPort=7000\nDirectSend=1\n"
-             "TCPNoDelay=1\n[DataBases]\nCount=0\n");
+    WriteIni(
+        "[Options]\nLanguage=0\nDEBUG=1\n[NetWork]\nPort=7000\nDirectSend=1\n"
+        "TCPNoDelay=1\n[DataBases]\nCount=0\n");
     EXPECT_EQ(Start(), (Lines{"\r\n--DEBUG--", "Start!", "Initialization -> Ok!"}));
     EXPECT_TRUE(std::filesystem::exists(dir.file("debug.log")));
 }
@@ -196,14 +201,14 @@ TEST_F(ServerFolderTest, NegativeGroupCountIsASettingsError) {
     EXPECT_TRUE(DBTable.empty());
 }
 
-// ---- Groups ---------------------------------------------------------------------------------------
+// ---- Groups
+// ---------------------------------------------------------------------------------------
 
 TEST_F(ServerFolderTest, MissingGroupSectionIsReportedAndTheGroupBuiltEmpty) {
-    WriteIni(Ini("[DataBases]\nCount=2\nAlias1=A\nAlias2=B\n" +
-                 Group(1, "User_1=pc1::anna\n", 1)));
-    EXPECT_EQ(Start(), (Lines{"Start!", "Incorrect parameters of database: B",
-                              "Incorrect time parameters of group: B",
-                              "Initialization -> with errors!"}));
+    WriteIni(Ini("[DataBases]\nCount=2\nAlias1=A\nAlias2=B\n" + Group(1, "User_1=pc1::anna\n", 1)));
+    EXPECT_EQ(Start(),
+              (Lines{"Start!", "Incorrect parameters of database: B",
+                     "Incorrect time parameters of group: B", "Initialization -> with errors!"}));
     ASSERT_EQ(DBTable.size(), 2u);
     EXPECT_TRUE(DBTable[1]->users.empty());
 }
@@ -228,13 +233,14 @@ TEST_F(ServerFolderTest, DataFileThatCannotBeLoadedIsReportedWithoutFailingTheSt
     group.replace(group.find("Name="), 5, "Name=" + dir.file("missing/folder/data.mvd"));
     WriteIni(Ini("[DataBases]\nCount=1\nAlias1=A\n" + group));
     const Lines lines = Start();
-    EXPECT_NE(std::find(lines.begin(), lines.end(),
-                        "Error in creating database index or correction:A"),
-              lines.end());
+    EXPECT_NE(
+        std::find(lines.begin(), lines.end(), "Error in creating database index or correction:A"),
+        lines.end());
     EXPECT_EQ(lines.back(), "Initialization -> Ok!");
 }
 
-// ---- Users ----------------------------------------------------------------------------------------
+// ---- Users
+// ----------------------------------------------------------------------------------------
 
 TEST_F(ServerFolderTest, UsersGetTheirEntriesInboxesAndLowerCaseHosts) {
     WriteIni(Ini("[DataBases]\nCount=2\nAlias1=A\nAlias2=B\n" +
@@ -261,8 +267,8 @@ TEST_F(ServerFolderTest, UsersGetTheirEntriesInboxesAndLowerCaseHosts) {
 }
 
 TEST_F(ServerFolderTest, DuplicateHostInAnotherGroupMakesTheSecondInvalid) {
-    WriteIni(Ini("[DataBases]\nCount=2\nAlias1=A\nAlias2=B\n" +
-                     Group(1, "User_1=pc1::anna\n", 1) + Group(2, "User_1=PC1::boris\n", 1),
+    WriteIni(Ini("[DataBases]\nCount=2\nAlias1=A\nAlias2=B\n" + Group(1, "User_1=pc1::anna\n", 1) +
+                     Group(2, "User_1=PC1::boris\n", 1),
                  "Language=0\nDEBUG=1\n"));
     const Lines lines = Start();
     EXPECT_EQ(lines, (Lines{"\r\n--DEBUG--", "Start!",
@@ -291,7 +297,8 @@ TEST_F(ServerFolderTest, UserStepFailureIsASettingsError) {
     EXPECT_EQ(Start(), (Lines{"Start!", "Incorrect Initialization -> Error in settings."}));
 }
 
-// ---- Language at first start ----------------------------------------------------------------------
+// ---- Language at first start
+// ----------------------------------------------------------------------
 
 TEST_F(ServerFolderTest, LicenceDecidesOnlyWithAllOf255Bytes) {
     const std::string word = "\xC4\xCE\xC3\xCE\xC2\xCE\xD0";
@@ -315,10 +322,11 @@ TEST_F(ServerFolderTest, LicenceDecidesOnlyWithAllOf255Bytes) {
     EXPECT_EQ(LanguageFromLicence(dir.file("License.txt")), std::nullopt);
 }
 
-// ---- Log window -----------------------------------------------------------------------------------
+// ---- Log window
+// -----------------------------------------------------------------------------------
 
 class LogWindowTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { EnsureApplication(); }
     void SetUp() override {
         ResetServerState();
@@ -409,7 +417,8 @@ TEST_F(LogWindowTest, RussianStartChangesTheCaptions) {
     InitServer();
     EXPECT_EQ(window.Button1->text(), UiText(Msg(RussianCatalogue(), msgSettings)));
     EXPECT_EQ(window.Label1->text(), QString::fromUtf8("Соединения: 0"));
-    EXPECT_TRUE(window.Logs->toPlainText().startsWith(UiText("12:00:00 " + Msg(msgInitSettingsError))));
+    EXPECT_TRUE(
+        window.Logs->toPlainText().startsWith(UiText("12:00:00 " + Msg(msgInitSettingsError))));
 }
 
 TEST_F(LogWindowTest, DebugLogIsAppendedWhileItExists) {
