@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -591,6 +592,46 @@ TEST_F(RequestTest, DayCopyWhoseSourceCannotBeReadWritesNothing) {
     Process(Req(50, 0).source(kDay - 1).sections({1}));
     EXPECT_TRUE(log.contains("Error occurred while reading the file: " + db().dataFilePath));
     EXPECT_EQ(dir.readFile("diary.mvd"), before);
+    EXPECT_FALSE(db().busy);
+}
+
+// ---- Other failures ------------------------------------------------------------------------
+
+// A clock whose tick counter moves 1,500 ms between two readings.
+class SlowTicks : public FakeClock {
+  public:
+    std::uint32_t tickCount() override {
+        advanceMs(1500);
+        return FakeClock::tickCount();
+    }
+};
+
+TEST_F(RequestTest, SlowEditIsReported) {
+    WriteDataFile({kDay});
+    SlowTicks slow;
+    ScopedClock scoped(slow);
+    Process(Req(2, 0).text("slow"));
+    EXPECT_TRUE(log.contains("Warning! Database processing - time:1500"));
+    EXPECT_EQ(Only(3).word(0), 2);
+}
+
+TEST_F(RequestTest, FailureWhileAnsweringIsLoggedWithItsMessage) {
+    WriteDataFile({kDay});
+    SendPackage = [](TMyNameUser&, const std::uint8_t*, std::size_t, const std::string&, int) {
+        throw std::runtime_error("queue broken");
+    };
+    Process(Req(1000, 3).days(1));
+    EXPECT_TRUE(log.contains("Error processing of request from 127.0.0.2"));
+    EXPECT_TRUE(log.contains("queue broken"));
+}
+
+TEST_F(RequestTest, DayCopyFailingAfterItsWriteIsLoggedAndReleasesTheDatabase) {
+    WriteDataFile({kDay - 1, kDay});
+    env.failOn(FileOp::Open, "diary.mvd", 3, kForever);  // source read, write, then the answer
+    Process(Req(50, 0).source(kDay - 1).sections({1}));
+    EXPECT_TRUE(log.contains("Error processing of request from 127.0.0.2 (Copy Data)"));
+    EXPECT_EQ(Stored(kDay).title(), "day 45999");
+    EXPECT_TRUE(SentWithMode(1).empty());
     EXPECT_FALSE(db().busy);
 }
 
