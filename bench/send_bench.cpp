@@ -90,8 +90,8 @@ double PlainLoopback(double seconds, const std::vector<std::uint8_t>& frame) {
             while (!stop) {
                 std::size_t sent = 0;
                 while (sent < frame.size()) {
-                    const ssize_t n = ::send(sending, frame.data() + sent, frame.size() - sent,
-                                             MSG_NOSIGNAL);
+                    const ssize_t n =
+                        ::send(sending, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
                     if (n <= 0) return;
                     sent += static_cast<std::size_t>(n);
                 }
@@ -187,7 +187,8 @@ int main(int argc, char** argv) {
     }
     const long rssAfterSendPath = MaxRssKb();
     const double plain = PlainLoopback(seconds, frame);
-    std::printf("plain loopback:          %8.1f packages/s (%7.1f MB/s)\n", plain, plain * mbPerPackage);
+    std::printf("plain loopback:          %8.1f packages/s (%7.1f MB/s)\n", plain,
+                plain * mbPerPackage);
     std::printf("peak RSS: %ld kB before, %ld kB after the send path\n", rssBefore,
                 rssAfterSendPath);
     return 0;

@@ -62,8 +62,8 @@ void CloseFd(int& fd) {
 
 // Milliseconds left until the deadline, at least 0.
 int MsLeft(SteadyClock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                            SteadyClock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -95,7 +95,9 @@ void SendAllBytes(int fd, const std::uint8_t* data, std::size_t length) {
 
 MerivoClient::MerivoClient(ClientOptions options) : options_(std::move(options)) {}
 
-MerivoClient::~MerivoClient() { close(); }
+MerivoClient::~MerivoClient() {
+    close();
+}
 
 void MerivoClient::connect(int timeoutMs) {
     open();
@@ -121,8 +123,8 @@ void MerivoClient::listenAndConnect() {
     Bind(toServer_, options_.ownAddress, 0);
     const sockaddr_in server = AddressOf(options_.serverAddress, options_.serverPort);
     if (::connect(toServer_, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
-        Fail(errno == ECONNREFUSED ? Kind::Refused : Kind::Io, "connect to " + options_.serverAddress + ":" +
-                       std::to_string(options_.serverPort));
+        Fail(errno == ECONNREFUSED ? Kind::Refused : Kind::Io,
+             "connect to " + options_.serverAddress + ":" + std::to_string(options_.serverPort));
     }
     const int on = 1;
     ::setsockopt(toServer_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -203,7 +205,9 @@ void MerivoClient::close() {
     received_.clear();
 }
 
-void MerivoClient::closeServerConnection() { CloseFd(toServer_); }
+void MerivoClient::closeServerConnection() {
+    CloseFd(toServer_);
+}
 
 std::vector<std::uint8_t> BuildRequest(std::int32_t code, std::int32_t subcode, double date,
                                        std::uint16_t dayCount) {

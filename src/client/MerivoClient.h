@@ -21,7 +21,7 @@
 namespace merivo {
 
 class ClientError : public std::runtime_error {
-public:
+  public:
     enum class Kind {
         Refused,   // the server refused the connection
         Timeout,   // the server did not connect back in time
@@ -32,19 +32,19 @@ public:
     ClientError(Kind kind, const std::string& what) : std::runtime_error(what), kind_(kind) {}
     Kind kind() const { return kind_; }
 
-private:
+  private:
     Kind kind_;
 };
 
 struct ClientOptions {
     std::string ownAddress = "127.0.0.2";  // the user's host as the server knows it
     std::string serverAddress = "127.0.0.1";
-    int serverPort = 6340;  // the client listens on serverPort + 10
+    int serverPort = 6340;                   // the client listens on serverPort + 10
     std::size_t maxPackageSize = 64u << 20;  // larger frame lengths are a protocol error
 };
 
 class MerivoClient {
-public:
+  public:
     explicit MerivoClient(ClientOptions options);
     ~MerivoClient();
     MerivoClient(const MerivoClient&) = delete;
@@ -75,7 +75,7 @@ public:
     // Closes only the connection to the server.
     void closeServerConnection();
 
-private:
+  private:
     void listenAndConnect();
     std::optional<std::vector<std::uint8_t>> takeBufferedPackage();
 

@@ -33,13 +33,6 @@ MailHandOff& MailSlot() {
     return slot;
 }
 
-void CloseOutgoingQuietly(TMyNameUser& user) {
-    try {
-        if (user.outgoing) user.outgoing->close();
-    } catch (...) {
-    }
-}
-
 // Pushes all bytes through the connection; an empty text, or why it could not. A connection
 // that takes nothing for too long gets one more chance after a pause.
 std::string TimedSend(TcpSocket& connection, const std::uint8_t* data, std::size_t length) {
@@ -96,27 +89,33 @@ bool ReadInbox(TMyNameUser& user, std::vector<std::uint8_t>& entries) {
     }
 }
 
-// Takes the first `sent` entries out of the inbox index file, keeping those appended meanwhile.
+// Moves the entries after the first `sent` to the front and shortens the file by `sent` entries.
+void DropLeadingEntries(File& inbox, std::size_t sent) {
+    const std::int64_t size = inbox.size();
+    const auto removed = static_cast<std::int64_t>(sent * kInboxEntrySize);
+    if (size / static_cast<std::int64_t>(kInboxEntrySize) <= static_cast<std::int64_t>(sent)) {
+        inbox.truncate(0);
+        return;
+    }
+    std::vector<std::uint8_t> rest(static_cast<std::size_t>(size - removed));
+    inbox.seek(removed);
+    inbox.read(rest.data(), rest.size());
+    inbox.seek(0);
+    inbox.write(rest.data(), rest.size());
+    inbox.truncate(size - removed);
+}
+
+// Takes the sent entries out of the inbox index file, keeping those appended meanwhile.
 void RemoveSentEntries(TMyNameUser& user, std::size_t sent) {
     if (sent == 0) return;
     std::unique_ptr<File> file = OpenFileRetryingLocked(InboxPath(user), OpenMode::ReadWrite);
     if (!file) return;
     std::lock_guard<std::recursive_mutex> lock(ThreadTableLock(), std::adopt_lock);
     try {
-        const std::int64_t size = file->size();
-        const auto removed = static_cast<std::int64_t>(sent * kInboxEntrySize);
-        if (size / static_cast<std::int64_t>(kInboxEntrySize) <= static_cast<std::int64_t>(sent)) {
-            file->truncate(0);
-            return;
-        }
-        std::vector<std::uint8_t> rest(static_cast<std::size_t>(size - removed));
-        file->seek(removed);
-        file->read(rest.data(), rest.size());
-        file->seek(0);
-        file->write(rest.data(), rest.size());
-        file->truncate(size - removed);
+        DropLeadingEntries(*file, sent);
     } catch (...) {
     }
+    file.reset();  // closed before the lock is released
 }
 
 void DeliverMail(TMyNameUser& user) {

@@ -30,11 +30,8 @@ SendHandOff& SendSlot() {
     return slot;
 }
 
-bool OutgoingActive(const TMyNameUser& user) { return user.outgoing && user.outgoing->connected(); }
-
-bool IsIdle(const TMyNameUser& user) {
-    const std::int32_t finished = user.sendFinished;
-    return user.sendStarted == finished && user.sendIssued == finished;
+bool OutgoingActive(const TMyNameUser& user) {
+    return user.outgoing && user.outgoing->connected();
 }
 
 // The receivers of a package, databases in table order, users in table order.
@@ -50,24 +47,24 @@ std::vector<TMyNameUser*> Receivers(TMyNameUser& user, const std::string& host, 
     const bool hasDatabase =
         user.databaseNumber >= 0 && static_cast<std::size_t>(user.databaseNumber) < DBTable.size();
     switch (mode) {
-    case 1:
-        if (hasDatabase) addFrom(*DBTable[user.databaseNumber], reachable);
-        break;
-    case 2:
-        if (user.online) receivers.push_back(&user);
-        break;
-    case 3:
-        if (hasDatabase) {
-            const std::string excluded = LowerAscii(host);
-            addFrom(*DBTable[user.databaseNumber],
-                    [&](const TMyNameUser& u) { return online(u) && u.host != excluded; });
-        }
-        break;
-    case 4:
-        for (auto& db : DBTable) addFrom(*db, reachable);
-        break;
-    default:
-        break;
+        case 1:
+            if (hasDatabase) addFrom(*DBTable[user.databaseNumber], reachable);
+            break;
+        case 2:
+            if (user.online) receivers.push_back(&user);
+            break;
+        case 3:
+            if (hasDatabase) {
+                const std::string excluded = LowerAscii(host);
+                addFrom(*DBTable[user.databaseNumber],
+                        [&](const TMyNameUser& u) { return online(u) && u.host != excluded; });
+            }
+            break;
+        case 4:
+            for (auto& db : DBTable) addFrom(*db, reachable);
+            break;
+        default:
+            break;
     }
     return receivers;
 }
@@ -75,7 +72,7 @@ std::vector<TMyNameUser*> Receivers(TMyNameUser& user, const std::string& host, 
 // Offers the piece once to an idle user's connection. The bytes taken (0 when the piece was
 // not offered), or -1 when the connection turned out to be gone.
 long OfferDirectly(TMyNameUser& user, const std::uint8_t* data, std::size_t length) {
-    if (!DirectSend || !IsIdle(user)) return 0;
+    if (!DirectSend || !SendQueueIdle(user)) return 0;
     long taken = -1;
     if (user.outgoing) {
         int error = 0;
@@ -100,25 +97,27 @@ void ReportSendResult(TMyNameUser& user, std::int32_t sequence, long result, con
     if (result == -4 && user.online) WriteLog("Error of send process");
 }
 
+// Copies the piece out of the slot and frees the slot, also when the copy fails. The creator's
+// buffer is not used after this.
+std::vector<std::uint8_t> TakePiece(SendHandOff& slot) {
+    struct Release {
+        HandOffSlot& slot;
+        ~Release() { slot.taken(); }
+    } release{slot.slot};
+    return {slot.data, slot.data + slot.length};
+}
+
 std::uint32_t RunSendProcess(Thread& self) {
     ProcessScope scope(self);
     SendHandOff& slot = SendSlot();
     TMyNameUser& user = *slot.user;
     const std::int32_t sequence = slot.sequence;
     try {
-        std::vector<std::uint8_t> piece;
-        try {
-            piece.assign(slot.data, slot.data + slot.length);
-        } catch (...) {
-            slot.slot.taken();
-            throw;
-        }
-        slot.slot.taken();  // the creator's buffer is not used from here on
-
+        std::vector<std::uint8_t> piece = TakePiece(slot);
         if (!WaitForTurn(self, user, sequence)) return 0;
         DebugLog("StartProc " + std::to_string(sequence));
-        const long result = user.outgoing ? SendAll(*user.outgoing, piece.data(), piece.size())
-                                          : -3;
+        const long result =
+            user.outgoing ? SendAll(*user.outgoing, piece.data(), piece.size()) : -3;
         ProcessSleep(10);
         DebugLog("EndProc " + std::to_string(sequence));
         piece = {};
@@ -149,16 +148,9 @@ void StartSendProcess(TMyNameUser& user, const std::uint8_t* data, std::size_t l
     }
 }
 
-void CloseOutgoing(TMyNameUser& user) {
-    try {
-        if (user.outgoing) user.outgoing->close();
-    } catch (...) {
-    }
-}
-
 void WatchdogStepFor(TMyNameUser& user) {
     if (user.sendStopped) {
-        CloseOutgoing(user);
+        CloseOutgoingQuietly(user);
         try {
             TerminateThreads(user, 1);
             CloseFinishedHandles(user, true);
@@ -236,6 +228,8 @@ long SendAll(TcpSocket& connection, const std::uint8_t* data, std::size_t length
     }
 }
 
-void WatchdogStep() { ForEachUser(WatchdogStepFor); }
+void WatchdogStep() {
+    ForEachUser(WatchdogStepFor);
+}
 
 }  // namespace merivo

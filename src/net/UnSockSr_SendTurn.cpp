@@ -8,6 +8,7 @@
 #include "net/UnSockSr_Send.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
+#include "platform/Socket.h"
 
 namespace merivo {
 
@@ -27,11 +28,6 @@ std::mutex& TurnMutex() {
 std::condition_variable& TurnChanged() {
     static std::condition_variable changed;
     return changed;
-}
-
-bool IsIdle(const TMyNameUser& user) {
-    const std::int32_t finished = user.sendFinished;
-    return user.sendStarted == finished && user.sendIssued == finished;
 }
 
 // Drops the entries of processes that have finished their turn. Only needed for a user whose
@@ -57,6 +53,18 @@ std::shared_ptr<Thread> StartProcessThread(const Thread::Body& body) {
 }
 
 }  // namespace
+
+bool SendQueueIdle(const TMyNameUser& user) {
+    const std::int32_t finished = user.sendFinished;
+    return user.sendStarted == finished && user.sendIssued == finished;
+}
+
+void CloseOutgoingQuietly(TMyNameUser& user) {
+    try {
+        if (user.outgoing) user.outgoing->close();
+    } catch (...) {
+    }
+}
 
 void HandOffSlot::fill() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -117,7 +125,7 @@ bool MakeRoomForProcess(TMyNameUser& user) {
                  ").");
         return false;
     }
-    if (!IsIdle(user)) {
+    if (!SendQueueIdle(user)) {
         ForgetFinishedProcesses(user);
     } else if (HasProcesses(user)) {
         CloseFinishedHandles(user, false);
@@ -175,7 +183,9 @@ ProcessScope::~ProcessScope() {
     CurrentProcess = nullptr;
 }
 
-bool ProcessEnding() { return CurrentProcess != nullptr && CurrentProcess->terminateRequested(); }
+bool ProcessEnding() {
+    return CurrentProcess != nullptr && CurrentProcess->terminateRequested();
+}
 
 bool ProcessSleep(int ms) {
     if (CurrentProcess != nullptr) return CurrentProcess->sleep(ms);

@@ -16,13 +16,13 @@ namespace merivo {
 // A process-wide hand-off slot: filled by the creator under the thread-table lock, taken by the
 // new thread, which clears `started` once it no longer needs the slot.
 class HandOffSlot {
-public:
-    void fill();     // sets the started flag
-    void taken();    // clears it and wakes the creator
+  public:
+    void fill();   // sets the started flag
+    void taken();  // clears it and wakes the creator
     // Waits until the new thread has cleared the flag; false when it ended without doing so.
     bool waitTaken(const Thread& thread);
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cleared_;
     bool started_ = false;
@@ -36,6 +36,11 @@ private:
 std::shared_ptr<Thread> CreateProcess(TMyNameUser& user, HandOffSlot& slot,
                                       const std::function<void(std::int32_t)>& fill,
                                       Thread::Body body, const std::string& kindText);
+
+// Nothing outstanding: every process created for the user has finished.
+bool SendQueueIdle(const TMyNameUser& user);
+// Closes the user's outgoing connection; failures are ignored.
+void CloseOutgoingQuietly(TMyNameUser& user);
 
 // Queue limit and idle clean-up before a new process is created for the user. False (and
 // sendStopped set, the refusal logged) when the queue is full.
@@ -56,7 +61,7 @@ bool ProcessSleep(int ms);
 
 // Marks the calling thread as the given process for ProcessSleep and ProcessEnding.
 class ProcessScope {
-public:
+  public:
     explicit ProcessScope(Thread& self);
     ~ProcessScope();
     ProcessScope(const ProcessScope&) = delete;

@@ -72,7 +72,7 @@ void WriteBytes(int fd, const Bytes& bytes) {
 
 // A stand-in server: listens on 127.0.0.1, and connects back to a client's listener.
 class StandInServer : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // A free port whose port + 10 is free as well on the client's address.
         for (int attempt = 0; attempt < 50 && listener_ < 0; ++attempt) {

@@ -30,7 +30,7 @@ using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
 class CapturedLog : public LogSink {
-public:
+  public:
     void append(const std::string& message) override {
         std::lock_guard<std::mutex> lock(mutex_);
         lines_.push_back(message);
@@ -44,7 +44,7 @@ public:
         return static_cast<int>(std::count(all.begin(), all.end(), line));
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::string> lines_;
 };
@@ -62,7 +62,7 @@ bool Eventually(Condition condition) {
 
 // The far end of a user's outgoing connection.
 class Peer {
-public:
+  public:
     // Connects a fresh loopback pair; `server` receives the server-side socket.
     explicit Peer(std::shared_ptr<TcpSocket>& server, int receiveBuffer = 0) {
         const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -125,7 +125,7 @@ public:
         }
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -137,7 +137,7 @@ Bytes Numbered(std::size_t size, int number) {
 }
 
 class SendPathTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ResetServerState();
         Pop3Dir = dir_.path();
@@ -386,7 +386,7 @@ TEST_F(SendPathTest, WatchdogCleansUpAStoppedUserBeforeResuming) {
 // ---- Mail ------------------------------------------------------------------------------------
 
 class MailDeliveryTest : public SendPathTest {
-protected:
+  protected:
     // Stores mail files for the user and lists them in its inbox, in order.
     void storeMail(TMyNameUser& user, const std::vector<std::pair<std::string, Bytes>>& mails,
                    const std::vector<std::string>& listedOnly = {}) {
@@ -406,8 +406,8 @@ protected:
         const std::string bytes = dir_.readFile(user.host + ".bin");
         std::vector<std::string> names;
         for (std::size_t at = 0; at + kInboxEntrySize <= bytes.size(); at += kInboxEntrySize) {
-            names.push_back(InboxEntryPackageFile(
-                reinterpret_cast<const std::uint8_t*>(bytes.data()) + at));
+            names.push_back(
+                InboxEntryPackageFile(reinterpret_cast<const std::uint8_t*>(bytes.data()) + at));
         }
         return names;
     }
@@ -436,8 +436,7 @@ TEST_F(MailDeliveryTest, DeliversEveryMailInOrderAndEmptiesTheInbox) {
 
 TEST_F(MailDeliveryTest, MissingMailFileEndsDeliveryAndKeepsTheRest) {
     auto users = addDatabase({"127.0.0.2"});
-    storeMail(*users[0], {{"0a.mvm", Numbered(50, 1)}, {"2c.mvm", Numbered(60, 3)}},
-              {"1b.mvm"});
+    storeMail(*users[0], {{"0a.mvm", Numbered(50, 1)}, {"2c.mvm", Numbered(60, 3)}}, {"1b.mvm"});
     // Listed order: 0a, 2c, 1b. Put the missing one second.
     const std::string bytes = dir_.readFile("127.0.0.2.bin");
     dir_.writeFile("127.0.0.2.bin", bytes.substr(0, kInboxEntrySize) +
