@@ -578,36 +578,42 @@ Work WatchCommand(const Args& args) {
     };
 }
 
+Work MailCommand(const Args& args, const Options& options) {
+    return RelayCommand(args, options.name, false);
+}
+Work DirectCommand(const Args& args, const Options& options) {
+    return RelayCommand(args, options.name, true);
+}
+
+// Commands that need only their arguments.
+template <Work (*Prepare)(const Args&)>
+Work WithArgs(const Args& args, const Options&) {
+    return Prepare(args);
+}
+
+struct CommandSpec {
+    const char* name;
+    std::size_t lowest, highest;  // number of arguments
+    Work (*prepare)(const Args&, const Options&);
+};
+
+constexpr CommandSpec kCommands[] = {
+    {"read", 2, 2, WithArgs<ReadCommand>},   {"title", 2, 2, WithArgs<TitleCommand>},
+    {"memo", 2, 2, WithArgs<MemoCommand>},   {"row", 4, 4, WithArgs<RowCommand>},
+    {"line", 4, 5, WithArgs<LineCommand>},   {"rowid", 2, 2, WithArgs<RowIdCommand>},
+    {"copy", 2, 3, WithArgs<CopyCommand>},   {"mail", 2, 2, MailCommand},
+    {"direct", 2, 2, DirectCommand},         {"fetch", 1, 1, WithArgs<FetchCommand>},
+    {"watch", 0, 1, WithArgs<WatchCommand>},
+};
+
 Work PrepareCommand(const Options& options) {
     const Args& args = options.command;
-    const std::string& name = args[0];
-    struct Arity {
-        const char* name;
-        std::size_t lowest, highest;
-    };
-    static constexpr Arity kArities[] = {
-        {"read", 2, 2},   {"title", 2, 2}, {"memo", 2, 2},  {"row", 4, 4},
-        {"line", 4, 5},   {"rowid", 2, 2}, {"copy", 2, 3},  {"mail", 2, 2},
-        {"direct", 2, 2}, {"fetch", 1, 1}, {"watch", 0, 1},
-    };
-    bool known = false;
-    for (const Arity& arity : kArities) {
-        if (name != arity.name) continue;
-        Expect(args, arity.lowest, arity.highest);
-        known = true;
+    for (const CommandSpec& command : kCommands) {
+        if (args[0] != command.name) continue;
+        Expect(args, command.lowest, command.highest);
+        return command.prepare(args, options);
     }
-    if (!known) throw UsageError("unknown command " + name + "\n" + kUsage);
-    if (name == "read") return ReadCommand(args);
-    if (name == "title") return TitleCommand(args);
-    if (name == "memo") return MemoCommand(args);
-    if (name == "row") return RowCommand(args);
-    if (name == "line") return LineCommand(args);
-    if (name == "rowid") return RowIdCommand(args);
-    if (name == "copy") return CopyCommand(args);
-    if (name == "mail") return RelayCommand(args, options.name, false);
-    if (name == "direct") return RelayCommand(args, options.name, true);
-    if (name == "fetch") return FetchCommand(args);
-    return WatchCommand(args);
+    throw UsageError("unknown command " + args[0] + "\n" + kUsage);
 }
 
 std::string ExplainClientError(const ClientError& error, const Options& options) {
