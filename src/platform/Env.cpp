@@ -160,9 +160,12 @@ class RealEnv : public Env {
         return info && S_ISDIR(info->st_mode);
     }
 
+    // A folder that is already there counts as created.
     void createFolder(const std::string& path) override {
-        if (::mkdir(path.c_str(), 0755) == 0 || folderExists(path)) return;
-        ThrowIoError("create folder", path, errno);
+        if (::mkdir(path.c_str(), 0755) == 0) return;
+        const int error = errno;
+        if (error == EEXIST && folderExists(path)) return;
+        ThrowIoError("create folder", path, error);
     }
 
     // Like Windows: an open file cannot be renamed, and an existing file is never replaced.
