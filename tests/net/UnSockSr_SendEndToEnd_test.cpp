@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <future>
 
 #include "client/MerivoClient.h"
@@ -44,6 +45,26 @@ TEST(SendEndToEnd, StoredMailIsAnnouncedAndDeliveredOnRequest) {
     TMyNameUser& user2 = *server.user("user2");
     ASSERT_TRUE(server.pumpUntil([&] { return user2.sendFinished == user2.sendIssued; }));
     EXPECT_EQ(server.dir().readFile("POP3/127.0.0.3.bin"), "");
+}
+
+TEST(SendEndToEnd, MailThatCannotBeSentTakesTheRecipientOffline) {
+    ServerFixture server(ServerFixture::OneGroup(2));
+    auto sender = server.connectUser(1);
+    auto recipient = server.connectUser(2);
+    ASSERT_TRUE(sender && recipient);
+    sender->sendPackage(BuildRelayPackage("user2", "user1", {1, 2, 3}));
+    ASSERT_TRUE(server.whilePumping([&] { return NextWithCode(*recipient, 6000); }));
+    const std::string inbox = server.dir().readFile("POP3/127.0.0.3.bin");
+    ASSERT_EQ(inbox.size(), kInboxEntrySize);
+    const std::string stored =
+        InboxEntryPackageFile(reinterpret_cast<const std::uint8_t*>(inbox.data()));
+    std::remove(server.dir().file("POP3/" + stored).c_str());
+
+    recipient->sendPackage(BuildRequest(1000, 5));
+    TMyNameUser& user2 = *server.user("user2");
+    ASSERT_TRUE(server.pumpUntil([&] { return !user2.online; }));
+    EXPECT_EQ(server.logCount("Error sending mail to 127.0.0.3"), 1);
+    EXPECT_EQ(server.dir().readFile("POP3/127.0.0.3.bin"), inbox);
 }
 
 TEST(SendEndToEnd, ClientThatStopsReadingIsCutOffWhileOthersAreServed) {
