@@ -158,6 +158,8 @@ int Serve(QApplication& app, TFormMVServer& window) {
 
 int RunServer(int argc, char** argv) {
     TerminationSignals termination;
+    // A reader of the standard output that goes away must not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
     UseOffscreenWithoutDisplay();
     QApplication app(argc, argv);
     const std::string folder = WithoutTrailingSeparator(ProgramFolder());

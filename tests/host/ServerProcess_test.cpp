@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <regex>
+#include <thread>
 
 #include "support/TempDir.h"
 
@@ -74,7 +75,7 @@ class ServerProcess {
     std::optional<int> waitExit(int timeoutMs) {
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         while (!status_ && Clock::now() < deadline) {
-            readSome(10);
+            if (!readSome(10)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             int status = 0;
             if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
         }
@@ -85,11 +86,17 @@ class ServerProcess {
     }
 
     void signal(int number) { ::kill(pid_, number); }
+    // Nobody reads the output any more.
+    void closeOutput() {
+        ::close(out_);
+        out_ = -1;
+    }
     const std::vector<std::string>& lines() const { return lines_; }
 
   private:
     // Reads what is there within the wait; false at the end of the output.
     bool readSome(int waitMs) {
+        if (out_ < 0) return false;
         pollfd fd{out_, POLLIN, 0};
         if (::poll(&fd, 1, waitMs) <= 0) return true;
         char buffer[4096];
@@ -200,6 +207,10 @@ TEST_F(ServerProcessTest, StartsOnceLogsToStandardOutputAndEndsOnSigterm) {
     EXPECT_EQ(second.waitExit(kExitTimeoutMs), 0);
     EXPECT_EQ(second.lines(), std::vector<std::string>{"Program is already running."});
     EXPECT_EQ(Snapshot(dir.path()), before) << "a second instance writes nothing";
+
+    ServerProcess unread(binary);
+    unread.closeOutput();
+    EXPECT_EQ(unread.waitExit(kExitTimeoutMs), 0) << "an output nobody reads is no reason to die";
 
     server.signal(SIGTERM);
     EXPECT_EQ(server.waitExit(kExitTimeoutMs), 0);
