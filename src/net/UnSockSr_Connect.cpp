@@ -1,11 +1,12 @@
 // Outgoing connections: the connect timer, their events and the reconnect rules.
 #include <QSocketNotifier>
-#include <cstdlib>
+#include <optional>
 
 #include "db/UnWSMess.h"
 #include "net/UnSockSr.h"
 #include "net/UnSockSr_Internal.h"
 #include "platform/Clock.h"
+#include "platform/IniFile.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
@@ -216,33 +217,16 @@ void TFormSocksServer::GiveUpOnUser(TMyNameUser& user) {
 
 // ---- The address test ---------------------------------------------------------------------------
 
-namespace {
-
-// A whole decimal number (optional sign) that fits 32 bits.
-bool ParseWholeNumber(const std::string& text, long* value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    long number = std::strtol(text.c_str(), &end, 10);
-    if (*end != '\0' || errno != 0 || number < INT32_MIN || number > INT32_MAX) return false;
-    if (!std::isdigit(static_cast<unsigned char>(text.back()))) return false;
-    if (std::isspace(static_cast<unsigned char>(text.front()))) return false;
-    *value = number;
-    return true;
-}
-
-}  // namespace
-
 bool IsDottedAddress(const std::string& text, std::string* normalised) {
     std::string result;
     std::size_t start = 0;
     for (int part = 0; part < 4; ++part) {
-        std::size_t dot = part < 3 ? text.find('.', start) : text.size();
+        const std::size_t dot = part < 3 ? text.find('.', start) : text.size();
         if (dot == std::string::npos) return false;
-        long number = 0;
-        if (!ParseWholeNumber(text.substr(start, dot - start), &number)) return false;
+        const std::optional<int> number = ParseWholeNumber(text.substr(start, dot - start));
+        if (!number) return false;
         if (part > 0) result += ".";
-        result += std::to_string(number);
+        result += std::to_string(*number);
         start = dot + 1;
     }
     if (normalised) *normalised = result;
