@@ -135,7 +135,7 @@ std::string WithoutTrailingSeparator(std::string folder) {
 }
 
 // Runs the server from start-up to the end of the message loop; the exit status.
-int Serve(QApplication& app, TFormMVServer& window) {
+int Serve(QApplication& app, TFormMVServer& window, TerminationSignals& termination) {
     try {
         InitServer();
     } catch (const StartupError& e) {
@@ -149,6 +149,8 @@ int Serve(QApplication& app, TFormMVServer& window) {
                       .arg(QString::fromStdString(reason)));
         return kExitListenFailed;
     }
+    // Watched only now, so that a signal never closes the window in the middle of start-up.
+    termination.closeOnSignal(window);
     window.show();
     app.exec();
     return 0;
@@ -172,10 +174,9 @@ int RunServer(int argc, char** argv) {
     AppDir = folder;
     SelectCatalogue(0);
     TFormMVServer window;
-    termination.closeOnSignal(window);
     TFormSocksServer sockets;  // sets FormSocksServer; closed with the window, freed here
     InstallSendPath();
-    const int status = Serve(app, window);
+    const int status = Serve(app, window, termination);
     window.close();
     TearDown();
     return status;
