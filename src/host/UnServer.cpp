@@ -40,6 +40,10 @@ struct StartupState {
 };
 
 constexpr int kMaxPort = 65535;
+// Counts beyond these are typing errors, not settings: honouring them would exhaust the memory
+// or keep the start-up busy for hours.
+constexpr int kMaxGroups = 1000;
+constexpr int kMaxUsersPerGroup = 10000;
 
 void CreateMailFolder() {
     Pop3Dir = JoinPath(AppDir, "POP3");
@@ -86,7 +90,7 @@ void ReadDatabaseList(const IniFile& ini) {
     const IniSection databases = ini.readSection("DataBases");
     DBTable.clear();
     const int count = WholeNumber(databases, "Count");
-    if (count < 0) throw SettingsError("negative number of groups");
+    if (count < 0 || count > kMaxGroups) throw SettingsError("no such number of groups");
     for (int k = 1; k <= count; ++k) {
         auto db = std::make_unique<TMyDBUser>();
         db->alias = databases.value("Alias" + std::to_string(k));
@@ -111,7 +115,9 @@ void ReadGroupSettings(const IniSection& section, TMyDBUser& db, int dbNumber,
     db.timeEnd = section.value("Time End");
     db.step = section.value("Step");
     db.archiveLink = WholeNumber(section, "Archive Link") != 0;
-    db.userCount = WholeNumber(section, "UserCount");
+    const int userCount = WholeNumber(section, "UserCount");
+    if (userCount > kMaxUsersPerGroup) throw SettingsError("no such number of users");
+    db.userCount = userCount;
     state.configuredUsers += db.userCount;
     if (db.userCount < 0) throw SettingsError("negative number of users");
     for (int i = 0; i < db.userCount; ++i) {

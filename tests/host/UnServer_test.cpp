@@ -195,10 +195,12 @@ TEST_F(ServerFolderTest, PortOutsideTheRangeOfPortsIsABadPort) {
     EXPECT_EQ(Port, 6340);
 }
 
-TEST_F(ServerFolderTest, NegativeGroupCountIsASettingsError) {
-    WriteIni(Ini("[DataBases]\nCount=-1\n"));
-    EXPECT_EQ(Start().back(), "Incorrect Initialization -> Error in settings.");
-    EXPECT_TRUE(DBTable.empty());
+TEST_F(ServerFolderTest, ImpossibleGroupCountIsASettingsError) {
+    for (const char* count : {"-1", "2000000000"}) {
+        WriteIni(Ini(std::string("[DataBases]\nCount=") + count + "\n"));
+        EXPECT_EQ(Start().back(), "Incorrect Initialization -> Error in settings.") << count;
+        EXPECT_TRUE(DBTable.empty());
+    }
 }
 
 // ---- Groups
@@ -224,6 +226,14 @@ TEST_F(ServerFolderTest, BadTimeKeysSkipTheLoadAndTheEmptyListNotice) {
 TEST_F(ServerFolderTest, NegativeUserCountIsABadGroupParameter) {
     WriteIni(Ini("[DataBases]\nCount=1\nAlias1=A\n" + Group(1, "", -1)));
     EXPECT_EQ(Start(), (Lines{"Start!", "Incorrect parameters of database: A",
+                              "Initialization -> with errors!"}));
+    EXPECT_TRUE(DBTable[0]->users.empty());
+}
+
+TEST_F(ServerFolderTest, ImpossibleUserCountBuildsNoUsers) {
+    WriteIni(Ini("[DataBases]\nCount=1\nAlias1=A\n" + Group(1, "", 2000000000)));
+    EXPECT_EQ(Start(), (Lines{"Start!", "Incorrect parameters of database: A",
+                              "User list of server is empty. See Settings",
                               "Initialization -> with errors!"}));
     EXPECT_TRUE(DBTable[0]->users.empty());
 }
