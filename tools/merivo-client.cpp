@@ -243,7 +243,7 @@ std::string DescribeDays(const std::vector<std::uint8_t>& p) {
     const std::int32_t count = Word(p, 20);
     const std::size_t slots =
         (p.size() - std::min(p.size(), kRangeReplyHeaderSize)) / kDayRecordSize;
-    std::string text = (Word(p, 4) == 2 ? "days after a copy from " : "days from ") +
+    std::string text = (Word(p, 4) == 2 ? "days after a copy onto " : "days from ") +
                        DayText(ReadDouble(p.data() + 12)) + ", " + std::to_string(slots) +
                        " days (count " + std::to_string(count) + ")";
     for (std::size_t i = 0; i < slots; ++i) {
