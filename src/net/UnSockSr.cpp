@@ -56,7 +56,9 @@ TFormSocksServer::~TFormSocksServer() {
     if (FormSocksServer == this) FormSocksServer = nullptr;
 }
 
-bool TFormSocksServer::OnMainThread() const { return std::this_thread::get_id() == mainThread_; }
+bool TFormSocksServer::OnMainThread() const {
+    return std::this_thread::get_id() == mainThread_;
+}
 
 void TFormSocksServer::RunOnMainThread(std::function<void()> work) {
     if (OnMainThread()) {
@@ -86,7 +88,9 @@ bool TFormSocksServer::StartListening(const std::string& address, int port, std:
     return true;
 }
 
-int TFormSocksServer::ListeningPort() const { return ServerSocket1 ? ServerSocket1->localPort() : 0; }
+int TFormSocksServer::ListeningPort() const {
+    return ServerSocket1 ? ServerSocket1->localPort() : 0;
+}
 
 void TFormSocksServer::AcceptWaiting() {
     for (;;) {
@@ -169,7 +173,8 @@ void TFormSocksServer::RecheckStalled() {
         if (!connection.stalled) continue;
         TcpSocket& socket = *connection.socket;
         bool owned = FindUserByConnection(socket.handle()) != nullptr;
-        if (socket.pendingBytes() != connection.stalledPending || owned != connection.stalledOwned) {
+        if (socket.pendingBytes() != connection.stalledPending ||
+            owned != connection.stalledOwned) {
             connection.stalled = false;
             connection.reader->setEnabled(true);
         } else if (socket.peerGone()) {
@@ -220,7 +225,7 @@ void TFormSocksServer::ServerSocket1ClientError(TcpSocket&, int& code) {
     code = 0;
 }
 
-// ---- Identification ------------------------------------------------------------------------------
+// ---- Identification -----------------------------------------------------------------------------
 
 void TFormSocksServer::IdentifyPeer(Thread& self, std::shared_ptr<TcpSocket> socket, int handle) {
     try {
@@ -271,7 +276,7 @@ void TFormSocksServer::ArmTimerConnect() {
     RunOnMainThread([this] { TimerConnect.start(); });
 }
 
-// ---- Shutdown --------------------------------------------------------------------------------------
+// ---- Shutdown -----------------------------------------------------------------------------------
 
 void TFormSocksServer::FormClose() {
     DebugLog("Form.Close");
@@ -296,9 +301,11 @@ void TFormSocksServer::FormClose() {
     if (FormSocksServer == this) FormSocksServer = nullptr;
 }
 
-// ---- Online bookkeeping ----------------------------------------------------------------------------
+// ---- Online bookkeeping -------------------------------------------------------------------------
 
-int ConnectionCount() { return connectionCount; }
+int ConnectionCount() {
+    return connectionCount;
+}
 
 void ShowConnectionCount() {
     try {
@@ -317,7 +324,9 @@ void SendToUser(TMyNameUser& user, const std::vector<std::uint8_t>& package, int
     if (SendPackage) SendPackage(user, package.data(), package.size(), user.host, mode);
 }
 
-void AnnounceUser(TMyNameUser& user) { SendToUser(user, BuildUserListNotice(user), 4); }
+void AnnounceUser(TMyNameUser& user) {
+    SendToUser(user, BuildUserListNotice(user), 4);
+}
 
 bool InboxHasMail(const TMyNameUser& user) {
     std::unique_ptr<File> inbox = OpenFileRetrying(InboxPath(user), OpenMode::Read);

@@ -21,7 +21,7 @@ class Thread;
 
 class TFormSocksServer : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit TFormSocksServer(QObject* parent = nullptr);
     ~TFormSocksServer() override;
 
@@ -51,7 +51,7 @@ public:
     // Closes an accepted connection; its disconnect event runs first.
     void DisconnectAccepted(TcpSocket& socket);
 
-private:
+  private:
     struct Accepted;
     struct Outgoing;
 

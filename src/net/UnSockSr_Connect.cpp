@@ -162,7 +162,7 @@ void TFormSocksServer::TimerConnectTimer() {
     TimerConnect.stop();
 }
 
-// ---- Errors of the outgoing connections ------------------------------------------------------------
+// ---- Errors of the outgoing connections ---------------------------------------------------------
 
 void TFormSocksServer::ClientSocket1Error(TcpSocket& socket, int& code) {
     const int failure = code;

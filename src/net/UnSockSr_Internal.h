@@ -24,9 +24,9 @@ struct TFormSocksServer::Accepted {
 struct TFormSocksServer::Outgoing {
     TMyNameUser* user = nullptr;
     std::shared_ptr<TcpSocket> socket;
-    std::string target;  // the host as a normalised address, or the name to resolve
-    int fd = -1;         // the descriptor the notifiers watch
-    std::atomic<unsigned> attempt{0};  // read by the disconnect handler on any thread
+    std::string target;                 // the host as a normalised address, or the name to resolve
+    int fd = -1;                        // the descriptor the notifiers watch
+    std::atomic<unsigned> attempt{0};   // read by the disconnect handler on any thread
     QSocketNotifier* writer = nullptr;  // connect completion
     QSocketNotifier* reader = nullptr;  // closing, reset
 };

@@ -28,13 +28,13 @@ void DeleteSpillFile(const std::string& path) {
 
 // One read event of one user's accepted connection.
 class ReadEvent {
-public:
+  public:
     ReadEvent(TMyNameUser& user, TcpSocket& socket, int avail)
         : user_(user), state_(user.receive), socket_(socket), avail_(avail) {}
 
     ReadOutcome run();
 
-private:
+  private:
     enum class Step { Go, End, Drop };
 
     Step startPackage();

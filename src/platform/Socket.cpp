@@ -17,51 +17,96 @@ namespace merivo {
 
 int WinSockErrorFromErrno(int error) {
     switch (error) {
-        case 0: return 0;
-        case EINTR: return 10004;
-        case EBADF: return 10009;
-        case EACCES: return 10013;
-        case EFAULT: return 10014;
-        case EINVAL: return 10022;
-        case EMFILE: return 10024;
-        case EAGAIN: return WSAEWOULDBLOCK;
-        case EINPROGRESS: return 10036;
-        case EALREADY: return 10037;
-        case ENOTSOCK: return 10038;
-        case EDESTADDRREQ: return 10039;
-        case EMSGSIZE: return 10040;
-        case EPROTOTYPE: return 10041;
-        case ENOPROTOOPT: return 10042;
-        case EPROTONOSUPPORT: return 10043;
-        case ESOCKTNOSUPPORT: return 10044;
-        case EOPNOTSUPP: return 10045;
-        case EPFNOSUPPORT: return 10046;
-        case EAFNOSUPPORT: return 10047;
-        case EADDRINUSE: return 10048;
-        case EADDRNOTAVAIL: return 10049;
-        case ENETDOWN: return 10050;
-        case ENETUNREACH: return 10051;
-        case ENETRESET: return 10052;
-        case ECONNABORTED: return 10053;
-        case ECONNRESET: return WSAECONNRESET;
-        case EPIPE: return WSAECONNRESET;
-        case ENOBUFS: return 10055;
-        case EISCONN: return 10056;
-        case ENOTCONN: return WSAENOTCONN;
-        case ESHUTDOWN: return 10058;
-        case ETOOMANYREFS: return 10059;
-        case ETIMEDOUT: return WSAETIMEDOUT;
-        case ECONNREFUSED: return WSAECONNREFUSED;
-        case ELOOP: return 10062;
-        case ENAMETOOLONG: return 10063;
-        case EHOSTDOWN: return 10064;
-        case EHOSTUNREACH: return 10065;
-        case ENOTEMPTY: return 10066;
-        case EUSERS: return 10068;
-        case EDQUOT: return 10069;
-        case ESTALE: return 10070;
-        case EREMOTE: return 10071;
-        default: return 10101;  // any other failure ends the connection: WSAEDISCON
+        case 0:
+            return 0;
+        case EINTR:
+            return 10004;
+        case EBADF:
+            return 10009;
+        case EACCES:
+            return 10013;
+        case EFAULT:
+            return 10014;
+        case EINVAL:
+            return 10022;
+        case EMFILE:
+            return 10024;
+        case EAGAIN:
+            return WSAEWOULDBLOCK;
+        case EINPROGRESS:
+            return 10036;
+        case EALREADY:
+            return 10037;
+        case ENOTSOCK:
+            return 10038;
+        case EDESTADDRREQ:
+            return 10039;
+        case EMSGSIZE:
+            return 10040;
+        case EPROTOTYPE:
+            return 10041;
+        case ENOPROTOOPT:
+            return 10042;
+        case EPROTONOSUPPORT:
+            return 10043;
+        case ESOCKTNOSUPPORT:
+            return 10044;
+        case EOPNOTSUPP:
+            return 10045;
+        case EPFNOSUPPORT:
+            return 10046;
+        case EAFNOSUPPORT:
+            return 10047;
+        case EADDRINUSE:
+            return 10048;
+        case EADDRNOTAVAIL:
+            return 10049;
+        case ENETDOWN:
+            return 10050;
+        case ENETUNREACH:
+            return 10051;
+        case ENETRESET:
+            return 10052;
+        case ECONNABORTED:
+            return 10053;
+        case ECONNRESET:
+            return WSAECONNRESET;
+        case EPIPE:
+            return WSAECONNRESET;
+        case ENOBUFS:
+            return 10055;
+        case EISCONN:
+            return 10056;
+        case ENOTCONN:
+            return WSAENOTCONN;
+        case ESHUTDOWN:
+            return 10058;
+        case ETOOMANYREFS:
+            return 10059;
+        case ETIMEDOUT:
+            return WSAETIMEDOUT;
+        case ECONNREFUSED:
+            return WSAECONNREFUSED;
+        case ELOOP:
+            return 10062;
+        case ENAMETOOLONG:
+            return 10063;
+        case EHOSTDOWN:
+            return 10064;
+        case EHOSTUNREACH:
+            return 10065;
+        case ENOTEMPTY:
+            return 10066;
+        case EUSERS:
+            return 10068;
+        case EDQUOT:
+            return 10069;
+        case ESTALE:
+            return 10070;
+        case EREMOTE:
+            return 10071;
+        default:
+            return 10101;  // any other failure ends the connection: WSAEDISCON
     }
 }
 
@@ -80,7 +125,9 @@ std::string ReverseLookup(const std::string& address) {
 namespace {
 
 // The WinSock code of the current errno.
-int LastError() { return WinSockErrorFromErrno(errno); }
+int LastError() {
+    return WinSockErrorFromErrno(errno);
+}
 
 bool SetNonBlocking(int fd) {
     int flags = fcntl(fd, F_GETFL, 0);
@@ -88,7 +135,9 @@ bool SetNonBlocking(int fd) {
 }
 
 // A connection error that ends the connection (as opposed to "try again").
-bool IsHardError(int error) { return error != EAGAIN && error != EWOULDBLOCK && error != EINTR; }
+bool IsHardError(int error) {
+    return error != EAGAIN && error != EWOULDBLOCK && error != EINTR;
+}
 
 // Fills an IPv4 address from a dotted text or a name; false when it does not resolve.
 bool ResolveIPv4(const std::string& host, int port, sockaddr_in* address) {
@@ -118,7 +167,9 @@ int NewStreamSocket(int* error) {
 
 }  // namespace
 
-TcpSocket::TcpSocket(int fd) { adopt(fd); }
+TcpSocket::TcpSocket(int fd) {
+    adopt(fd);
+}
 
 TcpSocket::~TcpSocket() {
     std::lock_guard<std::mutex> guard(lock_);
@@ -144,7 +195,9 @@ bool TcpSocket::connected() const {
     return connected_;
 }
 
-void TcpSocket::markDown() { connected_ = false; }
+void TcpSocket::markDown() {
+    connected_ = false;
+}
 
 long TcpSocket::sendSome(const void* data, std::size_t length, int* error) {
     std::lock_guard<std::mutex> guard(lock_);
@@ -284,7 +337,8 @@ bool TcpSocket::startConnect(const std::string& host, int port, const std::strin
     }
     int fd = NewStreamSocket(error);
     if (fd < 0) return false;
-    if (!bindAddress.empty() && ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    if (!bindAddress.empty() &&
+        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         *error = LastError();
         ::close(fd);
         return false;
@@ -317,8 +371,7 @@ int TcpSocket::finishConnect() {
     if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &code, &size) != 0) code = errno;
     sockaddr_in address{};
     socklen_t addressSize = sizeof address;
-    if (code == 0 &&
-        ::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &addressSize) != 0) {
+    if (code == 0 && ::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &addressSize) != 0) {
         code = ECONNREFUSED;  // refused before SO_ERROR was read
     }
     if (code != 0) return WinSockErrorFromErrno(code);

@@ -45,7 +45,7 @@ std::vector<fs::path> FilesWithExtension(const std::string& folder, const std::s
 }
 
 class Receive : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(server.listening());
         client = server.connectUser(1);
@@ -86,8 +86,8 @@ TEST_F(Receive, AHeaderSplitTwoAndTwoIsWarnedOnceAndHandledWhenComplete) {
 TEST_F(Receive, TheDisplacedRequestHeaderIsRepaired) {
     // A request header seen two bytes late: 00 00 2F 09, then the two bytes that follow it.
     const Bytes payload = CodedPayload(5000, kRequestPackageSize - 2);
-    send(Concat({Bytes{0x00, 0x00, 0x2F, 0x09, 0x00, 0x00}, payload,
-                 Frame(CodedPayload(5000, 50))}));
+    send(Concat(
+        {Bytes{0x00, 0x00, 0x2F, 0x09, 0x00, 0x00}, payload, Frame(CodedPayload(5000, 50))}));
     EXPECT_TRUE(requestsSeen(2));
     EXPECT_EQ(server.logCount("Count are corrected![127.0.0.2]"), 1);
 }
@@ -146,11 +146,13 @@ TEST_F(Receive, ALargeRelayPackageCostsOneStagingBlock) {
     const Bytes mail = MailOfSize(20u << 20);
     std::size_t largestBuffer = 0;
     auto sending = std::async(std::launch::async, [&] { client->sendPackage(mail); });
-    server.pumpUntil([&] {
-        largestBuffer = std::max(largestBuffer, state().recvBuffer.capacity());
-        return sending.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready &&
-               !FilesWithExtension(pop3(), ".mvm").empty();
-    }, 20000);
+    server.pumpUntil(
+        [&] {
+            largestBuffer = std::max(largestBuffer, state().recvBuffer.capacity());
+            return sending.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready &&
+                   !FilesWithExtension(pop3(), ".mvm").empty();
+        },
+        20000);
     sending.get();
     EXPECT_LE(largestBuffer, 524288u);
     const auto stored = FilesWithExtension(pop3(), ".mvm");

@@ -55,7 +55,9 @@ Bytes Image(const std::vector<Bytes>& entries) {
     return image;
 }
 
-Bytes Next(MerivoClient& client) { return client.receivePackage(2000).value_or(Bytes{}); }
+Bytes Next(MerivoClient& client) {
+    return client.receivePackage(2000).value_or(Bytes{});
+}
 
 TEST(Connections, UsersSeeEachOtherComeAndGoByteForByte) {
     ServerFixture server(ServerFixture::OneGroup(2));
@@ -68,15 +70,15 @@ TEST(Connections, UsersSeeEachOtherComeAndGoByteForByte) {
 
     auto first = server.connectUser(1);
     ASSERT_TRUE(first);
-    EXPECT_EQ(Next(*first), Image({Entry(true, "user1", "127.0.0.2"),
-                                   Entry(false, "user2", "127.0.0.3")}));
+    EXPECT_EQ(Next(*first),
+              Image({Entry(true, "user1", "127.0.0.2"), Entry(false, "user2", "127.0.0.3")}));
     EXPECT_EQ(Next(*first), Notice(true, "user1", "127.0.0.2"));
     EXPECT_EQ(shownCount, 1);
 
     auto second = server.connectUser(2);
     ASSERT_TRUE(second);
-    EXPECT_EQ(Next(*second), Image({Entry(true, "user1", "127.0.0.2"),
-                                    Entry(true, "user2", "127.0.0.3")}));
+    EXPECT_EQ(Next(*second),
+              Image({Entry(true, "user1", "127.0.0.2"), Entry(true, "user2", "127.0.0.3")}));
     EXPECT_EQ(Next(*second), Notice(true, "user2", "127.0.0.3"));
     EXPECT_EQ(Next(*first), Notice(true, "user2", "127.0.0.3"));
     EXPECT_EQ(ConnectionCount(), 2);
@@ -192,7 +194,7 @@ TEST(Connections, ResetOfTheBackConnectionTakesTheUserOffline) {
 
     ASSERT_TRUE(server.pumpUntil([&] { return !server.user("user1")->online.load(); }));
     EXPECT_TRUE(server.logContains("Reset the connection127.0.0.2"));
-    EXPECT_EQ(PackageCode(Next(*watcher)), 2000);              // user1 online
+    EXPECT_EQ(PackageCode(Next(*watcher)), 2000);                    // user1 online
     EXPECT_EQ(Next(*watcher), Notice(false, "user1", "127.0.0.2"));  // and offline again
     // Detached: the accepted connection stays open and still belongs to the user.
     EXPECT_NE(server.user("user1")->connectionHandle.load(), -1);

@@ -1,12 +1,12 @@
 #include "support/ServerFixture.h"
 
+#include <gtest/gtest.h>
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
-
-#include <gtest/gtest.h>
 
 #include "db/UnDBType_Packages.h"
 #include "host/UnServer.h"
@@ -44,7 +44,7 @@ int PickFreePort() {
 }  // namespace
 
 class ServerFixture::Sink : public LogSink {
-public:
+  public:
     void append(const std::string& message) override {
         std::lock_guard<std::mutex> guard(mutex_);
         lines_.push_back(message);
@@ -58,7 +58,7 @@ public:
         lines_.clear();
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
 };
@@ -97,7 +97,9 @@ FixtureOptions ServerFixture::OneGroup(int users) {
     return options;
 }
 
-std::string ServerFixture::UserAddress(int i) { return "127.0.0." + std::to_string(i + 1); }
+std::string ServerFixture::UserAddress(int i) {
+    return "127.0.0." + std::to_string(i + 1);
+}
 
 void ServerFixture::writeSettings(const FixtureOptions& options) {
     std::string ini = "[Options]\nLanguage=0\n";
@@ -115,8 +117,8 @@ void ServerFixture::writeSettings(const FixtureOptions& options) {
                "\nCount=7\nCountArc=0\nTime Begin=9\nTime End=20\nStep=0\nArchive Link=0\n";
         ini += "UserCount=" + std::to_string(group.users.size()) + "\n";
         for (std::size_t i = 1; i <= group.users.size(); ++i) {
-            ini += "User_" + std::to_string(i) + "=" + group.users[i - 1].host + "::" +
-                   group.users[i - 1].name + "\n";
+            ini += "User_" + std::to_string(i) + "=" + group.users[i - 1].host +
+                   "::" + group.users[i - 1].name + "\n";
         }
     }
     dir_.writeFile("Server.ini", ini);
@@ -190,7 +192,9 @@ std::vector<std::uint8_t> CodedPayload(std::int32_t code, std::size_t size) {
     return payload;
 }
 
-std::vector<std::string> ServerFixture::log() const { return sink_->lines(); }
+std::vector<std::string> ServerFixture::log() const {
+    return sink_->lines();
+}
 
 int ServerFixture::logCount(const std::string& text) const {
     int count = 0;
@@ -199,6 +203,8 @@ int ServerFixture::logCount(const std::string& text) const {
     return count;
 }
 
-void ServerFixture::clearLog() { sink_->clear(); }
+void ServerFixture::clearLog() {
+    sink_->clear();
+}
 
 }  // namespace merivo

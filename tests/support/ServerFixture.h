@@ -51,7 +51,7 @@ struct FixtureOptions {
 };
 
 class ServerFixture {
-public:
+  public:
     explicit ServerFixture(FixtureOptions options);
     ~ServerFixture();
     ServerFixture(const ServerFixture&) = delete;
@@ -78,9 +78,11 @@ public:
     template <class Work>
     auto whilePumping(Work work) -> decltype(work()) {
         auto result = std::async(std::launch::async, std::move(work));
-        pumpUntil([&] {
-            return result.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
-        }, 60000);
+        pumpUntil(
+            [&] {
+                return result.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
+            },
+            60000);
         return result.get();
     }
 
@@ -94,7 +96,7 @@ public:
     bool logContains(const std::string& text) const { return logCount(text) > 0; }
     void clearLog();
 
-private:
+  private:
     class Sink;
 
     void writeSettings(const FixtureOptions& options);
