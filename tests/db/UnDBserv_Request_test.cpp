@@ -200,6 +200,17 @@ TEST_F(RequestTest, ShortRequestReadsZerosForTheMissingFields) {
     EXPECT_EQ(ReadDouble(reply.bytes.data() + 12), 0.0);
 }
 
+TEST_F(RequestTest, DebugModeLogsTheRequestLineAndTheTraces) {
+    WriteDataFile({kDay});
+    DebugMode = true;
+    Process(Req(1000, 3).days(2).source(kDay - 3).time("9.00").text("x"));
+    DebugMode = false;
+    EXPECT_TRUE(log.contains("1000,3,0,46000,45997,2,9.00:x"));
+    EXPECT_TRUE(log.contains("Reguest On 2 Days"));
+    EXPECT_TRUE(log.contains("Reguest  CountSend OK ->111556"));
+    EXPECT_TRUE(log.contains("Reguest End Network sender OK"));
+}
+
 TEST_F(RequestTest, NetworkSettingsErrorIsLoggedWithTheLowerCasedHost) {
     TMyNameUser& dave = AddUser("dave", "pc-dave", true);
     ProcessRequest(dave, "PC-Dave", Req(5000, 0).bytes.data(), kRequestPackageSize);
