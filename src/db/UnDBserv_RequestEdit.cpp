@@ -281,7 +281,7 @@ StoreResult EditDay(TMyDBUser& db, std::int32_t code, std::int32_t row, const Re
 
 bool ReadSourceDay(TMyDBUser& db, std::int64_t sourceDay) {
     try {
-        std::unique_ptr<File> file = CurrentEnv().openFile(db.dataFilePath, OpenMode::ReadWrite);
+        std::unique_ptr<File> file = CurrentEnv().openFile(db.dataFilePath, OpenMode::Read);
         LocateDay(db, *file, sourceDay);
         if (WholeRecordAtPosition(*file) && PeekDay(*file) == sourceDay) {
             ReadRecord(*file, db.DayBuffer);
