@@ -9,6 +9,7 @@
 #include "db/UnDBType_Packages.h"
 #include "net/UnSockSr_Send.h"
 #include "platform/Locks.h"
+#include "platform/Thread.h"
 #include "support/ServerFixture.h"
 
 namespace merivo {
@@ -22,6 +23,11 @@ std::optional<Bytes> NextWithCode(MerivoClient& client, std::int32_t code, int t
         if (PackageCode(*package) == code) return package;
     }
     return std::nullopt;
+}
+
+// Every thread the server started has returned, so that the fixture may free the users.
+bool AllThreadsEnded(ServerFixture& server) {
+    return server.pumpUntil([] { return RunningThreadCount() == 0; });
 }
 
 TEST(SendEndToEnd, StoredMailIsAnnouncedAndDeliveredOnRequest) {
@@ -45,6 +51,7 @@ TEST(SendEndToEnd, StoredMailIsAnnouncedAndDeliveredOnRequest) {
     TMyNameUser& user2 = *server.user("user2");
     ASSERT_TRUE(server.pumpUntil([&] { return user2.sendFinished == user2.sendIssued; }));
     EXPECT_EQ(server.dir().readFile("POP3/127.0.0.3.bin"), "");
+    EXPECT_TRUE(AllThreadsEnded(server));
 }
 
 TEST(SendEndToEnd, MailThatCannotBeSentTakesTheRecipientOffline) {
@@ -65,6 +72,7 @@ TEST(SendEndToEnd, MailThatCannotBeSentTakesTheRecipientOffline) {
     ASSERT_TRUE(server.pumpUntil([&] { return !user2.online; }));
     EXPECT_EQ(server.logCount("Error sending mail to 127.0.0.3"), 1);
     EXPECT_EQ(server.dir().readFile("POP3/127.0.0.3.bin"), inbox);
+    EXPECT_TRUE(AllThreadsEnded(server));
 }
 
 TEST(SendEndToEnd, ClientThatStopsReadingIsCutOffWhileOthersAreServed) {
@@ -104,6 +112,7 @@ TEST(SendEndToEnd, ClientThatStopsReadingIsCutOffWhileOthersAreServed) {
     sending = false;
     EXPECT_EQ(server.whilePumping([&] { return received.get(); }), sentToUser2);
     EXPECT_THROW(stalled->drainPackages(3000), ClientError) << "the stalled client was closed";
+    EXPECT_TRUE(AllThreadsEnded(server)) << "the stalled user's processes ended";
 }
 
 }  // namespace
