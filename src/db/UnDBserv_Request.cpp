@@ -2,7 +2,6 @@
 #include "db/UnDBserv_Request.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 #include "db/UnDBType_Packages.h"
@@ -60,12 +59,12 @@ bool CodeInRange(std::int32_t code, std::int32_t lowest) {
 // out of range means the package arrived two bytes late: it is read from byte 2 on. False when
 // the package cannot be used.
 bool TakePackage(Request& r, const std::uint8_t* package, std::size_t size) {
-    std::memcpy(r.bytes.data(), package, std::min(size, kRequestPackageSize));
+    std::copy_n(package, std::min(size, kRequestPackageSize), r.bytes.begin());
     if (CodeInRange(r.code(), 1)) return true;
     r.bytes.fill(0);
     if (size >= kShift) {
-        std::memcpy(r.bytes.data(), package + kShift,
-                    std::min(size - kShift, kRequestPackageSize - kShift));
+        std::copy_n(package + kShift, std::min(size - kShift, kRequestPackageSize - kShift),
+                    r.bytes.begin());
     }
     if (size < kShift || !CodeInRange(r.code(), 0)) {
         WriteLog(Msg(msgIncorrectValues));

@@ -189,6 +189,10 @@ TEST_F(RequestTest, PackageOutOfRangeEvenWhenShiftedIsDroppedAndStopsTheSender) 
     const std::uint8_t one = 0;
     Process(&one, 1);
     EXPECT_TRUE(alice->sendStopped);
+
+    alice->sendStopped = false;
+    Process(nullptr, 0);
+    EXPECT_TRUE(alice->sendStopped);
 }
 
 TEST_F(RequestTest, ShortRequestReadsZerosForTheMissingFields) {
