@@ -162,14 +162,12 @@ void PassTurn(TMyNameUser& user, std::int32_t sequence) {
     TurnChanged().notify_all();
 }
 
-bool ResumeProcess(TMyNameUser& user, std::int32_t sequence) {
+void ResumeProcess(TMyNameUser& user, std::int32_t sequence) {
     for (ThreadTableEntry& entry : user.threadTable) {
         if (entry.sequence != sequence || entry.kind != 1) continue;
-        if (!entry.thread) return false;
-        entry.thread->resume();
-        return true;
+        if (entry.thread) entry.thread->resume();
+        return;
     }
-    return false;
 }
 
 ProcessScope::ProcessScope(Thread& self) {

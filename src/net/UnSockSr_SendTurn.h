@@ -46,20 +46,22 @@ void CloseOutgoingQuietly(TMyNameUser& user);
 // sendStopped set, the refusal logged) when the queue is full.
 bool MakeRoomForProcess(TMyNameUser& user);
 
-// Waits until the process with this sequence number may send, then marks it as started.
-// False when the process was asked to end meanwhile.
+// Waits until the process with this sequence number may send, then marks it as started: a
+// process with two or more predecessors outstanding suspends itself until the one before it
+// (or the watchdog) resumes it, then polls. False when the process was asked to end meanwhile.
 bool WaitForTurn(Thread& self, TMyNameUser& user, std::int32_t sequence);
 // Wakes the successor and marks this process as finished.
 void PassTurn(TMyNameUser& user, std::int32_t sequence);
-// Resumes the first kind-1 entry with this sequence number; false when it could not.
-// Called under the thread-table lock.
-bool ResumeProcess(TMyNameUser& user, std::int32_t sequence);
+// Resumes the first kind-1 entry with this sequence number, if there is one. Called under the
+// thread-table lock.
+void ResumeProcess(TMyNameUser& user, std::int32_t sequence);
 
 // Sleeps; inside a send or mail process the sleep ends early, returning false, when the
 // process is asked to end.
 bool ProcessSleep(int ms);
 
-// Marks the calling thread as the given process for ProcessSleep and ProcessEnding.
+// Marks the calling thread as the given process for ProcessSleep and ProcessEnding, and counts
+// it in RunningSendThreads while it runs.
 class ProcessScope {
   public:
     explicit ProcessScope(Thread& self);
