@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "db/UnDBType_Packages.h"
@@ -93,6 +94,29 @@ TEST(Connections, UsersSeeEachOtherComeAndGoByteForByte) {
     EXPECT_EQ(shownCount, 1);
     EXPECT_EQ(server.user("user2")->connectionHandle.load(), -1);
     EXPECT_THROW(second->receivePackage(1000), ClientError);  // the back connection is closed
+}
+
+TEST(Connections, UsersConnectingAtOnceAllComeOnline) {
+    constexpr int kUsers = 6;
+    ServerFixture server(ServerFixture::OneGroup(kUsers));
+    std::vector<std::unique_ptr<MerivoClient>> clients;
+    for (int i = 1; i <= kUsers; ++i) {
+        ClientOptions options;
+        options.ownAddress = ServerFixture::UserAddress(i);
+        options.serverPort = server.port();
+        clients.push_back(std::make_unique<MerivoClient>(options));
+        clients.back()->open();
+    }
+    ASSERT_TRUE(server.pumpUntil([&] { return ConnectionCount() == kUsers; }));
+    for (auto& client : clients) {
+        client->acceptBackConnection(1000);
+        EXPECT_EQ(PackageCode(Next(*client)), 5000);
+    }
+    // Each was told about itself and about everyone who came online after it, one at a time.
+    std::vector<int> notices;
+    for (auto& client : clients) notices.push_back(client->drainPackages(150));
+    std::sort(notices.begin(), notices.end());
+    EXPECT_EQ(notices, std::vector<int>({1, 2, 3, 4, 5, 6}));
 }
 
 TEST(Connections, MailWaitingNoticeOnlyForANonEmptyInbox) {
