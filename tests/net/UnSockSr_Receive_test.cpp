@@ -9,6 +9,7 @@
 
 #include "db/UnDBType_Packages.h"
 #include "net/UnSockSr.h"
+#include "platform/Socket.h"
 #include "support/ServerFixture.h"
 
 namespace merivo {
@@ -183,6 +184,24 @@ TEST_F(Receive, AHalfReceivedPackageIsForgottenWhenTheConnectionGoesDown) {
         client->drainPackages(100);
     }
     send(Frame(CodedPayload(5000, 1000)));
+    EXPECT_TRUE(requestsSeen(1));
+    EXPECT_FALSE(server.logContains(kReceiveError));
+}
+
+TEST_F(Receive, AHalfReceivedPackageIsForgottenWhenAnotherConnectionIsIdentified) {
+    send(Slice(Frame(CodedPayload(5000, 1000)), 0, 500));
+    ASSERT_TRUE(server.pumpUntil([&] { return state().recvCount > 0; }));
+    server.user("user1")->outgoing->close();  // detached: the first connection stays open
+    ASSERT_FALSE(server.user("user1")->online.load());
+
+    TcpSocket second;
+    int error = 0;
+    ASSERT_TRUE(second.startConnect("127.0.0.1", server.port(), "127.0.0.2", &error));
+    ASSERT_TRUE(server.pumpUntil([&] { return server.user("user1")->online.load(); }));
+    client->acceptBackConnection(1000);
+    ASSERT_EQ(second.finishConnect(), 0);
+    const Bytes frame = Frame(CodedPayload(5000, 1000));
+    ASSERT_EQ(second.sendSome(frame.data(), frame.size(), &error), long(frame.size()));
     EXPECT_TRUE(requestsSeen(1));
     EXPECT_FALSE(server.logContains(kReceiveError));
 }
