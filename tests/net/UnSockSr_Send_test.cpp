@@ -330,6 +330,30 @@ TEST_F(SendPathTest, LostConnectionStopsTheUserAndIsReported) {
     EXPECT_EQ(users[0]->sendIssued, 1) << "nothing is queued for a stopped user";
 }
 
+TEST_F(SendPathTest, BusyUserDoesNotCollectEntriesOfFinishedProcesses) {
+    DirectSend = false;
+    auto users = addDatabase({"127.0.0.2"});
+    TMyNameUser& user = *users[0];
+    constexpr int kFinished = 3 * kSendQueueLimit;
+    {
+        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        for (int sequence = 1; sequence <= kFinished; ++sequence) {
+            auto done = Thread::Start([](Thread&) -> std::uint32_t { return 0; });
+            ASSERT_TRUE(done->waitFinished(5000));
+            user.threadTable.push_back({done, sequence, 1});
+        }
+    }
+    // One process is still outstanding, so the user never becomes idle.
+    user.sendStarted = user.sendFinished = kFinished;
+    user.sendIssued = kFinished + 1;
+
+    const Bytes piece = Numbered(10, 1);
+    QueueSend(user, piece.data(), piece.size());
+    std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+    ASSERT_EQ(user.threadTable.size(), 1u);
+    EXPECT_EQ(user.threadTable[0].sequence, kFinished + 2);
+}
+
 TEST_F(SendPathTest, SendAllGivesUpOnAConnectionThatTakesNothing) {
     CurrentTimeouts().sendAttempts = 5;
     auto users = addDatabase({"127.0.0.2"}, 8192);
