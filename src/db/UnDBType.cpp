@@ -149,9 +149,8 @@ namespace {
 
 // " 9.00", "14.00": the hour, ".00", one blank in front when shorter than five characters.
 std::string HourLabel(std::int64_t hour) {
-    std::string label = std::to_string(hour) + ".00";
-    if (label.size() < 5) label.insert(0, " ");
-    return label;
+    const std::string label = std::to_string(hour) + ".00";
+    return label.size() < 5 ? " " + label : label;
 }
 
 constexpr int kMaxHourLabels = 35;
