@@ -60,12 +60,26 @@ bool TFormSocksServer::OnMainThread() const {
     return std::this_thread::get_id() == mainThread_;
 }
 
+// Work from other threads waits in a queue of our own; the event loop is only asked to run it.
 void TFormSocksServer::RunOnMainThread(std::function<void()> work) {
     if (OnMainThread()) {
         work();
         return;
     }
-    QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+    {
+        std::lock_guard<std::mutex> guard(postedLock_);
+        posted_.push_back(std::move(work));
+    }
+    QMetaObject::invokeMethod(this, "RunPosted", Qt::QueuedConnection);
+}
+
+void TFormSocksServer::RunPosted() {
+    std::vector<std::function<void()>> work;
+    {
+        std::lock_guard<std::mutex> guard(postedLock_);
+        work.swap(posted_);
+    }
+    for (auto& step : work) step();
 }
 
 // ---- Listening and accepting --------------------------------------------------------------------

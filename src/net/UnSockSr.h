@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,9 +76,12 @@ class TFormSocksServer : public QObject {
     void AdoptConnection(TMyNameUser& user, int handle);
     void ArmTimerConnect();
     void RunOnMainThread(std::function<void()> work);
+    Q_INVOKABLE void RunPosted();
     bool OnMainThread() const;
 
     std::thread::id mainThread_;
+    std::mutex postedLock_;
+    std::vector<std::function<void()>> posted_;  // work handed to the main thread
     std::shared_ptr<TcpSocket> ServerSocket1;
     QSocketNotifier* listenNotifier_ = nullptr;
     std::vector<std::unique_ptr<Accepted>> accepted_;
