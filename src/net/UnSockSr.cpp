@@ -31,12 +31,16 @@ TFormSocksServer::TFormSocksServer(QObject* parent)
     connect(&TimerConnect, &QTimer::timeout, this, &TFormSocksServer::TimerConnectTimer);
     stallTimer_.setInterval(20);
     connect(&stallTimer_, &QTimer::timeout, this, &TFormSocksServer::RecheckStalled);
+    postedWakeup_ = std::make_unique<WakeupEvent>();
+    postedNotifier_ = new QSocketNotifier(postedWakeup_->handle(), QSocketNotifier::Read, this);
+    connect(postedNotifier_, &QSocketNotifier::activated, this, &TFormSocksServer::RunPosted);
     FormSocksServer = this;
 }
 
 TFormSocksServer::~TFormSocksServer() {
     TimerConnect.stop();
     stallTimer_.stop();
+    delete postedNotifier_;
     for (auto& thread : identifiers_) thread->terminate();
     for (auto& thread : identifiers_) thread->waitFinished(5000);
     for (auto& watch : outgoing_) {
@@ -60,7 +64,8 @@ bool TFormSocksServer::OnMainThread() const {
     return std::this_thread::get_id() == mainThread_;
 }
 
-// Work from other threads waits in a queue of our own; the event loop is only asked to run it.
+// Work from other threads waits in a queue of our own and wakes the main thread through a
+// descriptor it watches, so no other thread calls into the event loop.
 void TFormSocksServer::RunOnMainThread(std::function<void()> work) {
     if (OnMainThread()) {
         work();
@@ -70,10 +75,11 @@ void TFormSocksServer::RunOnMainThread(std::function<void()> work) {
         std::lock_guard<std::mutex> guard(postedLock_);
         posted_.push_back(std::move(work));
     }
-    QMetaObject::invokeMethod(this, "RunPosted", Qt::QueuedConnection);
+    postedWakeup_->raise();
 }
 
 void TFormSocksServer::RunPosted() {
+    postedWakeup_->clear();
     std::vector<std::function<void()>> work;
     {
         std::lock_guard<std::mutex> guard(postedLock_);

@@ -19,6 +19,7 @@ namespace merivo {
 
 class TcpSocket;
 class Thread;
+class WakeupEvent;
 
 class TFormSocksServer : public QObject {
     Q_OBJECT
@@ -76,12 +77,14 @@ class TFormSocksServer : public QObject {
     void AdoptConnection(TMyNameUser& user, int handle);
     void ArmTimerConnect();
     void RunOnMainThread(std::function<void()> work);
-    Q_INVOKABLE void RunPosted();
+    void RunPosted();
     bool OnMainThread() const;
 
     std::thread::id mainThread_;
     std::mutex postedLock_;
     std::vector<std::function<void()>> posted_;  // work handed to the main thread
+    std::unique_ptr<WakeupEvent> postedWakeup_;
+    QSocketNotifier* postedNotifier_ = nullptr;
     std::shared_ptr<TcpSocket> ServerSocket1;
     QSocketNotifier* listenNotifier_ = nullptr;
     std::vector<std::unique_ptr<Accepted>> accepted_;

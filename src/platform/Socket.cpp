@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -394,6 +395,22 @@ int TcpSocket::takeError() {
     socklen_t size = sizeof code;
     if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &code, &size) != 0) return 0;
     return WinSockErrorFromErrno(code);
+}
+
+WakeupEvent::WakeupEvent() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+WakeupEvent::~WakeupEvent() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void WakeupEvent::raise() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(fd_, &one, sizeof one);
+}
+
+void WakeupEvent::clear() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] ssize_t got = ::read(fd_, &count, sizeof count);
 }
 
 }  // namespace merivo

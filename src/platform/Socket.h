@@ -100,6 +100,23 @@ private:
     std::function<void()> disconnectHandler_;
 };
 
+// A wake-up that any thread may raise for the thread that watches its descriptor (readable
+// while raised).
+class WakeupEvent {
+public:
+    WakeupEvent();
+    ~WakeupEvent();
+    WakeupEvent(const WakeupEvent&) = delete;
+    WakeupEvent& operator=(const WakeupEvent&) = delete;
+
+    int handle() const { return fd_; }
+    void raise();
+    void clear();
+
+private:
+    int fd_;
+};
+
 }  // namespace merivo
 
 namespace merivo {
