@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "db/UnDBType_Packages.h"
+#include "platform/Locks.h"
 #include "platform/Socket.h"
 #include "support/ServerFixture.h"
 
@@ -275,6 +276,54 @@ TEST(Connections, NoDelayFollowsTheSetting) {
             EXPECT_EQ(value != 0, noDelay);
         }
     }
+}
+
+TEST(Connections, ErrorEventsAreLoggedWithTheirNamesAndSuppressed) {
+    FixtureOptions options = ServerFixture::OneGroup(1);
+    options.debug = true;
+    ServerFixture server(options);
+    auto client = server.connectUser(1);
+    ASSERT_TRUE(client);
+    TFormSocksServer& form = server.form();
+
+    TcpSocket nobody;
+    int code = WSAECONNRESET;
+    form.ClientSocket1Error(nobody, code);
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(server.logContains("Error Message from undefined user.:WSAECONNRESET"));
+
+    code = WSAETIMEDOUT;
+    form.ClientSocket1Error(*server.user("user1")->outgoing, code);
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(server.logContains("Error! client socket:127.0.0.2 - WSAETIMEDOUT"));
+    EXPECT_TRUE(server.user("user1")->online.load());  // left as the socket layer leaves it
+
+    code = 10100;  // no name
+    form.ServerSocket1ClientError(*form.AcceptedConnections().at(0), code);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(server.log().back(), "Server listens -> the client error ");
+
+    form.ClientSocket1Connect(nobody);
+    EXPECT_TRUE(server.logContains("Error! Unidentified user tried to connect"));
+}
+
+TEST(Connections, AHostThatCannotBeReachedIsSkippedByTheConnectTimer) {
+    FixtureOptions options = ServerFixture::OneGroup(1);
+    options.groups[0].users.push_back({"no-such-host.invalid", "ghost"});
+    ServerFixture server(options);
+    {
+        std::lock_guard<std::recursive_mutex> guard(ThreadTableLock());
+        PendingConnects = {server.user("ghost"), server.user("user1")};
+    }
+    ClientOptions clientOptions;  // user1 listens for its connection back
+    clientOptions.ownAddress = "127.0.0.2";
+    clientOptions.serverPort = server.port();
+    MerivoClient client(clientOptions);
+    client.open();
+    server.form().TimerConnectTimer();
+    EXPECT_TRUE(server.logContains("Error! client socket:no-such-host.invalid - "));
+    EXPECT_TRUE(PendingConnects.empty());
+    EXPECT_TRUE(server.pumpUntil([&] { return server.user("user1")->online.load(); }));
 }
 
 TEST(Connections, ConnectionCountNeverDropsBelowZeroAndASecondDisconnectChangesNothing) {
