@@ -95,8 +95,9 @@ std::string StoredFileName(std::size_t position) {
     const std::string base = std::to_string(position) + std::to_string(clock.tickCount() % 1000) +
                              FormatStamp(clock.now());
     for (int attempt = 0;; ++attempt) {
-        const std::string suffix =
-            (attempt == 0 ? std::string() : "_" + std::to_string(attempt)) + kStoredExtension;
+        std::string suffix;
+        if (attempt > 0) suffix.append("_").append(std::to_string(attempt));
+        suffix.append(kStoredExtension);
         const std::size_t room = kStoredNameCapacity - suffix.size();
         const std::string name =
             (base.size() > room ? base.substr(base.size() - room) : base) + suffix;
