@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -91,14 +90,8 @@ long ParseNumber(const std::string& text, long lowest, long highest, const std::
 }
 
 double ParseDate(const std::string& text) {
-    int year = 0, month = 0, day = 0;
-    char end = 0;
-    if (text.size() != 10 ||
-        std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &year, &month, &day, &end) != 3) {
-        throw UsageError("not a date (YYYY-MM-DD): " + text);
-    }
-    const double date = EncodeDate(year, month, day);
-    if (date == 0) throw UsageError("not a date of the calendar: " + text);
+    const double date = ParseIsoDate(text);
+    if (date == 0) throw UsageError("not a date of the calendar: " + text + " (YYYY-MM-DD)");
     return date;
 }
 

@@ -8,7 +8,6 @@
 // Texts are printed in UTF-8. Every error is one line on stderr and a non-zero status.
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -47,14 +46,8 @@ std::string DayText(double date) {
 }
 
 double ParseDate(const std::string& text) {
-    int year = 0, month = 0, day = 0;
-    char end = 0;
-    if (text.size() != 10 ||
-        std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &year, &month, &day, &end) != 3) {
-        throw UsageError("not a date (YYYY-MM-DD): " + text);
-    }
-    const double date = EncodeDate(year, month, day);
-    if (date == 0) throw UsageError("not a date of the calendar: " + text);
+    const double date = ParseIsoDate(text);
+    if (date == 0) throw UsageError("not a date of the calendar: " + text + " (YYYY-MM-DD)");
     return date;
 }
 

@@ -120,4 +120,14 @@ std::string FormatIsoDate(double date) {
     return text;
 }
 
+double ParseIsoDate(const std::string& text) {
+    int year = 0, month = 0, day = 0;
+    char end = 0;
+    if (text.size() != 10 ||
+        std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &year, &month, &day, &end) != 3) {
+        return 0;
+    }
+    return EncodeDate(year, month, day);
+}
+
 }  // namespace merivo

@@ -22,5 +22,7 @@ std::string FormatTimeOfDay(double date);
 std::string FormatStamp(double date);
 // "yyyy-mm-dd".
 std::string FormatIsoDate(double date);
+// The day written "yyyy-mm-dd"; 0 when the text is not such a date of the calendar.
+double ParseIsoDate(const std::string& text);
 
 }  // namespace merivo

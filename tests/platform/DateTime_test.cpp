@@ -58,6 +58,14 @@ TEST(DateTimeTest, Formats) {
     EXPECT_EQ(FormatIsoDate(0), "1899-12-30");
 }
 
+TEST(DateTimeTest, IsoDatesAreParsedOnlyWhenWhole) {
+    EXPECT_EQ(ParseIsoDate("2026-03-07"), EncodeDate(2026, 3, 7));
+    EXPECT_EQ(ParseIsoDate("2026-02-30"), 0);
+    EXPECT_EQ(ParseIsoDate("2026-3-7"), 0);
+    EXPECT_EQ(ParseIsoDate("2026-03-07x"), 0);
+    EXPECT_EQ(ParseIsoDate("abcd-ef-gh"), 0);
+}
+
 TEST(DateTimeTest, TimeThatRoundsToMidnightBelongsToTheNextDay) {
     const double almostMidnight = EncodeDate(2025, 12, 31) + 1.0 - 0.0001 / 86400.0;
     EXPECT_EQ(FormatTimeOfDay(almostMidnight), "00:00:00");
