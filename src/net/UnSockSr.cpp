@@ -124,7 +124,10 @@ void TFormSocksServer::AcceptWaiting() {
         connect(connection->reader, &QSocketNotifier::activated, this,
                 [this, socket] { OnAcceptedReadable(socket); });
         TcpSocket* raw = socket.get();
-        socket->setDisconnectHandler([this, raw] { ServerSocket1ClientDisconnect(*raw); });
+        socket->setDisconnectHandler([this, raw] {
+            ServerSocket1ClientDisconnect(*raw);  // accepted connections close on this thread only
+            return true;
+        });
         accepted_.push_back(std::move(connection));
         ServerSocket1ClientConnect(socket);
     }

@@ -71,7 +71,7 @@ class TFormSocksServer : public QObject {
     void ForgetOutgoingNotifiers(Outgoing& watch);
     void OnOutgoingWritable(Outgoing& watch);
     void OnOutgoingReadable(Outgoing& watch);
-    void OnOutgoingClosed(Outgoing* watch, TMyNameUser* user, unsigned attempt);
+    void OnOutgoingClosed(Outgoing& watch, int handle, TMyNameUser* owner);
 
     void IdentifyPeer(Thread& self, std::shared_ptr<TcpSocket> socket, int handle);
     void AdoptConnection(TMyNameUser& user, int handle);

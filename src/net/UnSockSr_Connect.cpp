@@ -20,11 +20,20 @@ void TFormSocksServer::CreateOutgoingConnection(TMyNameUser& user) {
     std::string address;
     watch->target = IsDottedAddress(user.host, &address) ? address : user.host;
     Outgoing* raw = watch.get();
-    // Runs on the thread that closes the connection, while the descriptor is still its own.
+    // Runs on the thread that closes the connection, while the descriptor is still its own. On
+    // another thread the descriptor is kept until the main thread has stopped watching it.
     watch->socket->setDisconnectHandler([this, raw] {
-        TMyNameUser* owner = FindUserByOutgoing(raw->socket->handle());
-        const unsigned attempt = raw->attempt;
-        RunOnMainThread([this, raw, owner, attempt] { OnOutgoingClosed(raw, owner, attempt); });
+        const int handle = raw->socket->handle();
+        TMyNameUser* owner = FindUserByOutgoing(handle);
+        if (OnMainThread()) {
+            OnOutgoingClosed(*raw, handle, owner);
+            return true;
+        }
+        RunOnMainThread([this, raw, handle, owner] {
+            OnOutgoingClosed(*raw, handle, owner);
+            raw->socket->releaseDescriptor(handle);
+        });
+        return false;
     });
     user.outgoing = watch->socket;
     outgoing_.push_back(std::move(watch));
@@ -102,8 +111,8 @@ void TFormSocksServer::OnOutgoingReadable(Outgoing& watch) {
     if (socket.handle() == fd) socket.close();
 }
 
-void TFormSocksServer::OnOutgoingClosed(Outgoing* watch, TMyNameUser* owner, unsigned attempt) {
-    if (watch->attempt == attempt) ForgetOutgoingNotifiers(*watch);  // no newer attempt is watched
+void TFormSocksServer::OnOutgoingClosed(Outgoing& watch, int handle, TMyNameUser* owner) {
+    if (watch.fd == handle) ForgetOutgoingNotifiers(watch);
     DebugLog("Client_Disconnect");
     UserDisconnected(owner, false);
     DebugLog("Client_Disconnect");

@@ -1,7 +1,6 @@
 #pragma once
 // What the sockets form keeps per connection; shared by the files of the form only.
 #include <QSocketNotifier>
-#include <atomic>
 #include <memory>
 #include <string>
 

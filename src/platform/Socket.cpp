@@ -183,6 +183,7 @@ void TcpSocket::adopt(int fd) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
     established_ = connected_ = fd >= 0;
+    closing_ = false;
     if (fd >= 0) SetNonBlocking(fd);
 }
 
@@ -246,17 +247,19 @@ void TcpSocket::setNoDelay() {
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-void TcpSocket::setDisconnectHandler(std::function<void()> handler) {
+void TcpSocket::setDisconnectHandler(std::function<bool()> handler) {
     std::lock_guard<std::mutex> guard(lock_);
     disconnectHandler_ = std::move(handler);
 }
 
 void TcpSocket::close() {
-    std::function<void()> handler;
+    std::function<bool()> handler;
+    int handle = -1;
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (fd_ < 0 || closing_) return;
         closing_ = true;
+        handle = fd_;
         // Writers see the connection down at once; the descriptor stays ours until released.
         connected_ = false;
         if (established_) {
@@ -264,9 +267,13 @@ void TcpSocket::close() {
             handler = disconnectHandler_;
         }
     }
-    if (handler) handler();
+    if (!handler || handler()) releaseDescriptor(handle);
+}
+
+void TcpSocket::releaseDescriptor(int handle) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ < 0 || fd_ != handle || !closing_) return;
+    ::close(fd_);
     fd_ = -1;
     established_ = connected_ = closing_ = false;
 }
@@ -302,7 +309,7 @@ bool TcpSocket::listenOn(const std::string& address, int port, int* error) {
     std::lock_guard<std::mutex> guard(lock_);
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
-    established_ = connected_ = false;
+    established_ = connected_ = closing_ = false;
     return true;
 }
 
@@ -355,7 +362,7 @@ bool TcpSocket::startConnect(const std::string& host, int port, const std::strin
     std::lock_guard<std::mutex> guard(lock_);
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
-    established_ = connected_ = false;
+    established_ = connected_ = closing_ = false;
     return true;
 }
 

@@ -82,8 +82,11 @@ public:
     // The pending error of the descriptor as a WinSock code (SO_ERROR; 0 when none).
     int takeError();
     // Called by close() when it ends an established connection, before the descriptor is
-    // released (so the handler still sees the handle), on the thread that closes.
-    void setDisconnectHandler(std::function<void()> handler);
+    // released (so the handler still sees the handle), on the thread that closes. A handler that
+    // returns false keeps the descriptor, shut down, until releaseDescriptor(handle) is called.
+    void setDisconnectHandler(std::function<bool()> handler);
+    // Releases a descriptor whose release the disconnect handler held back.
+    void releaseDescriptor(int handle);
 
 protected:
     void adopt(int fd);
@@ -97,7 +100,7 @@ private:
     bool established_ = false;  // the connection came up (accepted, or the attempt completed)
     bool connected_ = false;    // established and not yet found down
     bool closing_ = false;
-    std::function<void()> disconnectHandler_;
+    std::function<bool()> disconnectHandler_;
 };
 
 // A wake-up that any thread may raise for the thread that watches its descriptor (readable

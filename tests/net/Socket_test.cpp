@@ -55,7 +55,7 @@ TEST(TcpSocketConnect, ARefusedAttemptReportsItsCodeAndKeepsItsHandleUntilClosed
 
     TcpSocket socket;
     bool disconnected = false;
-    socket.setDisconnectHandler([&] { disconnected = true; });
+    socket.setDisconnectHandler([&] { return disconnected = true; });
     ASSERT_TRUE(socket.startConnect("127.0.0.1", freePort, "127.0.0.3", &error));
     ASSERT_TRUE(WaitFor(socket.handle(), POLLOUT));
     EXPECT_EQ(socket.finishConnect(), WSAECONNREFUSED);
@@ -111,6 +111,7 @@ TEST(TcpSocketClose, ClosingAnEstablishedConnectionRaisesItsDisconnectOnceWithIt
         ++raised;
         seenHandle = pair.accepted->handle();
         pair.accepted->close();  // a nested close does nothing more
+        return true;
     });
     pair.accepted->close();
     pair.accepted->close();
@@ -125,6 +126,20 @@ TEST(TcpSocketClose, ClosingAnEstablishedConnectionRaisesItsDisconnectOnceWithIt
     int error = 0;
     EXPECT_EQ(pair.client.receiveSome(&byte, 1, &error), 0);
     EXPECT_FALSE(pair.client.connected());
+}
+
+TEST(TcpSocketClose, AHandlerMayHoldTheDescriptorBackUntilItIsReleased) {
+    Pair pair;
+    const int handle = pair.accepted->handle();
+    pair.accepted->setDisconnectHandler([] { return false; });
+    pair.accepted->close();
+    EXPECT_EQ(pair.accepted->handle(), handle);  // nobody else can be given this number yet
+    EXPECT_FALSE(pair.accepted->connected());
+    pair.accepted->close();  // already closing
+    pair.accepted->releaseDescriptor(handle + 1);
+    EXPECT_EQ(pair.accepted->handle(), handle);
+    pair.accepted->releaseDescriptor(handle);
+    EXPECT_EQ(pair.accepted->handle(), -1);
 }
 
 TEST(TcpSocketClose, AWriterOnAnotherThreadNeverOutlivesTheDescriptor) {
