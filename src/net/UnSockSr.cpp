@@ -215,7 +215,7 @@ void TFormSocksServer::ServerSocket1ClientConnect(const std::shared_ptr<TcpSocke
     const int handle = socket->handle();
     std::erase_if(identifiers_, [](const auto& thread) { return thread->finished(); });
     {
-        // Held until the thread runs, so one identification is handed over at a time.
+        // Held while the thread is started, so one identification is handed over at a time.
         std::unique_lock<std::recursive_mutex> guard(ThreadTableLock());
         try {
             auto thread = Thread::Start([this, socket, handle](Thread& self) {

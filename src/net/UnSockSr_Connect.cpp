@@ -15,7 +15,6 @@ namespace merivo {
 
 void TFormSocksServer::CreateOutgoingConnection(TMyNameUser& user) {
     auto watch = std::make_unique<Outgoing>();
-    watch->user = &user;
     watch->socket = std::make_shared<TcpSocket>();
     std::string address;
     watch->target = IsDottedAddress(user.host, &address) ? address : user.host;

@@ -21,11 +21,10 @@ struct TFormSocksServer::Accepted {
 
 // A user's outgoing connection and the notifiers of its current descriptor.
 struct TFormSocksServer::Outgoing {
-    TMyNameUser* user = nullptr;
     std::shared_ptr<TcpSocket> socket;
     std::string target;                 // the host as a normalised address, or the name to resolve
     int fd = -1;                        // the descriptor the notifiers watch
-    std::atomic<unsigned> attempt{0};   // read by the disconnect handler on any thread
+    unsigned attempt = 0;               // connection attempts started
     QSocketNotifier* writer = nullptr;  // connect completion
     QSocketNotifier* reader = nullptr;  // closing, reset
 };
