@@ -4,6 +4,7 @@
 #include "net/UnSockSr_Receive.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
@@ -35,7 +36,8 @@ class ReadEvent {
     ReadOutcome run();
 
   private:
-    enum class Step { Go, End, Drop };
+    // Each step gives the outcome that ends the event, or nothing to go on.
+    using Step = std::optional<ReadOutcome>;
 
     Step startPackage();
     Step readHeader();
@@ -61,13 +63,9 @@ ReadOutcome ReadEvent::run() {
                     WriteLog(Msg(msgNoPackageSize) + "[" + user_.host + "]");
                     return ReadOutcome::BytesLeft;
                 }
-                Step step = startPackage();
-                if (step == Step::Drop) return ReadOutcome::DropConnection;
-                if (step == Step::End) return ReadOutcome::Finished;
+                if (Step end = startPackage()) return *end;
             }
-            Step step = readChunk();
-            if (step == Step::Drop) return ReadOutcome::DropConnection;
-            if (step == Step::End) return ReadOutcome::Finished;
+            if (Step end = readChunk()) return *end;
         }
         return ReadOutcome::Finished;
     } catch (...) {
@@ -79,17 +77,17 @@ ReadOutcome ReadEvent::run() {
 }
 
 ReadEvent::Step ReadEvent::startPackage() {
-    Step step = readHeader();
+    Step end = readHeader();
     avail_ -= 4;
-    if (step != Step::Go) return step;
+    if (end) return end;
     if (!socket_.connected()) {
         state_.recvExpected = 0;
-        return Step::End;
+        return ReadOutcome::Finished;
     }
     if (state_.recvExpected < 0) {
         WriteLog(Msg(msgReceiveError) + user_.host);
         state_.recvExpected = 0;
-        return Step::Drop;
+        return ReadOutcome::DropConnection;
     }
     state_.recvBuffer = std::vector<std::uint8_t>();
     if (state_.recvExpected <= kSpillThreshold) {
@@ -103,18 +101,18 @@ ReadEvent::Step ReadEvent::startPackage() {
     }
     state_.recvCount = 0;
     state_.recvOffset = 0;
-    return Step::Go;
+    return std::nullopt;
 }
 
 ReadEvent::Step ReadEvent::readHeader() {
     std::uint8_t header[4];
     if (ReceiveExact(socket_, header, 4) != 4) {
         state_.recvExpected = 0;
-        return Step::End;
+        return ReadOutcome::Finished;
     }
     state_.recvExpected = ReadInt32(header);
     if (state_.recvExpected == kDisplacedHeader) repairDisplacedHeader();
-    return Step::Go;
+    return std::nullopt;
 }
 
 // The header of a request seen two bytes late reads 00 00 2F 09: the two bytes that follow are
@@ -151,15 +149,18 @@ ReadEvent::Step ReadEvent::readChunk() {
         got = socket_.receiveSome(state_.recvBuffer.data() + state_.recvOffset,
                                   static_cast<std::size_t>(state_.recvChunk), &error);
     }
-    if (!socket_.connected()) return Step::End;
+    if (!socket_.connected()) return ReadOutcome::Finished;
     if (got < 0) {
         got = 0;
         CurrentClock().sleepMs(5);
         if (++failures_ > CurrentTimeouts().receiveFailures) {
             WriteLog(Msg(msgReceiveTimeout) + std::to_string(error) + " " + user_.host);
             failures_ = 0;
-            if (!socket_.connected()) WriteLog("Reset Recieve from " + user_.host);
-            return Step::End;  // the main thread does not wait any longer on this connection
+            if (!socket_.connected()) {
+                WriteLog("Reset Recieve from " + user_.host);
+                return ReadOutcome::Finished;
+            }
+            return ReadOutcome::BytesLeft;  // the main thread waits no longer on this connection
         }
     } else {
         failures_ = 0;
@@ -175,7 +176,7 @@ ReadEvent::Step ReadEvent::readChunk() {
     state_.recvExpected -= count;
     avail_ -= count;
     if (state_.recvExpected <= 0 && state_.recvChunk > 0) deliver();
-    return Step::Go;
+    return std::nullopt;
 }
 
 std::int32_t ReadEvent::firstWord() {
