@@ -10,6 +10,7 @@
 #include "db/UnDBType_Packages.h"
 #include "net/UnSockSr.h"
 #include "platform/Socket.h"
+#include "support/FaultInjectionEnv.h"
 #include "support/ServerFixture.h"
 
 namespace merivo {
@@ -167,6 +168,19 @@ TEST_F(Receive, ASpilledPackageThatIsNoRelayIsDropped) {
     EXPECT_EQ(server.logCount(kReceiveError), 1);
     EXPECT_TRUE(FilesWithExtension(pop3(), ".buf").empty());
     EXPECT_TRUE(server.user("user1")->online.load());
+}
+
+TEST_F(Receive, ASpillFileThatCannotBeWrittenEndsTheConnection) {
+    FaultInjectionEnv env;
+    ScopedEnv scoped(env);
+    env.failOn(FileOp::Write, ".buf", 2);  // the second block of the package
+    send(Frame(MailOfSize(2 * 524288)));
+    ASSERT_TRUE(server.pumpUntil([&] { return !server.user("user1")->online.load(); }));
+    EXPECT_EQ(server.logCount(kReceiveError), 1);
+    EXPECT_TRUE(server.form().AcceptedConnections().empty());
+    EXPECT_EQ(state().recvExpected, 0);
+    EXPECT_TRUE(FilesWithExtension(pop3(), ".buf").empty());
+    EXPECT_TRUE(FilesWithExtension(pop3(), ".mvm").empty());
 }
 
 TEST_F(Receive, AHalfReceivedPackageIsForgottenWhenTheConnectionGoesDown) {
