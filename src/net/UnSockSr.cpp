@@ -34,6 +34,7 @@ TFormSocksServer::TFormSocksServer(QObject* parent)
     postedWakeup_ = std::make_unique<WakeupEvent>();
     postedNotifier_ = new QSocketNotifier(postedWakeup_->handle(), QSocketNotifier::Read, this);
     connect(postedNotifier_, &QSocketNotifier::activated, this, &TFormSocksServer::RunPosted);
+    connectionCount = 0;  // a new form starts a new run of the server
     FormSocksServer = this;
 }
 
@@ -304,9 +305,9 @@ void TFormSocksServer::ArmTimerConnect() {
 void TFormSocksServer::FormClose() {
     DebugLog("Form.Close");
     try {
-        if (ServerSocket1) ServerSocket1->close();
         delete listenNotifier_;
         listenNotifier_ = nullptr;
+        if (ServerSocket1) ServerSocket1->close();
         while (!accepted_.empty()) DisconnectAccepted(*accepted_.front()->socket);
     } catch (...) {
     }
