@@ -148,14 +148,15 @@ bool WaitForTurn(Thread& self, TMyNameUser& user, std::int32_t sequence) {
 
 void PassTurn(TMyNameUser& user, std::int32_t sequence) {
     {
-        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        // Processes are ended under this lock, and coming online restarts the counters after
+        // that: a process ended meanwhile must not write its old number into the new ones.
+        std::lock_guard<std::recursive_mutex> tableLock(ThreadTableLock());
+        if (ProcessEnding()) return;
         try {
             ResumeProcess(user, sequence + 1);
         } catch (...) {
             DebugLog("Conflict ResumeThread");
         }
-    }
-    {
         std::lock_guard<std::mutex> lock(TurnMutex());
         user.sendFinished = sequence;
     }

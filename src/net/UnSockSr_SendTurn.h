@@ -50,7 +50,7 @@ bool MakeRoomForProcess(TMyNameUser& user);
 // process with two or more predecessors outstanding suspends itself until the one before it
 // (or the watchdog) resumes it, then polls. False when the process was asked to end meanwhile.
 bool WaitForTurn(Thread& self, TMyNameUser& user, std::int32_t sequence);
-// Wakes the successor and marks this process as finished.
+// Wakes the successor and marks this process as finished, unless the process was asked to end.
 void PassTurn(TMyNameUser& user, std::int32_t sequence);
 // Resumes the first kind-1 entry with this sequence number, if there is one. Called under the
 // thread-table lock.

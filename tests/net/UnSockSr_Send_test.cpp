@@ -365,6 +365,31 @@ TEST_F(SendPathTest, SendAllGivesUpOnAConnectionThatTakesNothing) {
     EXPECT_EQ(SendAll(*users[0]->outgoing, small.data(), small.size()), -3);
 }
 
+TEST_F(SendPathTest, AProcessEndedAsItsUserComesOnlineAgainLeavesTheNewCountersAlone) {
+    DebugMode = true;
+    DirectSend = false;
+    auto users = addDatabase({"127.0.0.2"});
+    TMyNameUser& user = *users[0];
+    const Bytes piece = Numbered(100, 1);
+    std::shared_ptr<Thread> process;
+    {
+        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        QueueSend(user, piece.data(), piece.size());
+        ASSERT_EQ(user.threadTable.size(), 1u);
+        process = user.threadTable[0].thread;
+        // The piece is sent; the process now waits for this lock to pass its turn on.
+        ASSERT_TRUE(Eventually([&] { return log_.count("EndProc 1") == 1; }));
+        std::this_thread::sleep_for(50ms);
+        // Meanwhile the user comes online again: its processes are ended, its counters restart.
+        TerminateThreads(user, 1);
+        CloseFinishedHandles(user, true);
+        user.sendIssued = user.sendStarted = user.sendFinished = 0;
+    }
+    ASSERT_TRUE(process->waitFinished(5000));
+    EXPECT_EQ(user.sendFinished, 0) << "the ended process must not count as finished";
+    EXPECT_EQ(peerOf(0).read(piece.size()), piece);
+}
+
 TEST_F(SendPathTest, WatchdogResumesOnlyTheNextProcessInSequence) {
     auto users = addDatabase({"127.0.0.2"});
     TMyNameUser& user = *users[0];
