@@ -1,5 +1,6 @@
 #include "db/UnSFile.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,6 +22,8 @@ constexpr int kDirectKindAlt = 6200;
 constexpr int kShortStringCapacity = 255;
 constexpr std::size_t kStoredNameCapacity = 30;  // the package-file field of an inbox entry
 constexpr std::size_t kCopyChunk = 65536;
+constexpr std::int64_t kLongListLimit = 0x80000;  // 524,288: the receive path's staging block
+constexpr std::int64_t kLongListPiece = 65536;
 const std::string kStoredExtension = ".mvm";
 
 struct Recipient {
@@ -40,15 +43,25 @@ int DeliveryKind(const std::uint8_t* header) {
 }
 
 // The long recipient list after the header: an int32 N, then N bytes whose text ends at the first
-// zero byte. A length that runs past the package gives an empty list, which is refused.
+// zero byte. A length that runs past the package gives an empty list, which is refused. The list
+// is read in pieces up to its first zero byte and cut after one staging block of the receive path,
+// so a spilled package never brings more than that into memory, whatever N says.
 std::string ReadLongRecipientList(File& package) {
     std::uint8_t lengthBytes[4];
     package.read(lengthBytes, sizeof lengthBytes);
     const std::int64_t length = ReadInt32(lengthBytes);
     if (length < 0 || length > package.size() - package.position()) return {};
-    std::string list(static_cast<std::size_t>(length), '\0');
-    package.read(list.data(), list.size());
-    return list.substr(0, list.find('\0'));
+    std::string list;
+    for (std::int64_t left = std::min(length, kLongListLimit); left > 0;) {
+        const auto n = static_cast<std::size_t>(std::min(left, kLongListPiece));
+        const std::size_t start = list.size();
+        list.resize(start + n);
+        package.read(list.data() + start, n);
+        const std::size_t zero = list.find('\0', start);
+        if (zero != std::string::npos) return list.substr(0, zero);
+        left -= static_cast<std::int64_t>(n);
+    }
+    return list;
 }
 
 std::string ReadRecipientList(File& package, const std::uint8_t* header) {

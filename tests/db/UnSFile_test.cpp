@@ -210,6 +210,49 @@ TEST_F(RelayTest, SpilledPackageIsStoredIntactForEveryRecipient) {
     EXPECT_EQ(env.calls(FileOp::Rename), 1);
 }
 
+// A file that notes the largest read asked of it (the file may be closed by the handler).
+class LargestReadFile : public File {
+  public:
+    LargestReadFile(std::unique_ptr<File> inner, std::size_t& largest)
+        : inner_(std::move(inner)), largest_(largest) {}
+    void read(void* buffer, std::size_t n) override {
+        note(n);
+        inner_->read(buffer, n);
+    }
+    std::size_t readUpTo(void* buffer, std::size_t n) override {
+        note(n);
+        return inner_->readUpTo(buffer, n);
+    }
+    void write(const void* buffer, std::size_t n) override { inner_->write(buffer, n); }
+    void seek(std::int64_t position) override { inner_->seek(position); }
+    std::int64_t position() const override { return inner_->position(); }
+    std::int64_t size() override { return inner_->size(); }
+    void truncate(std::int64_t size) override { inner_->truncate(size); }
+
+  private:
+    void note(std::size_t n) { largest_ = std::max(largest_, n); }
+    std::unique_ptr<File> inner_;
+    std::size_t& largest_;
+};
+
+TEST_F(RelayTest, LongRecipientListOfASpilledPackageIsReadInPieces) {
+    // N counts megabytes, but the text ends after "bob": only that much is the list.
+    const std::string list = "bob" + std::string(1, '\0') + std::string(3 << 20, 'x');
+    const std::vector<std::uint8_t> package =
+        LongListPackage(static_cast<std::int32_t>(list.size()), list);
+    dir.writeFile("POP3/y.buf", Text(package));
+    const std::string spillPath = JoinPath(Pop3Dir, "y.buf");
+    std::size_t largestRead = 0;
+    std::unique_ptr<File> stream = std::make_unique<LargestReadFile>(
+        CurrentEnv().openFile(spillPath, OpenMode::ReadWrite), largestRead);
+
+    HandleRelayPackage(*alice, stream, spillPath);
+
+    ASSERT_EQ(InboxFiles(*bob).size(), 1u);
+    EXPECT_EQ(Stored(InboxFiles(*bob).front()), Text(package));
+    EXPECT_LE(largestRead, 524288u) << "no more than one staging block in memory";
+}
+
 // ---- Direct ---------------------------------------------------------------------------------
 
 TEST_F(RelayTest, DirectPackageGoesToConnectedRecipientsButNotBackToItsOriginator) {
