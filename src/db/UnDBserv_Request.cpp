@@ -140,6 +140,12 @@ void GiveRowId(Request& r) {
         r.answerNotStored();
         return;
     }
+    // Day 0 is no day: the day buffer still holds another request's day, whose ID must not go out.
+    if (DayOf(r.date()) == 0) {
+        WriteLog(Msg(msgIncorrectDate));
+        r.answerNotStored();
+        return;
+    }
     if (EditDay(r.db, kMakeRowId, row, r.bytes) != StoreResult::Stored) {
         r.answerNotStored();
         return;

@@ -498,6 +498,23 @@ TEST_F(RequestTest, RowIdIsMadeOnceAndAnsweredToAll) {
     EXPECT_EQ(Only(2).word(request::kRowId), (1 << 16) | expected);
 }
 
+TEST_F(RequestTest, RowIdForDayZeroIsRefusedAndNeverCarriesAnotherDaysId) {
+    DayRecord day = StoredDay(kDay);
+    day.setRowId(4, 777);
+    dir.writeFile("diary.mvd", Bytes(day));
+    Process(Req(1000, 6).aux(4));  // the day buffer now holds kDay
+    sent.clear();
+
+    Process(Req(1000, 6, 0).aux(4));
+    EXPECT_TRUE(log.contains("Incorrect Date in received data."));
+    SentPackage answer = Only(2);
+    EXPECT_EQ(answer.word(0), 7000);
+    EXPECT_EQ(answer.word(request::kAux), 1000);
+    EXPECT_NE(answer.word(request::kRowId), 777);
+    EXPECT_TRUE(SentWithMode(3).empty()) << "no row ID announced to the others";
+    EXPECT_EQ(Bytes(Stored(kDay)), Bytes(day));
+}
+
 // ---- Day copy -------------------------------------------------------------------------------
 
 TEST_F(RequestTest, DayCopyReplacesTheFlaggedSectionsAndAnswersAll) {
