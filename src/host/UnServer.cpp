@@ -40,6 +40,8 @@ struct StartupState {
 };
 
 constexpr int kMaxPort = 65535;
+// The users are reached at Port + 10, which must be a port as well.
+constexpr int kUserPortOffset = 10;
 // Counts beyond these are typing errors, not settings: honouring them would exhaust the memory
 // or keep the start-up busy for hours.
 constexpr int kMaxGroups = 1000;
@@ -74,9 +76,11 @@ void ReadOptions(const IniFile& ini) {
 void ReadNetwork(const IniFile& ini) {
     const IniSection network = ini.readSection("NetWork");
     const int port = WholeNumber(network, "Port");
-    if (port < 0 || port > kMaxPort) throw SettingsError("no such port: " + std::to_string(port));
+    if (port < 0 || port > kMaxPort - kUserPortOffset) {
+        throw SettingsError("no such port: " + std::to_string(port));
+    }
     Port = port;
-    UserPort = Port + 10;
+    UserPort = Port + kUserPortOffset;
     DirectSend = WholeNumber(network, "DirectSend") == 1;
     TCPNoDelay = WholeNumber(network, "TCPNoDelay") == 1;
     try {

@@ -195,6 +195,21 @@ TEST_F(ServerFolderTest, PortOutsideTheRangeOfPortsIsABadPort) {
     EXPECT_EQ(Port, 6340);
 }
 
+// The users are reached at Port + 10, which must be a port too: 65530 would make it 65540, which
+// a socket address silently turns into port 4.
+TEST_F(ServerFolderTest, PortWhoseUserPortIsNoPortIsABadPort) {
+    WriteIni("[NetWork]\nPort=65530\nDirectSend=1\nTCPNoDelay=1\n[DataBases]\nCount=0\n");
+    EXPECT_EQ(Start().back(), "Incorrect Initialization -> Error in settings.");
+    EXPECT_EQ(Port, 6340);
+    EXPECT_EQ(UserPort, 6350);
+
+    ResetServerState();
+    AppDir = dir.path();
+    WriteIni("[NetWork]\nPort=65525\nDirectSend=1\nTCPNoDelay=1\n[DataBases]\nCount=0\n");
+    EXPECT_EQ(Start().back(), "Initialization -> Ok!");
+    EXPECT_EQ(UserPort, 65535);
+}
+
 TEST_F(ServerFolderTest, ImpossibleGroupCountIsASettingsError) {
     for (const char* count : {"-1", "2000000000"}) {
         WriteIni(Ini(std::string("[DataBases]\nCount=") + count + "\n"));
