@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 
 #include "platform/Clock.h"
 
@@ -121,13 +122,14 @@ std::string FormatIsoDate(double date) {
 }
 
 double ParseIsoDate(const std::string& text) {
-    int year = 0, month = 0, day = 0;
-    char end = 0;
-    if (text.size() != 10 ||
-        std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &year, &month, &day, &end) != 3) {
-        return 0;
+    constexpr std::string_view kPattern = "dddd-dd-dd";
+    if (text.size() != kPattern.size()) return 0;
+    for (std::size_t i = 0; i < kPattern.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (kPattern[i] == 'd' ? !digit : text[i] != kPattern[i]) return 0;
     }
-    return EncodeDate(year, month, day);
+    return EncodeDate(std::stoi(text.substr(0, 4)), std::stoi(text.substr(5, 2)),
+                      std::stoi(text.substr(8, 2)));
 }
 
 }  // namespace merivo

@@ -64,6 +64,9 @@ TEST(DateTimeTest, IsoDatesAreParsedOnlyWhenWhole) {
     EXPECT_EQ(ParseIsoDate("2026-3-7"), 0);
     EXPECT_EQ(ParseIsoDate("2026-03-07x"), 0);
     EXPECT_EQ(ParseIsoDate("abcd-ef-gh"), 0);
+    // Ten characters, but not digits where the digits belong.
+    for (const char* text : {" 2026-3-07", "+026-03-07", "2026-+3-07", "2026- 3-07", "2026-03--7"})
+        EXPECT_EQ(ParseIsoDate(text), 0) << text;
 }
 
 TEST(DateTimeTest, TimeThatRoundsToMidnightBelongsToTheNextDay) {
