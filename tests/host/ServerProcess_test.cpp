@@ -137,13 +137,22 @@ bool PortIsFree(int port) {
     return true;
 }
 
-int FreePort() {
+int AnyFreePort() {
     const int fd = BoundSocket(0);
     sockaddr_in address{};
     socklen_t length = sizeof address;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     ::close(fd);
     return ntohs(address.sin_port);
+}
+
+// A free port whose back-connection port (+ 10) is a port too, as the settings require.
+int FreePort() {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const int port = AnyFreePort();
+        if (port > 0 && port + 10 <= 65535) return port;
+    }
+    return 0;
 }
 
 std::string SettingsWithPort(int port) {
