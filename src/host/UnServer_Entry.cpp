@@ -151,6 +151,7 @@ int Serve(QApplication& app, TFormMVServer& window, TerminationSignals& terminat
     }
     // Watched only now, so that a signal never closes the window in the middle of start-up.
     termination.closeOnSignal(window);
+    window.ShowTrayIcon();
     window.show();
     app.exec();
     return 0;

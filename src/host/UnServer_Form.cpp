@@ -1,11 +1,15 @@
 #include "host/UnServer_Form.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <mutex>
 
@@ -76,6 +80,12 @@ TFormMVServer::TFormMVServer() {
     connect(Timer1, &QTimer::timeout, this, &TFormMVServer::Timer1Timer);
     Timer1->start();
 
+    PMServer = new QMenu(this);
+    Show1 = PMServer->addAction(UiText(Msg(msgShow)));
+    Show1->setCheckable(true);
+    Show1->setChecked(true);
+    connect(Show1, &QAction::triggered, this, &TFormMVServer::Show1Click);
+
     ResetUserListImage();
     OnConnectionCountChanged = [this](int count) { ShowConnectionCount(count); };
     sink_ = std::make_unique<WindowLogSink>(*Logs);
@@ -98,6 +108,25 @@ void TFormMVServer::ShowStartCaptions() {
 void TFormMVServer::ShowConnectionCount(int count) {
     Label1->setText(UiText(Msg(msgConnections) + std::to_string(count)));
     Label1->adjustSize();
+}
+
+// The application's icon; the system's computer icon while the application has none.
+QIcon TFormMVServer::TrayIconImage() const {
+    const QIcon icon = windowIcon();
+    return icon.isNull() ? style()->standardIcon(QStyle::SP_ComputerIcon) : icon;
+}
+
+void TFormMVServer::ShowTrayIcon() {
+    Show1->setText(UiText(Msg(msgShow)));
+    if (!TrayIcon) TrayIcon = new QSystemTrayIcon(TrayIconImage(), this);
+    TrayIcon->setToolTip(QStringLiteral("Merivo Server"));
+    TrayIcon->setContextMenu(PMServer);
+    TrayIcon->show();
+}
+
+void TFormMVServer::Show1Click() {
+    setVisible(!isVisible());
+    Show1->setChecked(isVisible());
 }
 
 void TFormMVServer::closeEvent(QCloseEvent* event) {

@@ -1,14 +1,18 @@
 #pragma once
 // The main window: the log, the number of connections, the "Settings" button and the status
 // timer. Closing it ends the server.
+#include <QIcon>
 #include <QWidget>
 #include <memory>
 
+class QAction;
 class QCloseEvent;
 class QFrame;
 class QLabel;
+class QMenu;
 class QPlainTextEdit;
 class QPushButton;
+class QSystemTrayIcon;
 class QTimer;
 
 namespace merivo {
@@ -25,6 +29,9 @@ class TFormMVServer : public QWidget {
     void ShowStartCaptions();
     // Shows "Connections: " followed by the count.
     void ShowConnectionCount(int count);
+    // Puts the icon into the notification area: hint "Merivo Server", the menu PMServer with
+    // Show1 captioned from the catalogue in force. The icon goes with the window.
+    void ShowTrayIcon();
 
     QFrame* Panel1;
     QPushButton* Button1;
@@ -32,6 +39,9 @@ class TFormMVServer : public QWidget {
     QPlainTextEdit* Logs;
     QPlainTextEdit* MemoErrSock;  // hidden: the names of the WinSock errors, line = code - 10000
     QTimer* Timer1;
+    QMenu* PMServer;
+    QAction* Show1;  // checked while the window is visible
+    QSystemTrayIcon* TrayIcon = nullptr;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -39,6 +49,8 @@ class TFormMVServer : public QWidget {
   private:
     void FormClose();
     void Timer1Timer();
+    void Show1Click();
+    QIcon TrayIconImage() const;
 
     std::unique_ptr<WindowLogSink> sink_;
     bool closed_ = false;

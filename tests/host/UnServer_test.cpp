@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTextBlock>
 #include <algorithm>
 #include <filesystem>
@@ -444,6 +447,26 @@ TEST_F(LogWindowTest, RussianStartChangesTheCaptions) {
     EXPECT_EQ(window.Label1->text(), QString::fromUtf8("Соединения: 0"));
     EXPECT_TRUE(
         window.Logs->toPlainText().startsWith(UiText("12:00:00 " + Msg(msgInitSettingsError))));
+}
+
+TEST_F(LogWindowTest, TrayMenuShowHidesAndShowsTheWindowWithItsMark) {
+    TFormMVServer window;
+    SelectCatalogue(1);
+    window.ShowTrayIcon();
+    ASSERT_NE(window.TrayIcon, nullptr);
+    EXPECT_EQ(window.TrayIcon->toolTip(), "Merivo Server");
+    EXPECT_EQ(window.TrayIcon->contextMenu(), window.PMServer);
+    EXPECT_EQ(window.Show1->text(), UiText(Msg(RussianCatalogue(), msgShow)));
+    window.show();
+    EXPECT_TRUE(window.Show1->isChecked());
+    window.Show1->trigger();
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_FALSE(window.Show1->isChecked());
+    WriteLog("hidden");
+    EXPECT_TRUE(window.Logs->toPlainText().startsWith("12:00:00 hidden"));
+    window.Show1->trigger();
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(window.Show1->isChecked());
 }
 
 TEST_F(LogWindowTest, DebugLogIsAppendedWhileItExists) {
