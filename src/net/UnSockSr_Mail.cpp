@@ -161,7 +161,7 @@ std::uint32_t RunMailProcess(Thread& self) {
         if (self.terminateRequested()) return 0;
         PassTurn(user, sequence);
     } catch (...) {
-        user.sendStopped = true;
+        StopSendingUnlessEnding(user);
         WriteLog(Msg(msgDataSendError) + user.host);
     }
     return 0;

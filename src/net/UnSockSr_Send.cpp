@@ -92,7 +92,7 @@ void ReportSendResult(TMyNameUser& user, std::int32_t sequence, long result, con
         TraceProcessEnd(self);
         return;
     }
-    user.sendStopped = true;
+    if (!StopSendingUnlessEnding(user)) return;
     if (result == -3 && user.online) WriteLog("Reset send process");
     if (result == -4 && user.online) WriteLog("Error of send process");
 }
@@ -124,7 +124,7 @@ std::uint32_t RunSendProcess(Thread& self) {
         if (self.terminateRequested()) return 0;
         ReportSendResult(user, sequence, result, self);
     } catch (...) {
-        user.sendStopped = true;
+        StopSendingUnlessEnding(user);
         WriteLog(Msg(msgDataSendError) + user.host);
         TraceProcessEnd(self);
     }

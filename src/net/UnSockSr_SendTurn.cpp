@@ -136,12 +136,17 @@ bool MakeRoomForProcess(TMyNameUser& user) {
 bool WaitForTurn(Thread& self, TMyNameUser& user, std::int32_t sequence) {
     // Two or more predecessors outstanding: sleep until the one before us wakes us.
     if (sequence > user.sendFinished + 2) self.suspendSelf();
-    std::unique_lock<std::mutex> lock(TurnMutex());
-    while (user.sendFinished != sequence - 1 || user.sendStarted != sequence - 1) {
-        if (self.terminateRequested()) return false;
-        TurnChanged().wait_for(lock, kPollInterval);
+    {
+        std::unique_lock<std::mutex> lock(TurnMutex());
+        while (user.sendFinished != sequence - 1 || user.sendStarted != sequence - 1) {
+            if (self.terminateRequested()) return false;
+            TurnChanged().wait_for(lock, kPollInterval);
+        }
     }
+    // As in PassTurn: a process ended before it could mark its start leaves the counters alone.
+    std::lock_guard<std::recursive_mutex> tableLock(ThreadTableLock());
     if (self.terminateRequested()) return false;
+    std::lock_guard<std::mutex> lock(TurnMutex());
     user.sendStarted = sequence;
     return true;
 }
@@ -161,6 +166,13 @@ void PassTurn(TMyNameUser& user, std::int32_t sequence) {
         user.sendFinished = sequence;
     }
     TurnChanged().notify_all();
+}
+
+bool StopSendingUnlessEnding(TMyNameUser& user) {
+    std::lock_guard<std::recursive_mutex> tableLock(ThreadTableLock());
+    if (ProcessEnding()) return false;
+    user.sendStopped = true;
+    return true;
 }
 
 void ResumeProcess(TMyNameUser& user, std::int32_t sequence) {

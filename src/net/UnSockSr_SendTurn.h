@@ -52,6 +52,10 @@ bool MakeRoomForProcess(TMyNameUser& user);
 bool WaitForTurn(Thread& self, TMyNameUser& user, std::int32_t sequence);
 // Wakes the successor and marks this process as finished, unless the process was asked to end.
 void PassTurn(TMyNameUser& user, std::int32_t sequence);
+// Marks the user's sending as failed (the watchdog then closes the connection), unless the
+// calling process was asked to end: its user may be online again with a fresh connection.
+// False when nothing was marked.
+bool StopSendingUnlessEnding(TMyNameUser& user);
 // Resumes the first kind-1 entry with this sequence number, if there is one. Called under the
 // thread-table lock.
 void ResumeProcess(TMyNameUser& user, std::int32_t sequence);

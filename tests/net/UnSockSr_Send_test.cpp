@@ -365,7 +365,43 @@ TEST_F(SendPathTest, SendAllGivesUpOnAConnectionThatTakesNothing) {
     EXPECT_EQ(SendAll(*users[0]->outgoing, small.data(), small.size()), -3);
 }
 
+// Ends the user's processes and restarts its counters, as coming online again does; called
+// with the thread-table lock held, the way processes are ended.
+void ComeOnlineAgain(TMyNameUser& user) {
+    TerminateThreads(user, 1);
+    CloseFinishedHandles(user, true);
+    user.sendIssued = user.sendStarted = user.sendFinished = 0;
+    user.sendStopped = false;
+}
+
 TEST_F(SendPathTest, AProcessEndedAsItsUserComesOnlineAgainLeavesTheNewCountersAlone) {
+    DebugMode = true;
+    DirectSend = false;
+    auto users = addDatabase({"127.0.0.2"}, 8192);
+    TMyNameUser& user = *users[0];
+    const Bytes piece = Numbered(1 << 20, 1);  // more than the socket buffers hold
+    QueueSend(user, piece.data(), piece.size());
+    // The process has its turn and cannot finish before the peer has read the piece.
+    ASSERT_TRUE(Eventually([&] { return log_.count("StartProc 1") == 1; }));
+    std::shared_ptr<Thread> process;
+    Bytes received;
+    {
+        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        ASSERT_EQ(user.threadTable.size(), 1u);
+        process = user.threadTable[0].thread;
+        received = peerOf(0).read(piece.size());
+        // The piece is sent; the process now waits for this lock to pass its turn on.
+        ASSERT_TRUE(Eventually([&] { return log_.count("EndProc 1") == 1; }));
+        std::this_thread::sleep_for(50ms);
+        // Meanwhile the user comes online again: its processes are ended, its counters restart.
+        ComeOnlineAgain(user);
+    }
+    ASSERT_TRUE(process->waitFinished(5000));
+    EXPECT_EQ(user.sendFinished, 0) << "the ended process must not count as finished";
+    EXPECT_EQ(received, piece);
+}
+
+TEST_F(SendPathTest, AProcessEndedAsItTakesItsTurnSendsNothingAndLeavesTheNewCountersAlone) {
     DebugMode = true;
     DirectSend = false;
     auto users = addDatabase({"127.0.0.2"});
@@ -377,17 +413,37 @@ TEST_F(SendPathTest, AProcessEndedAsItsUserComesOnlineAgainLeavesTheNewCountersA
         QueueSend(user, piece.data(), piece.size());
         ASSERT_EQ(user.threadTable.size(), 1u);
         process = user.threadTable[0].thread;
-        // The piece is sent; the process now waits for this lock to pass its turn on.
-        ASSERT_TRUE(Eventually([&] { return log_.count("EndProc 1") == 1; }));
+        // The process has its turn and waits for this lock to mark its start.
         std::this_thread::sleep_for(50ms);
-        // Meanwhile the user comes online again: its processes are ended, its counters restart.
-        TerminateThreads(user, 1);
-        CloseFinishedHandles(user, true);
-        user.sendIssued = user.sendStarted = user.sendFinished = 0;
+        ComeOnlineAgain(user);
     }
     ASSERT_TRUE(process->waitFinished(5000));
-    EXPECT_EQ(user.sendFinished, 0) << "the ended process must not count as finished";
-    EXPECT_EQ(peerOf(0).read(piece.size()), piece);
+    EXPECT_EQ(user.sendStarted, 0) << "the ended process must not count as started";
+    EXPECT_EQ(log_.count("StartProc 1"), 0);
+    EXPECT_TRUE(peerOf(0).read(1, 100).empty());
+}
+
+TEST_F(SendPathTest, AProcessEndedAsItReportsAFailureLeavesTheNewConnectionAlone) {
+    DebugMode = true;
+    DirectSend = false;
+    auto users = addDatabase({"127.0.0.2"}, 8192);
+    TMyNameUser& user = *users[0];
+    const Bytes piece = Numbered(4 << 20, 1);  // more than the socket buffers hold
+    QueueSend(user, piece.data(), piece.size());
+    ASSERT_TRUE(Eventually([&] { return log_.count("StartProc 1") == 1; }));
+    std::shared_ptr<Thread> process;
+    {
+        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        process = user.threadTable[0].thread;
+        peerOf(0).close();
+        // The send fails; the process now waits for this lock to report it.
+        ASSERT_TRUE(Eventually([&] { return log_.count("EndProc 1") == 1; }));
+        std::this_thread::sleep_for(50ms);
+        ComeOnlineAgain(user);
+    }
+    ASSERT_TRUE(process->waitFinished(5000));
+    EXPECT_FALSE(user.sendStopped) << "the watchdog would close the new connection";
+    EXPECT_EQ(log_.count("Reset send process"), 0);
 }
 
 TEST_F(SendPathTest, WatchdogResumesOnlyTheNextProcessInSequence) {
