@@ -19,6 +19,7 @@ namespace merivo {
 TFormSocksServer* FormSocksServer = nullptr;
 std::function<void(int)> OnConnectionCountChanged;
 std::vector<TMyNameUser*> PendingConnects;
+std::function<std::string(const std::string&)> PeerNameLookup = ReverseLookup;
 
 namespace {
 int connectionCount = 0;
@@ -259,7 +260,10 @@ void TFormSocksServer::IdentifyPeer(Thread& self, std::shared_ptr<TcpSocket> soc
         std::string name;
         TMyNameUser* user = FindUserByHost(address);
         if (!user) {
-            name = ReverseLookup(address);
+            name = PeerNameLookup(address);
+            // The look-up may outlast the form's wait for this thread: once the form has asked
+            // it to stop, neither the form nor the user table may still exist.
+            if (self.terminateRequested()) return;
             if (!name.empty()) user = FindUserByHost(name);
         }
         if (!user) {

@@ -112,6 +112,10 @@ void UserConnected(TMyNameUser& user);
 // A connection of the user (nullptr: no user carries it) went down.
 void UserDisconnected(TMyNameUser* user, bool incomingSide);
 
+// How identification finds the name of a peer whose address is no user's host (ReverseLookup;
+// tests put a slow look-up in its place). May block.
+extern std::function<std::string(const std::string&)> PeerNameLookup;
+
 // Users identified and waiting for their outgoing connection (under the thread-table lock).
 extern std::vector<TMyNameUser*> PendingConnects;
 

@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "db/UnDBType_Packages.h"
@@ -259,6 +262,44 @@ TEST(Connections, APeerIsMatchedByItsReverseLookedUpName) {
     ASSERT_TRUE(server.pumpUntil([&] { return server.user("named")->online.load(); }));
     client.acceptBackConnection(1000);
     EXPECT_EQ(PackageCode(Next(client)), 5000);
+}
+
+TEST(Connections, AnIdentificationStillLookingUpANameWhenItsFormIsDeletedEndsWithoutGoingOn) {
+    ServerFixture server(ServerFixture::OneGroup(1));
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool lookingUp = false, answered = false;
+    PeerNameLookup = [&](const std::string&) {
+        std::unique_lock<std::mutex> lock(mutex);
+        lookingUp = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(10), [&] { return answered; });
+        return std::string("stranger.invalid");
+    };
+    struct Unhook {
+        ~Unhook() { PeerNameLookup = ReverseLookup; }
+    } unhook;
+    auto* form = new TFormSocksServer();  // takes the fixture's place as the sockets form
+    std::string reason;
+    ASSERT_TRUE(form->StartListening("127.0.0.1", 0, &reason)) << reason;
+    TcpSocket stranger;
+    int error = 0;
+    ASSERT_TRUE(stranger.startConnect("127.0.0.1", form->ListeningPort(), "127.0.0.9", &error));
+    ASSERT_TRUE(server.pumpUntil([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return lookingUp;
+    }));
+
+    // The answer comes while the form is being deleted.
+    std::thread answer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::lock_guard<std::mutex> lock(mutex);
+        answered = true;
+        changed.notify_all();
+    });
+    delete form;
+    answer.join();
+    EXPECT_FALSE(server.logContains("Illegal user")) << "the thread went on after the look-up";
 }
 
 TEST(Connections, NoDelayFollowsTheSetting) {
