@@ -23,6 +23,8 @@ std::function<std::string(const std::string&)> PeerNameLookup = ReverseLookup;
 
 namespace {
 int connectionCount = 0;
+// How long the listening socket goes unwatched when no descriptor is left for a connection.
+constexpr int kAcceptPauseMs = 100;
 }  // namespace
 
 TFormSocksServer::TFormSocksServer(QObject* parent)
@@ -32,6 +34,9 @@ TFormSocksServer::TFormSocksServer(QObject* parent)
     connect(&TimerConnect, &QTimer::timeout, this, &TFormSocksServer::TimerConnectTimer);
     stallTimer_.setInterval(20);
     connect(&stallTimer_, &QTimer::timeout, this, &TFormSocksServer::RecheckStalled);
+    acceptPause_.setSingleShot(true);
+    acceptPause_.setInterval(kAcceptPauseMs);
+    connect(&acceptPause_, &QTimer::timeout, this, &TFormSocksServer::ResumeAccepting);
     postedWakeup_ = std::make_unique<WakeupEvent>();
     postedNotifier_ = new QSocketNotifier(postedWakeup_->handle(), QSocketNotifier::Read, this);
     connect(postedNotifier_, &QSocketNotifier::activated, this, &TFormSocksServer::RunPosted);
@@ -42,6 +47,7 @@ TFormSocksServer::TFormSocksServer(QObject* parent)
 TFormSocksServer::~TFormSocksServer() {
     TimerConnect.stop();
     stallTimer_.stop();
+    acceptPause_.stop();
     delete postedNotifier_;
     for (auto& thread : identifiers_) thread->terminate();
     for (auto& thread : identifiers_) thread->waitFinished(5000);
@@ -118,7 +124,10 @@ void TFormSocksServer::AcceptWaiting() {
     for (;;) {
         int error = 0;
         int fd = ServerSocket1 ? ServerSocket1->acceptOne(&error) : -1;
-        if (fd < 0) return;
+        if (fd < 0) {
+            if (error == WSAEMFILE) PauseAccepting();
+            return;
+        }
         auto socket = std::make_shared<TcpSocket>(fd);
         auto connection = std::make_unique<Accepted>();
         connection->socket = socket;
@@ -133,6 +142,17 @@ void TFormSocksServer::AcceptWaiting() {
         accepted_.push_back(std::move(connection));
         ServerSocket1ClientConnect(socket);
     }
+}
+
+// Out of descriptors, the connection stays waiting and the listening socket stays readable:
+// rather than fail to accept it over and over, stop watching the socket for a moment.
+void TFormSocksServer::PauseAccepting() {
+    if (listenNotifier_) listenNotifier_->setEnabled(false);
+    acceptPause_.start();
+}
+
+void TFormSocksServer::ResumeAccepting() {
+    if (listenNotifier_) listenNotifier_->setEnabled(true);
 }
 
 std::vector<std::shared_ptr<TcpSocket>> TFormSocksServer::AcceptedConnections() const {

@@ -58,6 +58,8 @@ class TFormSocksServer : public QObject {
     struct Outgoing;
 
     void AcceptWaiting();
+    void PauseAccepting();
+    void ResumeAccepting();
     void OnAcceptedReadable(const std::shared_ptr<TcpSocket>& socket);
     void OnAcceptedError(const std::shared_ptr<TcpSocket>& socket);
     Accepted* FindAccepted(const TcpSocket& socket);
@@ -93,6 +95,7 @@ class TFormSocksServer : public QObject {
     bool timerConnectArmed_ = false;  // under the thread-table lock
     QTimer TimerConnect;
     QTimer stallTimer_;
+    QTimer acceptPause_;  // single shot: watches the listening socket again
 };
 
 // The process-wide reference to the sockets form; empty before it is created and after close.

@@ -12,6 +12,7 @@
 namespace merivo {
 
 // WinSock codes the server names in its log.
+constexpr int WSAEMFILE = 10024;  // out of descriptors (for the process or the system)
 constexpr int WSAEWOULDBLOCK = 10035;
 constexpr int WSAECONNRESET = 10054;
 constexpr int WSAENOTCONN = 10057;

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -300,6 +303,53 @@ TEST(Connections, AnIdentificationStillLookingUpANameWhenItsFormIsDeletedEndsWit
     delete form;
     answer.join();
     EXPECT_FALSE(server.logContains("Illegal user")) << "the thread went on after the look-up";
+}
+
+// Takes every descriptor the process may still open, under a lowered limit; gives them back
+// and restores the limit when it goes.
+class DescriptorsExhausted {
+  public:
+    DescriptorsExhausted() {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        const int lowest = ::open("/dev/null", O_RDONLY);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = static_cast<rlim_t>(lowest) + 8;
+        setrlimit(RLIMIT_NOFILE, &lowered);
+        taken_.push_back(lowest);
+        for (int fd; taken_.size() < 64 && (fd = ::open("/dev/null", O_RDONLY)) >= 0;) {
+            taken_.push_back(fd);
+        }
+    }
+    ~DescriptorsExhausted() {
+        for (int fd : taken_) ::close(fd);
+        setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+
+  private:
+    rlimit saved_{};
+    std::vector<int> taken_;
+};
+
+double MainThreadCpuMs() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+}
+
+TEST(Connections, OutOfDescriptorsTheServerWaitsForThemInsteadOfSpinningOnAccept) {
+    ServerFixture server(ServerFixture::OneGroup(1));
+    TcpSocket waiting;
+    int error = 0;
+    ASSERT_TRUE(waiting.startConnect("127.0.0.1", server.port(), "127.0.0.9", &error));
+    {
+        DescriptorsExhausted exhausted;
+        const double before = MainThreadCpuMs();
+        server.pump(500);
+        EXPECT_LT(MainThreadCpuMs() - before, 150.0) << "accept failed over and over";
+        EXPECT_TRUE(server.form().AcceptedConnections().empty());
+    }
+    EXPECT_TRUE(server.pumpUntil([&] { return server.form().AcceptedConnections().size() == 1; }))
+        << "accepting resumes once descriptors are free again";
 }
 
 TEST(Connections, NoDelayFollowsTheSetting) {
