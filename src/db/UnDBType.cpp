@@ -318,8 +318,8 @@ void TerminateThreads(TMyNameUser& user, int kind) {
     try {
         for (ThreadTableEntry& entry : user.threadTable) {
             if (!entry.thread || entry.kind != kind) continue;
-            if (entry.thread->exitCode() == kStillActive) {
-                entry.thread->terminate();
+            // A process that is ending on its own claims its end first and counts itself off.
+            if (entry.thread->exitCode() == kStillActive && entry.thread->terminate()) {
                 --RunningSendThreads;
             }
         }

@@ -189,8 +189,8 @@ ProcessScope::ProcessScope(Thread& self) {
 }
 
 ProcessScope::~ProcessScope() {
-    // A process that was asked to end has already been taken off the count by its terminator.
-    if (!CurrentProcess->terminateRequested()) --RunningSendThreads;
+    // Whoever asks for the end first (the process here, or TerminateThreads) counts it off, once.
+    if (CurrentProcess->terminate()) --RunningSendThreads;
     CurrentProcess = nullptr;
 }
 

@@ -59,12 +59,14 @@ void Thread::resume() {
     wake_.notify_all();
 }
 
-void Thread::terminate() {
+bool Thread::terminate() {
+    bool first = false;
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        terminate_.store(true);
+        first = !terminate_.exchange(true);
     }
     wake_.notify_all();
+    return first;
 }
 
 bool Thread::sleep(int ms) {

@@ -31,8 +31,9 @@ public:
     void suspendSelf();
     void resume();
 
-    // Asks the thread to end; wakes it from suspendSelf() and sleep().
-    void terminate();
+    // Asks the thread to end; wakes it from suspendSelf() and sleep(). True for the call that
+    // asked first, so that exactly one party accounts for the thread's end.
+    bool terminate();
     bool terminateRequested() const { return terminate_.load(); }
 
     // Sleeps up to ms milliseconds; returns false (at once) when termination was asked for.

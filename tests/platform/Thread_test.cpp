@@ -119,7 +119,8 @@ TEST(ThreadTest, SleepRunsOutOrEndsAtOnceAfterTerminate) {
         return !slept && std::chrono::steady_clock::now() - start < Ms(1000) ? 0 : 2;
     });
     ASSERT_TRUE(WaitUntil([&] { return sleptOut.load(); }));
-    thread->terminate();
+    EXPECT_TRUE(thread->terminate());
+    EXPECT_FALSE(thread->terminate());  // only the first request claims the thread's end
     ASSERT_TRUE(thread->waitFinished(kWaitMs));
     EXPECT_EQ(thread->exitCode(), 0u);
 }
