@@ -406,7 +406,7 @@ void UserConnected(TMyNameUser& user) {
     if (InboxHasMail(user)) SendToUser(user, BuildMailWaitingNotice(), 2);
 }
 
-void UserDisconnected(TMyNameUser* user, bool incomingSide) {
+void UserDisconnected(TMyNameUser* user, bool incomingSide, bool closeOutgoing) {
     if (!user) {
         WriteLog(Msg(msgDeleteUnidentified));
         return;
@@ -421,7 +421,7 @@ void UserDisconnected(TMyNameUser* user, bool incomingSide) {
         user->online = false;
     }
     try {
-        if (user->outgoing) user->outgoing->close();
+        if (closeOutgoing && user->outgoing) user->outgoing->close();
     } catch (...) {
     }
     DBTable[user->databaseNumber]->connectedUsers -= 1;

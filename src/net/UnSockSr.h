@@ -112,8 +112,9 @@ void ShowConnectionCount();
 void SetNoDelay(TcpSocket& socket);
 // The user's outgoing connection is up: counters, user list, notices, mail-waiting notice.
 void UserConnected(TMyNameUser& user);
-// A connection of the user (nullptr: no user carries it) went down.
-void UserDisconnected(TMyNameUser* user, bool incomingSide);
+// A connection of the user (nullptr: no user carries it) went down. The user's outgoing
+// connection is closed with it unless closeOutgoing is false (it is a newer one).
+void UserDisconnected(TMyNameUser* user, bool incomingSide, bool closeOutgoing = true);
 
 // How identification finds the name of a peer whose address is no user's host (ReverseLookup;
 // tests put a slow look-up in its place). May block.

@@ -29,6 +29,12 @@ void TFormSocksServer::CreateOutgoingConnection(TMyNameUser& user) {
             return true;
         }
         RunOnMainThread([this, raw, handle, owner] {
+            // A new attempt may have replaced the closed descriptor meanwhile: the user still
+            // goes offline for the old connection, but the new attempt is left to finish.
+            if (raw->socket->handle() != handle) {
+                UserDisconnected(owner, false, false);
+                return;
+            }
             OnOutgoingClosed(*raw, handle, owner);
             raw->socket->releaseDescriptor(handle);
         });

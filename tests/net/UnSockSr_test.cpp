@@ -253,6 +253,28 @@ TEST(Connections, ClosingTheBackConnectionFromAWorkerThreadTakesTheUserOffline) 
     EXPECT_EQ(ConnectionCount(), 2);
 }
 
+TEST(Connections, ABackConnectionClosedByAWorkerLeavesAloneTheAttemptStartedBeforeItIsHandled) {
+    ServerFixture server(ServerFixture::OneGroup(1));
+    auto client = server.connectUser(1);
+    ASSERT_TRUE(client);
+    client->drainPackages(200);
+    TMyNameUser& user = *server.user("user1");
+
+    std::thread([&] { user.outgoing->close(); }).join();  // handled later on the main thread
+    // Before the main thread hears of the close, the user is connected back again.
+    {
+        std::lock_guard<std::recursive_mutex> guard(ThreadTableLock());
+        PendingConnects = {&user};
+    }
+    server.form().TimerConnectTimer();
+    client->acceptBackConnection(2000);
+
+    EXPECT_TRUE(server.pumpUntil([&] { return user.outgoing->connected() && user.online; }))
+        << "the close of the old connection ended the new one";
+    EXPECT_EQ(ConnectionCount(), 1);
+    EXPECT_EQ(PackageCode(Next(*client)), 5000);
+}
+
 TEST(Connections, APeerIsMatchedByItsReverseLookedUpName) {
     FixtureOptions options;
     options.groups.push_back({"Group", {{"LOCALHOST", "named"}}, ""});
