@@ -155,6 +155,13 @@ void TcpSocket::adopt(int fd) {
     if (fd >= 0) SetNonBlocking(fd);
 }
 
+void TcpSocket::installUnconnected(int fd) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+    established_ = connected_ = closing_ = false;
+}
+
 int TcpSocket::handle() const {
     std::lock_guard<std::mutex> guard(lock_);
     return fd_;
@@ -274,10 +281,7 @@ bool TcpSocket::listenOn(const std::string& address, int port, int* error) {
         ::close(fd);
         return false;
     }
-    std::lock_guard<std::mutex> guard(lock_);
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-    established_ = connected_ = closing_ = false;
+    installUnconnected(fd);
     return true;
 }
 
@@ -327,10 +331,7 @@ bool TcpSocket::startConnect(const std::string& host, int port, const std::strin
         ::close(fd);
         return false;
     }
-    std::lock_guard<std::mutex> guard(lock_);
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-    established_ = connected_ = closing_ = false;
+    installUnconnected(fd);
     return true;
 }
 

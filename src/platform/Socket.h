@@ -95,6 +95,8 @@ protected:
 
 private:
     void markDown();
+    // Puts a listening or still connecting descriptor in place of the current one.
+    void installUnconnected(int fd);
 
     mutable std::mutex lock_;
     int fd_ = -1;
