@@ -167,10 +167,15 @@ int RunServer(int argc, char** argv) {
     QApplication app(argc, argv);
     const std::string folder = WithoutTrailingSeparator(ProgramFolder());
     SingleInstanceGuard guard(folder);
-    if (!guard.acquired()) {
+    if (guard.heldElsewhere()) {
         Tell(QStringLiteral("Program is already running."), QStringLiteral("Warning!"),
              QMessageBox::Warning);
         return 0;
+    }
+    if (!guard.acquired()) {
+        TellFatal(QStringLiteral("The program folder cannot be used: %1")
+                      .arg(QString::fromStdString(guard.failure())));
+        return kExitStartupFailed;
     }
     AppDir = folder;
     SelectCatalogue(0);

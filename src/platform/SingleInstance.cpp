@@ -4,7 +4,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include "platform/Env.h"
 
@@ -13,7 +15,13 @@ namespace merivo {
 SingleInstanceGuard::SingleInstanceGuard(const std::string& appDir) {
     const std::string path = JoinPath(appDir, ".merivo-server.lock");
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (fd_ < 0) {
+        failure_ = "cannot create " + path + ": " + std::strerror(errno);
+        return;
+    }
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        heldElsewhere_ = errno == EWOULDBLOCK;
+        if (!heldElsewhere_) failure_ = "cannot lock " + path + ": " + std::strerror(errno);
         ::close(fd_);
         fd_ = -1;
     }

@@ -12,11 +12,17 @@ public:
     SingleInstanceGuard(const SingleInstanceGuard&) = delete;
     SingleInstanceGuard& operator=(const SingleInstanceGuard&) = delete;
 
-    // False when another process holds the folder.
+    // False when another process holds the folder, or when the lock cannot be made there.
     bool acquired() const { return fd_ >= 0; }
+    // Another process holds the folder.
+    bool heldElsewhere() const { return heldElsewhere_; }
+    // Why the lock could not be made (empty when acquired or held elsewhere).
+    const std::string& failure() const { return failure_; }
 
 private:
     int fd_ = -1;
+    bool heldElsewhere_ = false;
+    std::string failure_;
 };
 
 // The folder of the running program file, without a trailing separator.

@@ -13,7 +13,10 @@ TEST(SingleInstanceTest, OneGuardPerFolder) {
     TempDir second;
     auto guard = std::make_unique<SingleInstanceGuard>(first.path());
     EXPECT_TRUE(guard->acquired());
-    EXPECT_FALSE(SingleInstanceGuard(first.path()).acquired());
+    SingleInstanceGuard another(first.path());
+    EXPECT_FALSE(another.acquired());
+    EXPECT_TRUE(another.heldElsewhere());
+    EXPECT_TRUE(another.failure().empty());
     EXPECT_TRUE(SingleInstanceGuard(second.path()).acquired());
     guard.reset();  // the folder is free again once the guard is gone
     EXPECT_TRUE(SingleInstanceGuard(first.path()).acquired());
@@ -21,7 +24,10 @@ TEST(SingleInstanceTest, OneGuardPerFolder) {
 
 TEST(SingleInstanceTest, AFolderThatCannotHoldTheLockIsNotAcquired) {
     TempDir dir;
-    EXPECT_FALSE(SingleInstanceGuard(dir.file("missing")).acquired());
+    SingleInstanceGuard guard(dir.file("missing"));
+    EXPECT_FALSE(guard.acquired());
+    EXPECT_FALSE(guard.heldElsewhere());  // not "already running": the folder cannot be used
+    EXPECT_NE(guard.failure().find("missing/.merivo-server.lock"), std::string::npos);
 }
 
 TEST(SingleInstanceTest, ProgramFolderHoldsThisProgram) {
