@@ -98,6 +98,20 @@ TEST_F(IniFileTest, FailuresToReadOrSaveRaiseIoError) {
     EXPECT_THROW(file.eraseSection("Options"), IoError);
 }
 
+TEST_F(IniFileTest, AFailedSaveLeavesTheSettingsAsTheyWere) {
+    dir.writeFile("Server.ini", "[NetWork]\r\nPort=6340\r\n");
+    FaultInjectionEnv faulty;
+    ScopedEnv scoped(faulty);
+    IniFile file(ini());
+    faulty.failOn(FileOp::Write, "Server.ini");
+    EXPECT_THROW(file.writeString("NetWork", "Port", "7000"), IoError);
+    EXPECT_EQ(dir.readFile("Server.ini"), "[NetWork]\r\nPort=6340\r\n");
+    file.writeString("NetWork", "Port", "7001");
+    EXPECT_EQ(IniFile(ini()).readString("NetWork", "Port"), "7001");
+    EXPECT_FALSE(PosixEnv().fileExists(ini() + ".old"));
+    EXPECT_FALSE(PosixEnv().fileExists(ini() + ".new"));
+}
+
 TEST(ParseWholeNumberTest, AcceptsOnlySignAndDigits) {
     EXPECT_EQ(ParseWholeNumber("6340"), 6340);
     EXPECT_EQ(ParseWholeNumber("01"), 1);
