@@ -49,8 +49,8 @@ class CapturedLog : public LogSink {
 
 using Lines = std::vector<std::string>;
 
-// Each test runs start-up in a fresh program folder.
-class ServerFolderTest : public ::testing::Test {
+// Each test runs in a fresh program folder with the server's state reset.
+class FreshProgramFolder : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { EnsureApplication(); }
     void SetUp() override {
@@ -58,6 +58,13 @@ class ServerFolderTest : public ::testing::Test {
         AppDir = dir.path();
     }
     void TearDown() override { ResetServerState(); }
+
+    TempDir dir;
+};
+
+// Each test runs start-up in a fresh program folder.
+class ServerFolderTest : public FreshProgramFolder {
+  protected:
 
     Lines Start() {
         CapturedLog log;
@@ -79,8 +86,6 @@ class ServerFolderTest : public ::testing::Test {
                "Archive Link=0\nUserCount=" +
                std::to_string(userCount) + "\n" + users;
     }
-
-    TempDir dir;
 };
 
 // ---- First start --------------------------------------------------------------------------------
@@ -353,14 +358,8 @@ TEST_F(ServerFolderTest, LicenceDecidesOnlyWithAllOf255Bytes) {
 // ---- Log window
 // -----------------------------------------------------------------------------------
 
-class LogWindowTest : public ::testing::Test {
+class LogWindowTest : public FreshProgramFolder {
   protected:
-    static void SetUpTestSuite() { EnsureApplication(); }
-    void SetUp() override {
-        ResetServerState();
-        AppDir = dir.path();
-    }
-    void TearDown() override { ResetServerState(); }
 
     static QString NumberedLines(int count) {
         QStringList lines;
@@ -368,7 +367,6 @@ class LogWindowTest : public ::testing::Test {
         return lines.join('\n');
     }
 
-    TempDir dir;
     FakeClock clock;  // noon
     ScopedClock scopedClock{clock};
 };
