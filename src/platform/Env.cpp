@@ -119,6 +119,10 @@ class PosixFile : public File {
         if (::ftruncate(fd_, size) != 0) ThrowIoError("truncate", path_, errno);
     }
 
+    void sync() override {
+        if (::fdatasync(fd_) != 0) ThrowIoError("sync", path_, errno);
+    }
+
   private:
     std::string path_;
     int fd_;
@@ -174,6 +178,14 @@ class RealEnv : public Env {
         if (StatPath(to)) ThrowIoError("rename", from + " to " + to, "target exists");
         if (::rename(from.c_str(), to.c_str()) != 0) {
             ThrowIoError("rename", from + " to " + to, errno);
+        }
+    }
+
+    void replaceFile(const std::string& from, const std::string& to) override {
+        refuseIfOpen("replace", from);
+        refuseIfOpen("replace", to);
+        if (::rename(from.c_str(), to.c_str()) != 0) {
+            ThrowIoError("replace", to + " with " + from, errno);
         }
     }
 
@@ -246,6 +258,8 @@ class MemoryFile : public File {
         if (size < 0) throw IoError("truncate failed for memory file: negative size");
         bytes_.resize(static_cast<std::size_t>(size));
     }
+
+    void sync() override {}
 
   private:
     std::vector<std::uint8_t>& bytes_;

@@ -37,6 +37,8 @@ public:
     virtual std::int64_t size() = 0;
     // Sets the size; the position is left where it was.
     virtual void truncate(std::int64_t size) = 0;
+    // Returns once every byte written so far is on the disk (what a power loss cannot take back).
+    virtual void sync() = 0;
 };
 
 class Env {
@@ -48,6 +50,9 @@ public:
     virtual bool folderExists(const std::string& path) = 0;
     virtual void createFolder(const std::string& path) = 0;
     virtual void renameFile(const std::string& from, const std::string& to) = 0;
+    // Puts from in the place of to in one step: to is never missing, and a reader sees either the
+    // old or the new file. to may or may not exist; neither file may be open.
+    virtual void replaceFile(const std::string& from, const std::string& to) = 0;
     virtual void deleteFile(const std::string& path) = 0;
 };
 

@@ -228,6 +228,7 @@ class LargestReadFile : public File {
     std::int64_t position() const override { return inner_->position(); }
     std::int64_t size() override { return inner_->size(); }
     void truncate(std::int64_t size) override { inner_->truncate(size); }
+    void sync() override { inner_->sync(); }
 
   private:
     void note(std::size_t n) { largest_ = std::max(largest_, n); }

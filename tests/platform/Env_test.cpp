@@ -101,6 +101,33 @@ TEST_F(EnvTest, RenameNeverReplacesAnExistingFile) {
     EXPECT_EQ(dir.readFile("b.bin"), "b");
 }
 
+TEST_F(EnvTest, ReplaceTakesTheTargetsPlaceWhetherOrNotItExists) {
+    dir.writeFile("new.bin", "new");
+    dir.writeFile("old.bin", "old");
+    env.replaceFile(dir.file("new.bin"), dir.file("old.bin"));
+    EXPECT_EQ(dir.readFile("old.bin"), "new");
+    EXPECT_FALSE(env.fileExists(dir.file("new.bin")));
+
+    dir.writeFile("first.bin", "first");
+    env.replaceFile(dir.file("first.bin"), dir.file("absent.bin"));
+    EXPECT_EQ(dir.readFile("absent.bin"), "first");
+}
+
+TEST_F(EnvTest, OpenFileIsNeitherReplacedNorPutInPlace) {
+    dir.writeFile("new.bin", "new");
+    dir.writeFile("old.bin", "old");
+    {
+        auto open = env.openFile(dir.file("old.bin"), OpenMode::Read);
+        EXPECT_THROW(env.replaceFile(dir.file("new.bin"), dir.file("old.bin")), IoError);
+    }
+    {
+        auto open = env.openFile(dir.file("new.bin"), OpenMode::ReadWrite);
+        open->sync();
+        EXPECT_THROW(env.replaceFile(dir.file("new.bin"), dir.file("old.bin")), IoError);
+    }
+    EXPECT_EQ(dir.readFile("old.bin"), "old");
+}
+
 TEST_F(EnvTest, FailuresRaiseIoErrorNamingOperationAndPath) {
     const std::string missing = dir.file("missing.bin");
     try {

@@ -34,6 +34,10 @@ class FaultInjectionFile : public File {
         env_.check(FileOp::Truncate, path_);
         base_->truncate(size);
     }
+    void sync() override {
+        env_.check(FileOp::Sync, path_);
+        base_->sync();
+    }
 
   private:
     std::unique_ptr<File> base_;
@@ -45,7 +49,8 @@ class FaultInjectionFile : public File {
 
 const char* FileOpName(FileOp op) {
     static const char* const kNames[kFileOpCount] = {
-        "open", "read", "write", "seek", "size", "truncate", "rename", "delete", "create folder"};
+        "open", "read", "write", "seek", "size", "truncate", "rename", "delete", "create folder",
+        "sync", "replace"};
     return kNames[static_cast<int>(op)];
 }
 
@@ -108,6 +113,11 @@ void FaultInjectionEnv::createFolder(const std::string& path) {
 void FaultInjectionEnv::renameFile(const std::string& from, const std::string& to) {
     check(FileOp::Rename, from + " -> " + to);
     base_.renameFile(from, to);
+}
+
+void FaultInjectionEnv::replaceFile(const std::string& from, const std::string& to) {
+    check(FileOp::Replace, from + " -> " + to);
+    base_.replaceFile(from, to);
 }
 
 void FaultInjectionEnv::deleteFile(const std::string& path) {

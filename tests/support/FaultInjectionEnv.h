@@ -11,8 +11,8 @@
 
 namespace merivo {
 
-enum class FileOp { Open, Read, Write, Seek, Size, Truncate, Rename, Delete, CreateFolder };
-constexpr int kFileOpCount = 9;
+enum class FileOp { Open, Read, Write, Seek, Size, Truncate, Rename, Delete, CreateFolder, Sync, Replace };
+constexpr int kFileOpCount = 11;
 
 constexpr int kForever = -1;
 
@@ -40,6 +40,7 @@ class FaultInjectionEnv : public Env {
     bool folderExists(const std::string& path) override;
     void createFolder(const std::string& path) override;
     void renameFile(const std::string& from, const std::string& to) override;
+    void replaceFile(const std::string& from, const std::string& to) override;
     void deleteFile(const std::string& path) override;
 
   private:
