@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "db/UnDBType_Packages.h"
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "platform/Clock.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"

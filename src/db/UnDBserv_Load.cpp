@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "db/UnDBserv.h"
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "platform/DateTime.h"
 #include "platform/Log.h"
 

@@ -6,7 +6,7 @@
 
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
 #include "platform/Log.h"

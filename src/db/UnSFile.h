@@ -1,17 +1,48 @@
 #pragma once
-// The package parser: relay packages (first word 4000) carrying messages and files between users,
-// stored as mail in the mail folder or forwarded at once.
-#include <memory>
-#include <string>
+// Data-file access of a loaded database: whole records, moving records, locating a day and reading a
+// run of days into the reply area.
+#include <cstdint>
 
 #include "db/UnDBType.h"
 
 namespace merivo {
 
-// Handles one complete relay package from `sender`. `package` holds it from offset 0: a memory
-// file, or, for a package the receive path spilled to disk, the spill file at spillPath (empty
-// for memory files). The handler closes (resets) a spill file when it renames it into place.
-void HandleRelayPackage(TMyNameUser& sender, std::unique_ptr<File>& package,
-                        const std::string& spillPath);
+// File primitives of a loaded database. Positions are byte offsets; a record is only ever read
+// when all of its 55,766 bytes are in the file (a shorter tail is never a record). All throw
+// IoError when the file operation fails.
+
+constexpr std::int64_t kCorrectionHorizonDays = 700;
+constexpr std::int64_t kInsertBeforeFirstMaxSize = 60 * static_cast<std::int64_t>(kDayRecordSize);
+
+// Number of whole records in the file.
+std::int64_t RecordCount(File& file);
+// True when a whole record starts at the file's position.
+bool WholeRecordAtPosition(File& file);
+// The date of the record at the file's position; the position is left where it was.
+double PeekDate(File& file);
+// DayOf the date at the file's position; the position is left where it was.
+std::int64_t PeekDay(File& file);
+// Reads / writes one whole record at the file's position and moves past it.
+void ReadRecord(File& file, DayRecord& record);
+void WriteRecord(File& file, const DayRecord& record);
+// Moves `count` records starting at record number `from` so that they start at record number `to`
+// (record numbers, not bytes), through `buffer`, in the order that never overwrites a record not
+// yet moved. The file grows when they are moved past its end.
+void MoveRecords(File& file, std::int64_t from, std::int64_t count, std::int64_t to,
+                 DayRecord& buffer);
+
+// Locate day: leaves `file` positioned at the first whole record whose day is not before `day`,
+// or at the end of the whole records when there is none. Uses and updates db.IndexHint; the
+// index is only a starting hint, the file is scanned.
+void LocateDay(TMyDBUser& db, File& file, std::int64_t day);
+
+// Read days: fills the first min(n, 7) day slots of db.RangeReply (n < 0 counts as 0) with the
+// days from DayOf(date) on, stored records where they exist and dated copies of EmptyDay
+// elsewhere, each through db.DayBuffer. The header of the RangeReply is not touched.
+// Throws IoError (its text is the message for the caller) when the data file cannot be opened.
+// A failure after opening is retried once ("Warning! Reread the file: " + path, readRetried set);
+// a failure of the retry logs "Error occurred while reading the file: " + path, clears
+// readRetried and returns normally with the slots as they are.
+void ReadDays(TMyDBUser& db, int n, double date);
 
 }  // namespace merivo

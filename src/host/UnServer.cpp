@@ -6,7 +6,7 @@
 #include "db/UnDBType.h"
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "host/UnServer_Form.h"
 #include "net/UnSockSr.h"
 #include "platform/Env.h"

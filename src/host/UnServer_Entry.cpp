@@ -10,7 +10,7 @@
 #include <cstdlib>
 
 #include "db/UnDBType.h"
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "host/UnServer.h"
 #include "host/UnServer_Form.h"
 #include "host/UnServer_Log.h"

@@ -14,7 +14,7 @@
 #include <mutex>
 
 #include "db/UnDBType_Packages.h"
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "host/UnServer_Log.h"
 #include "net/UnSockSr.h"
 #include "net/UnSockSr_Send.h"

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "db/UnDBType_Packages.h"
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "net/UnSockSr_Internal.h"
 #include "net/UnSockSr_Receive.h"
 #include "platform/Clock.h"

@@ -2,7 +2,7 @@
 #include <QSocketNotifier>
 #include <optional>
 
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "net/UnSockSr.h"
 #include "net/UnSockSr_Internal.h"
 #include "platform/Clock.h"

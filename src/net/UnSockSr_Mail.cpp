@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "db/UnDBType_Packages.h"
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "net/UnSockSr_Send.h"
 #include "net/UnSockSr_SendTurn.h"
 #include "platform/Clock.h"

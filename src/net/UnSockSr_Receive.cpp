@@ -8,8 +8,8 @@
 
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
-#include "db/UnSFile.h"
-#include "db/UnWSMess.h"
+#include "db/UnDBserv_Relay.h"
+#include "db/MessageCatalog.h"
 #include "platform/Clock.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"

@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "net/UnSockSr_SendTurn.h"
 #include "platform/Clock.h"
 #include "platform/Locks.h"

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "net/UnSockSr_Send.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"

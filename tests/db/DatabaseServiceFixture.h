@@ -13,7 +13,7 @@
 
 #include "db/UnDBType.h"
 #include "db/UnDBType_Packages.h"
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
 #include "platform/Env.h"

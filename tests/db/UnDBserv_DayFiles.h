@@ -13,7 +13,7 @@
 
 #include "db/UnDBType.h"
 #include "db/UnDBserv.h"
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "platform/Clock.h"
 #include "platform/Log.h"
 #include "support/FakeClock.h"

@@ -16,7 +16,7 @@
 
 #include "db/UnDBType.h"
 #include "db/UnDBType_Packages.h"
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "host/UnServer_Form.h"
 #include "host/UnServer_Language.h"
 #include "host/UnServer_Log.h"

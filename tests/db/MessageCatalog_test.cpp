@@ -1,4 +1,4 @@
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 
 #include <gtest/gtest.h>
 

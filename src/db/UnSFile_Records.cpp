@@ -1,11 +1,11 @@
 // The file primitives of a loaded database: whole records, moving records, locating a day and
 // reading a run of days into the reply area.
-#include "db/UnDBserv.h"
+#include "db/UnSFile.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "platform/DateTime.h"
 #include "platform/Log.h"
 

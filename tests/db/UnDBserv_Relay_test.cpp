@@ -1,4 +1,4 @@
-#include "db/UnSFile.h"
+#include "db/UnDBserv_Relay.h"
 
 #include <gtest/gtest.h>
 

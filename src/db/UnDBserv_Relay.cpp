@@ -1,4 +1,4 @@
-#include "db/UnSFile.h"
+#include "db/UnDBserv_Relay.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "db/UnDBType_Packages.h"
-#include "db/UnWSMess.h"
+#include "db/MessageCatalog.h"
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
 #include "platform/Log.h"
