@@ -170,20 +170,20 @@ void IniFile::eraseSection(const std::string& section) {
     save();
 }
 
-// The new text is written beside the file first, so that a failed write (a full disk) leaves
-// the settings as they were; the old file is set aside only while the new one takes its name.
+// The new text is written beside the file and flushed to disk, then put in the file's place in
+// one step: a failed write (a full disk), a crash or a power loss leaves the old settings or the
+// new ones, and Server.ini is never missing.
 void IniFile::save() const {
     std::string text;
     for (const auto& line : lines_) text += line + "\r\n";
     Env& env = CurrentEnv();
     const std::string fresh = path_ + ".new";
-    const std::string previous = path_ + ".old";
-    env.openFile(fresh, OpenMode::Create)->write(text.data(), text.size());
-    if (env.fileExists(previous)) env.deleteFile(previous);
-    const bool replacing = env.fileExists(path_);
-    if (replacing) env.renameFile(path_, previous);
-    env.renameFile(fresh, path_);
-    if (replacing) env.deleteFile(previous);
+    {
+        std::unique_ptr<File> file = env.openFile(fresh, OpenMode::Create);
+        file->write(text.data(), text.size());
+        file->sync();
+    }
+    env.replaceFile(fresh, path_);
 }
 
 std::optional<int> ParseWholeNumber(const std::string& text) {

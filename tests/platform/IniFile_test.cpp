@@ -108,8 +108,25 @@ TEST_F(IniFileTest, AFailedSaveLeavesTheSettingsAsTheyWere) {
     EXPECT_EQ(dir.readFile("Server.ini"), "[NetWork]\r\nPort=6340\r\n");
     file.writeString("NetWork", "Port", "7001");
     EXPECT_EQ(IniFile(ini()).readString("NetWork", "Port"), "7001");
-    EXPECT_FALSE(PosixEnv().fileExists(ini() + ".old"));
     EXPECT_FALSE(PosixEnv().fileExists(ini() + ".new"));
+}
+
+// The new text reaches the disk before it takes the file's place, and the place is never empty:
+// a save that fails at its last steps leaves the old settings where they were.
+TEST_F(IniFileTest, ASaveFailingAtItsLastStepsLeavesTheOldFileInPlace) {
+    for (FileOp op : {FileOp::Sync, FileOp::Replace}) {
+        SCOPED_TRACE(FileOpName(op));
+        dir.writeFile("Server.ini", "[NetWork]\r\nPort=6340\r\n");
+        FaultInjectionEnv faulty;
+        ScopedEnv scoped(faulty);
+        IniFile file(ini());
+        faulty.failOn(op, "Server.ini.new");
+        try {
+            file.writeString("NetWork", "Port", "7000");
+        } catch (const IoError&) {
+        }
+        EXPECT_EQ(dir.readFile("Server.ini"), "[NetWork]\r\nPort=6340\r\n");
+    }
 }
 
 TEST(ParseWholeNumberTest, AcceptsOnlySignAndDigits) {
