@@ -239,5 +239,33 @@ TEST_F(EnvTest, FaultInjectionCoversEveryOperation) {
     EXPECT_NO_THROW(faulty.deleteFile(dir.file("a.bin")));
 }
 
+TEST_F(EnvTest, PowerLossDropsWhatWasNotSynced) {
+    FaultInjectionEnv faulty(env);
+    for (const char* name : {"unsynced", "synced", "renamed", "target"}) dir.writeFile(name, "old");
+    faulty.trackUnsyncedData();
+    auto write = [&](const char* name, OpenMode mode, const std::string& text, bool sync) {
+        auto file = faulty.openFile(dir.file(name), mode);
+        file->seek(file->size());
+        file->write(text.data(), text.size());
+        if (sync) file->sync();
+    };
+    write("unsynced", OpenMode::ReadWrite, "+lost", false);
+    write("synced", OpenMode::ReadWrite, "+kept", true);
+    write("synced", OpenMode::ReadWrite, "+lost", false);
+    write("created", OpenMode::Create, "lost", false);
+    write("renamed", OpenMode::ReadWrite, "+lost", false);
+    faulty.renameFile(dir.file("renamed"), dir.file("moved"));
+    write("fresh", OpenMode::Create, "new", true);
+    faulty.replaceFile(dir.file("fresh"), dir.file("target"));
+    faulty.dropUnsyncedData();
+    EXPECT_EQ(dir.readFile("unsynced"), "old");
+    EXPECT_EQ(dir.readFile("synced"), "old+kept");
+    EXPECT_FALSE(env.fileExists(dir.file("created")));
+    EXPECT_EQ(dir.readFile("moved"), "old");
+    EXPECT_FALSE(env.fileExists(dir.file("renamed")));
+    EXPECT_EQ(dir.readFile("target"), "new");
+    EXPECT_FALSE(env.fileExists(dir.file("fresh")));
+}
+
 }  // namespace
 }  // namespace merivo

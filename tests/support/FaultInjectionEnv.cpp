@@ -37,6 +37,7 @@ class FaultInjectionFile : public File {
     void sync() override {
         env_.check(FileOp::Sync, path_);
         base_->sync();
+        env_.noteSynced(path_, *base_);
     }
 
   private:
@@ -44,6 +45,15 @@ class FaultInjectionFile : public File {
     std::string path_;
     FaultInjectionEnv& env_;
 };
+
+std::string ContentsOf(File& file) {
+    const std::int64_t position = file.position();
+    std::string contents(static_cast<std::size_t>(file.size()), '\0');
+    file.seek(0);
+    contents.resize(file.readUpTo(contents.data(), contents.size()));
+    file.seek(position);
+    return contents;
+}
 
 }  // namespace
 
@@ -92,8 +102,51 @@ void FaultInjectionEnv::check(FileOp op, const std::string& path) {
     throw IoError(std::string("injected fault: ") + FileOpName(op) + " failed for " + path);
 }
 
+void FaultInjectionEnv::trackUnsyncedData() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    tracking_ = true;
+    durable_.clear();
+}
+
+void FaultInjectionEnv::dropUnsyncedData() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const auto& [path, contents] : durable_) {
+        if (!contents) {
+            if (base_.fileExists(path)) base_.deleteFile(path);
+            continue;
+        }
+        base_.openFile(path, OpenMode::Create)->write(contents->data(), contents->size());
+    }
+    durable_.clear();
+}
+
+void FaultInjectionEnv::noteSynced(const std::string& path, File& file) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (tracking_) durable_[path] = ContentsOf(file);
+}
+
+void FaultInjectionEnv::rememberBeforeWriting(const std::string& path) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!tracking_ || durable_.count(path) != 0) return;
+    std::optional<std::string> contents;
+    if (base_.fileExists(path)) contents = ContentsOf(*base_.openFile(path, OpenMode::Read));
+    durable_[path] = std::move(contents);
+}
+
+void FaultInjectionEnv::moveRemembered(const std::string& from, const std::string& to) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const auto moved = durable_.find(from);
+    if (moved == durable_.end()) {
+        durable_.erase(to);  // the file put in place was on the disk for good already
+        return;
+    }
+    durable_[to] = moved->second;
+    durable_.erase(from);
+}
+
 std::unique_ptr<File> FaultInjectionEnv::openFile(const std::string& path, OpenMode mode) {
     check(FileOp::Open, path);
+    if (mode != OpenMode::Read) rememberBeforeWriting(path);
     return std::make_unique<FaultInjectionFile>(base_.openFile(path, mode), path, *this);
 }
 
@@ -113,16 +166,20 @@ void FaultInjectionEnv::createFolder(const std::string& path) {
 void FaultInjectionEnv::renameFile(const std::string& from, const std::string& to) {
     check(FileOp::Rename, from + " -> " + to);
     base_.renameFile(from, to);
+    moveRemembered(from, to);
 }
 
 void FaultInjectionEnv::replaceFile(const std::string& from, const std::string& to) {
     check(FileOp::Replace, from + " -> " + to);
     base_.replaceFile(from, to);
+    moveRemembered(from, to);
 }
 
 void FaultInjectionEnv::deleteFile(const std::string& path) {
     check(FileOp::Delete, path);
     base_.deleteFile(path);
+    std::lock_guard<std::mutex> guard(mutex_);
+    durable_.erase(path);
 }
 
 }  // namespace merivo

@@ -2,8 +2,11 @@
 // An Env for tests that passes every call to another Env and makes chosen operations fail with
 // IoError, optionally only on paths containing a given text, from the n-th call for k calls.
 // Files it opens are wrapped, so their read, write, seek, size and truncate can fail too.
+// It can also play a power loss: what was written but not synced is lost.
 #include <array>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,8 +35,19 @@ class FaultInjectionEnv : public Env {
     // Calls that were made to fail.
     int injectedFailures() const;
 
+    // Power loss. From trackUnsyncedData on, the Env remembers for every file opened through it
+    // for writing what is on the disk for good: its contents at its last sync, or, before one,
+    // at the moment it was first opened (no file when it did not exist). dropUnsyncedData puts
+    // every such file back to that state, as a power loss would, and starts afresh from there.
+    // Renames, replaces and deletes count as done for good; the remembered contents follow a
+    // renamed file. Every file must be closed when the power goes.
+    void trackUnsyncedData();
+    void dropUnsyncedData();
+
     // Throws the injected IoError when a fault covers this call; used by the wrapped files.
     void check(FileOp op, const std::string& path);
+    // The wrapped file at path was synced: its contents, read through it, are now on the disk.
+    void noteSynced(const std::string& path, File& file);
 
     std::unique_ptr<File> openFile(const std::string& path, OpenMode mode) override;
     bool fileExists(const std::string& path) override;
@@ -57,6 +71,13 @@ class FaultInjectionEnv : public Env {
     std::vector<Fault> faults_;
     std::array<int, kFileOpCount> calls_{};
     int injected_ = 0;
+    // Tracked files that were written since they were last on the disk for good, with the
+    // contents a power loss leaves (nothing: no file).
+    bool tracking_ = false;
+    std::map<std::string, std::optional<std::string>> durable_;
+
+    void rememberBeforeWriting(const std::string& path);
+    void moveRemembered(const std::string& from, const std::string& to);
 };
 
 const char* FileOpName(FileOp op);
