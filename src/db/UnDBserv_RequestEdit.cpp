@@ -168,13 +168,15 @@ bool BringDayIntoBuffer(TMyDBUser& db, File& file, std::int64_t day) {
     return true;
 }
 
-// One attempt at storing a day: open, bring it into the buffer, change it, write it back.
+// One attempt at storing a day: open, bring it into the buffer, change it, write it back. The
+// day is on the disk before it counts as stored, since the users are told so at once.
 StoreResult StoreDayOnce(TMyDBUser& db, std::int64_t day,
                          const std::function<void(DayRecord&)>& change) {
     std::unique_ptr<File> file = CurrentEnv().openFile(db.dataFilePath, OpenMode::ReadWrite);
     if (!BringDayIntoBuffer(db, *file, day)) return StoreResult::Refused;
     change(db.DayBuffer);
     WriteRecord(*file, db.DayBuffer);
+    file->sync();
     return StoreResult::Stored;
 }
 

@@ -606,6 +606,29 @@ TEST_F(RequestTest, WriteFailingForGoodIsAnsweredWith7000AndNotForwarded) {
     EXPECT_EQ(Stored(kDay).title(), "stored");
 }
 
+TEST_F(RequestTest, EditWhoseFlushFailsForGoodIsAnsweredWith7000AndNotForwarded) {
+    WriteDataFile({kDay});
+    env.failOn(FileOp::Sync, "diary.mvd", 1, kForever);
+    Process(Req(2, 0).text("not on the disk"));
+    EXPECT_TRUE(log.contains("Error occurred while writing to file: " + db().dataFilePath));
+    EXPECT_EQ(Only(2).word(0), 7000);
+    EXPECT_TRUE(SentWithMode(3).empty());
+}
+
+// What the users are told is stored is on the disk: an inserted edit (which moves a record) and
+// a day copy outlive a power loss right after their answers.
+TEST_F(RequestTest, AnsweredEditsSurviveAPowerLoss) {
+    WriteDataFile({kDay - 2, kDay + 2});
+    env.trackUnsyncedData();
+    Process(Req(2, 0).text("kept"));
+    Process(Req(50, 0, kDay + 2).source(kDay).sections({1}));
+    ASSERT_EQ(sent.size(), 3u);  // forward and undo of the edit, the copy's days to all
+    env.dropUnsyncedData();
+    EXPECT_EQ(StoredDays(), (std::vector<std::int64_t>{kDay - 2, kDay, kDay + 2}));
+    EXPECT_EQ(Stored(kDay).title(), "kept");
+    EXPECT_EQ(Stored(kDay + 2).title(), "kept");
+}
+
 TEST_F(RequestTest, DayCopyWhoseWriteFailsForGoodIsAnsweredWith7000) {
     WriteDataFile({kDay - 1, kDay});
     env.failOn(FileOp::Open, "diary.mvd", 2, kForever);  // the source read opens first
