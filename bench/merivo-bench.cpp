@@ -7,19 +7,22 @@
 //                      [--force]
 //   merivo-bench read|edit|mail --dir FOLDER [--users N] [--seconds S] [--threads T]
 //                      [--size BYTES] [--server ADDRESS] [--online-timeout MS] [--baseline]
-//                      [--pid PID]
+//                      [--pid PID] [--rounds R]
 //
 // setup writes Server.ini and the data file bench.mvd for N users at 127.0.0.2, 127.0.0.3, ...
 // The load modes read Server.ini of the folder (port, data file, users) and start nothing
 // themselves: the server must already run with that Server.ini.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -36,14 +39,16 @@ const char kUsage[] =
     "                          [--direct-send 0|1] [--force]\n"
     "       merivo-bench read|edit|mail --dir FOLDER [--users N] [--seconds S] [--threads T]\n"
     "                          [--size BYTES] [--server ADDRESS] [--online-timeout MS]\n"
-    "                          [--baseline] [--pid PID]\n"
+    "                          [--baseline] [--pid PID] [--rounds R]\n"
     "  setup  writes Server.ini and bench.mvd for N users (default 10) at 127.0.0.2, ...\n"
     "  read   each user reads random weeks (7 days) of the data file\n"
     "  edit   each user edits the title of random days (forwarded to the other users)\n"
     "  mail   each user sends mail of --size bytes (default 65536) to another user\n"
     "defaults: --seconds 10 --threads 2 --server 127.0.0.1 --online-timeout 30000; --users: all\n"
     "of Server.ini; --baseline also runs an ideal server with the same bytes per request;\n"
-    "--pid prints the server's memory (RSS) before and after the load";
+    "--rounds repeats the measurement (server, then baseline) R times and prints the spread of\n"
+    "the ratios; --pid prints the server's memory (RSS) before and after the load and its\n"
+    "processor time per request";
 
 class UsageError : public std::runtime_error {
   public:
@@ -110,9 +115,8 @@ void Setup(Arguments args) {
     options.force = args.flag("--force");
     args.checkAllUsed();
     WriteBenchFolder(options);
-    std::cout << "wrote " << options.folder << "/Server.ini (" << options.users
-              << " users, port " << options.port << ") and bench.mvd (" << options.days
-              << " days from today)\n";
+    std::cout << "wrote " << options.folder << "/Server.ini (" << options.users << " users, port "
+              << options.port << ") and bench.mvd (" << options.days << " days from today)\n";
 }
 
 // Each user holds three descriptors (listener, connection, back connection), the baseline two.
@@ -122,8 +126,8 @@ void RaiseDescriptorLimit(std::size_t users) {
     limit.rlim_cur = limit.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &limit);
     if (limit.rlim_cur < users * 5 + 64) {
-        std::cerr << "merivo-bench: warning: only " << limit.rlim_cur
-                  << " descriptors allowed for " << users << " users\n";
+        std::cerr << "merivo-bench: warning: only " << limit.rlim_cur << " descriptors allowed for "
+                  << users << " users\n";
     }
 }
 
@@ -137,14 +141,40 @@ double ResidentMb(long pid) {
     return -1;
 }
 
+// The processor time a process has used so far, in ms, from /proc; -1 when it cannot be read.
+double ProcessorMs(long pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t afterName = text.rfind(')');
+    if (afterName == std::string::npos) return -1;
+    std::istringstream fields(text.substr(afterName + 2));
+    std::string field;
+    double user = 0, system = 0;
+    // state, ppid, pgrp, session, tty, tpgid, flags, minflt, cminflt, majflt, cmajflt, utime, stime
+    for (int i = 1; i <= 13 && fields >> field; ++i) {
+        if (i == 12) user = std::atof(field.c_str());
+        if (i == 13) system = std::atof(field.c_str());
+    }
+    return (user + system) * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 void PrintResult(const char* who, const LoadResult& r, LoadMode mode) {
-    std::printf("%-9s online %d/%d in %.1f ms (p50 %.1f ms); %.1f requests/s; latency p50 %.2f ms,"
-                " p99 %.2f ms, max %.2f ms; errors %ld; disconnects %ld",
-                who, r.online, r.users, r.allOnlineMs, r.onlineP50Ms, r.perSecond(), r.p50Ms,
-                r.p99Ms, r.maxMs, r.errors, r.disconnects);
+    std::printf(
+        "%-9s online %d/%d in %.1f ms (p50 %.1f ms); %.1f requests/s; latency p50 %.2f ms,"
+        " p99 %.2f ms, max %.2f ms; errors %ld; disconnects %ld",
+        who, r.online, r.users, r.allOnlineMs, r.onlineP50Ms, r.perSecond(), r.p50Ms, r.p99Ms,
+        r.maxMs, r.errors, r.disconnects);
     if (mode == LoadMode::Edit) std::printf("; forwards received %ld", r.forwards);
     if (mode == LoadMode::Mail) std::printf("; mail fetched %ld", r.mailFetched);
     std::printf("\n");
+}
+
+// The same users against the ideal server, on a port of its own.
+LoadResult RunBaseline(LoadOptions options, const std::string& dataFile) {
+    IdealServer ideal(dataFile, options.users);
+    options.serverAddress = "127.0.0.1";
+    options.port = ideal.start();
+    return RunLoad(options);
 }
 
 LoadMode ModeOf(const std::string& command) {
@@ -161,9 +191,9 @@ void Load(const std::string& command, Arguments args) {
     options.mode = ModeOf(command);
     options.port = bench.port;
     options.users = bench.users;
-    const auto users = static_cast<std::size_t>(
-        args.number("--users", static_cast<long>(bench.users.size()), 1,
-                    static_cast<long>(bench.users.size())));
+    const auto users =
+        static_cast<std::size_t>(args.number("--users", static_cast<long>(bench.users.size()), 1,
+                                             static_cast<long>(bench.users.size())));
     options.users.resize(users);
     options.seconds = static_cast<double>(args.number("--seconds", 10, 1, 3600));
     options.threads = static_cast<int>(args.number("--threads", 2, 1, 64));
@@ -172,6 +202,7 @@ void Load(const std::string& command, Arguments args) {
     options.onlineTimeoutMs = static_cast<int>(args.number("--online-timeout", 30000, 100, 600000));
     const bool baseline = args.flag("--baseline");
     const long pid = args.number("--pid", 0, 0, 1L << 30);
+    const long rounds = args.number("--rounds", 1, 1, 100);
     args.checkAllUsed();
     options.days = ReadDayRange(bench.dataFile);
     if (options.days.count == 0 && options.mode != LoadMode::Mail) {
@@ -183,22 +214,35 @@ void Load(const std::string& command, Arguments args) {
                 users, options.seconds, options.threads, options.serverAddress.c_str(),
                 options.port);
     const double rssBefore = pid > 0 ? ResidentMb(pid) : -1;
-    const LoadResult server = RunLoad(options);
-    const double rssAfter = pid > 0 ? ResidentMb(pid) : -1;
-    PrintResult("server:", server, options.mode);
-    if (baseline) {
-        IdealServer ideal(bench.dataFile, options.users);
-        options.serverAddress = "127.0.0.1";
-        options.port = ideal.start();
-        const LoadResult best = RunLoad(options);
-        ideal.stop();
-        PrintResult("baseline:", best, options.mode);
-        std::printf("ratio (server / baseline): %.3f of the requests per second\n",
-                    best.perSecond() > 0 ? server.perSecond() / best.perSecond() : 0.0);
+    std::vector<double> ratios;
+    for (long round = 1; round <= rounds; ++round) {
+        if (rounds > 1) std::printf("round %ld\n", round);
+        const double cpuBefore = pid > 0 ? ProcessorMs(pid) : -1;
+        const LoadResult server = RunLoad(options);
+        const double cpuAfter = pid > 0 ? ProcessorMs(pid) : -1;
+        PrintResult("server:", server, options.mode);
+        if (cpuBefore >= 0 && cpuAfter >= 0 && server.completed > 0) {
+            std::printf("server processor time: %.3f ms per request (%.0f ms in all)\n",
+                        (cpuAfter - cpuBefore) / static_cast<double>(server.completed),
+                        cpuAfter - cpuBefore);
+        }
+        if (baseline) {
+            const LoadResult best = RunBaseline(options, bench.dataFile);
+            PrintResult("baseline:", best, options.mode);
+            ratios.push_back(best.perSecond() > 0 ? server.perSecond() / best.perSecond() : 0.0);
+            std::printf("ratio (server / baseline): %.3f of the requests per second\n",
+                        ratios.back());
+        }
     }
+    if (ratios.size() > 1) {
+        std::sort(ratios.begin(), ratios.end());
+        std::printf("ratio over %zu rounds: median %.3f, lowest %.3f, highest %.3f\n",
+                    ratios.size(), ratios[ratios.size() / 2], ratios.front(), ratios.back());
+    }
+    const double rssAfter = pid > 0 ? ResidentMb(pid) : -1;
     if (rssBefore >= 0 && rssAfter >= 0) {
-        std::printf("server RSS: %.1f MB before, %.1f MB after (%+.1f MB)\n", rssBefore,
-                    rssAfter, rssAfter - rssBefore);
+        std::printf("server RSS: %.1f MB before, %.1f MB after (%+.1f MB)\n", rssBefore, rssAfter,
+                    rssAfter - rssBefore);
     }
 }
 

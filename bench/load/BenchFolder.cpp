@@ -25,14 +25,15 @@ std::string ServerIniPath(const std::string& folder) {
 std::string ServerIniText(const SetupOptions& options, const std::string& dataFile) {
     std::string text =
         "[Options]\nLanguage=0\nDEBUG=0\n\n"
-        "[NetWork]\nPort=" + std::to_string(options.port) +
-        "\nDirectSend=" + (options.directSend ? "1" : "0") +
+        "[NetWork]\nPort=" +
+        std::to_string(options.port) + "\nDirectSend=" + (options.directSend ? "1" : "0") +
         "\nReconnect=5\nTCPNoDelay=1\n\n"
         "[DataBases]\nCount=1\nAlias1=Bench\n\n"
-        "[DataBase - 1]\nName=" + dataFile +
-        "\nCount=" + std::to_string(options.days) +
+        "[DataBase - 1]\nName=" +
+        dataFile + "\nCount=" + std::to_string(options.days) +
         "\nCountArc=0\nTime Begin=9\nTime End=20\nStep=0\nArchive Link=0\n"
-        "UserCount=" + std::to_string(options.users) + "\n";
+        "UserCount=" +
+        std::to_string(options.users) + "\n";
     for (int k = 0; k < options.users; ++k) {
         text += "User_" + std::to_string(k + 1) + "=" + UserAddress(k) + "::bench" +
                 std::to_string(k + 1) + "\n";

@@ -240,8 +240,8 @@ void IdealServer::answer(Connection& connection, std::vector<std::uint8_t>& payl
 
 void IdealServer::readWeek(Connection& connection, const std::vector<std::uint8_t>& request) {
     const double date = ReadDouble(&request[request::kDate]);
-    const auto days = static_cast<std::int64_t>(
-        std::min<int>(ReadUInt16(&request[request::kDayCount]), kWeek));
+    const auto days =
+        static_cast<std::int64_t>(std::min<int>(ReadUInt16(&request[request::kDayCount]), kWeek));
     const std::int64_t first = std::clamp<std::int64_t>(
         DayOf(date) - firstDay_, 0, std::max<std::int64_t>(dayCount_ - days, 0));
     std::uint8_t* frame = connection.frame.data();
@@ -264,8 +264,7 @@ void IdealServer::editTitle(Connection& connection, std::vector<std::uint8_t>& r
         DayOf(ReadDouble(&request[request::kDate])) - firstDay_, 0, dayCount_ - 1);
     const auto at = static_cast<off_t>(day * static_cast<std::int64_t>(kDayRecordSize));
     std::uint8_t* record = connection.record.data();
-    if (::pread(dataFile_, record, kDayRecordSize, at) !=
-        static_cast<ssize_t>(kDayRecordSize)) {
+    if (::pread(dataFile_, record, kDayRecordSize, at) != static_cast<ssize_t>(kDayRecordSize)) {
         return;
     }
     std::copy_n(&request[request::kText], day::kTextCapacity + 1, record + day::kTitle);
@@ -289,11 +288,11 @@ void IdealServer::storeMail(const std::vector<std::uint8_t>& package) {
     const auto frame = Framed(package.data(), package.size());
     {
         std::lock_guard<std::mutex> guard(peer.lock);
-        const int box = ::open(peer.mailbox.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                               0600);
+        const int box =
+            ::open(peer.mailbox.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         if (box < 0) return;
-        const bool stored = ::write(box, frame.data(), frame.size()) ==
-                            static_cast<ssize_t>(frame.size());
+        const bool stored =
+            ::write(box, frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
         ::close(box);
         if (!stored) return;
     }

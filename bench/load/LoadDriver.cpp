@@ -84,7 +84,7 @@ struct SimUser {
     bool connected = false;  // the connection to the server is up
     bool online = false;     // the user list arrived on the back connection
     TimePoint onlineAt;
-    bool gone = false;       // a connection failed or was closed; the user takes no more part
+    bool gone = false;  // a connection failed or was closed; the user takes no more part
     FrameReader reader;
     std::vector<std::uint8_t> out;  // framed bytes not yet taken by the socket
     std::size_t outSent = 0;
@@ -262,7 +262,7 @@ void LoadThread::onBackReadable(SimUser& user) {
         if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (got <= 0) return drop(user, true);
         const bool framed = user.reader.feed(scratch_.data(), static_cast<std::size_t>(got),
-                                              [&](const Frame& frame) { onPackage(user, frame); });
+                                             [&](const Frame& frame) { onPackage(user, frame); });
         if (!framed) {
             ++errors_;
             return drop(user, false);
