@@ -33,12 +33,13 @@ void MoveRecords(File& file, std::int64_t from, std::int64_t count, std::int64_t
 
 // Locate day: leaves `file` positioned at the first whole record whose day is not before `day`,
 // or at the end of the whole records when there is none. Uses and updates db.IndexHint; the
-// index is only a starting hint, the file is scanned.
-void LocateDay(TMyDBUser& db, File& file, std::int64_t day);
+// index is only a starting hint, the file is scanned. Returns the end of the whole records.
+std::int64_t LocateDay(TMyDBUser& db, File& file, std::int64_t day);
 
 // Read days: fills the first min(n, 7) day slots of db.RangeReply (n < 0 counts as 0) with the
 // days from DayOf(date) on, stored records where they exist and dated copies of EmptyDay
-// elsewhere, each through db.DayBuffer. The header of the RangeReply is not touched.
+// elsewhere; the DayBuffer is left holding the last of them. The stored records are read with one
+// positioned read straight into the slots. The header of the RangeReply is not touched.
 // Throws IoError (its text is the message for the caller) when the data file cannot be opened.
 // A failure after opening is retried once ("Warning! Reread the file: " + path, readRetried set);
 // a failure of the retry logs "Error occurred while reading the file: " + path, clears

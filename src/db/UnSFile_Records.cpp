@@ -1,11 +1,11 @@
 // The file primitives of a loaded database: whole records, moving records, locating a day and
 // reading a run of days into the reply area.
-#include "db/UnSFile.h"
-
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "db/MessageCatalog.h"
+#include "db/UnSFile.h"
 #include "platform/DateTime.h"
 #include "platform/Log.h"
 
@@ -34,25 +34,48 @@ std::int64_t ScanStart(File& file, std::int64_t offset, std::int64_t end, std::i
     return day < PeekDay(file) ? 0 : offset;
 }
 
-// Copies the day slot `slot` of the reply from the DayBuffer.
-void StoreSlot(TMyDBUser& db, int slot) {
-    const std::size_t at = kRangeReplyHeaderSize + static_cast<std::size_t>(slot) * kDayRecordSize;
-    if (db.RangeReply.size() < at + kDayRecordSize) db.RangeReply.resize(kRangeReplySize);
-    std::memcpy(db.RangeReply.data() + at, db.DayBuffer.data(), kDayRecordSize);
+// Where a run of days lands: day slot 0 of the reply.
+std::uint8_t* FirstSlot(TMyDBUser& db) {
+    if (db.RangeReply.size() < kRangeReplySize) db.RangeReply.resize(kRangeReplySize);
+    return db.RangeReply.data() + kRangeReplyHeaderSize;
 }
 
-void FillRangeSlots(TMyDBUser& db, File& file, int n, std::int64_t day) {
-    LocateDay(db, file, day);
+std::uint8_t* Slot(std::uint8_t* first, int slot) {
+    return first + static_cast<std::size_t>(slot) * kDayRecordSize;
+}
+
+// The records of the run were read into slots 0 to read - 1. A slot keeps the next record read
+// when that record is of the slot's day, and gets the empty day dated with its day otherwise
+// (a day missing from the file); so a record only ever moves to a later slot, and filling the
+// slots from the last one down never overwrites a record still to be placed.
+void PlaceRecords(TMyDBUser& db, std::uint8_t* first, int read, int n, std::int64_t day) {
+    std::array<int, kMaxRangeDays> source{};
+    int next = 0;
     for (int slot = 0; slot < n; ++slot) {
-        const std::int64_t slotDay = day + slot;
-        if (WholeRecordAtPosition(file) && PeekDay(file) == slotDay) {
-            ReadRecord(file, db.DayBuffer);
-        } else {
-            db.DayBuffer = db.EmptyDay;
-            db.DayBuffer.setDate(static_cast<double>(slotDay));
-        }
-        StoreSlot(db, slot);
+        const bool stored = next < read && DayOf(ReadDouble(Slot(first, next))) == day + slot;
+        source[static_cast<std::size_t>(slot)] = stored ? next++ : -1;
     }
+    for (int slot = n - 1; slot >= 0; --slot) {
+        const int from = source[static_cast<std::size_t>(slot)];
+        if (from == slot) continue;
+        if (from >= 0) {
+            std::memmove(Slot(first, slot), Slot(first, from), kDayRecordSize);
+        } else {
+            std::memcpy(Slot(first, slot), db.EmptyDay.data(), kDayRecordSize);
+            WriteDouble(Slot(first, slot) + day::kDate, static_cast<double>(day + slot));
+        }
+    }
+}
+
+// The records from the day on are read with one positioned read straight into the reply.
+void FillRangeSlots(TMyDBUser& db, File& file, int n, std::int64_t day) {
+    const std::int64_t end = LocateDay(db, file, day);
+    const int read = static_cast<int>(std::min<std::int64_t>(n, (end - file.position()) / kRecord));
+    std::uint8_t* first = FirstSlot(db);
+    if (read > 0) file.read(first, static_cast<std::size_t>(read) * kDayRecordSize);
+    PlaceRecords(db, first, read, n, day);
+    // The DayBuffer ends up holding the last day of the run, as when the days passed through it.
+    if (n > 0) std::memcpy(db.DayBuffer.data(), Slot(first, n - 1), kDayRecordSize);
 }
 
 }  // namespace
@@ -99,7 +122,7 @@ void MoveRecords(File& file, std::int64_t from, std::int64_t count, std::int64_t
     }
 }
 
-void LocateDay(TMyDBUser& db, File& file, std::int64_t day) {
+std::int64_t LocateDay(TMyDBUser& db, File& file, std::int64_t day) {
     const std::int64_t end = RecordCount(file) * kRecord;
     std::int64_t position = ScanStart(file, IndexOffsetFor(db, day), end, day);
     for (; position < end; position += kRecord) {
@@ -107,6 +130,7 @@ void LocateDay(TMyDBUser& db, File& file, std::int64_t day) {
         if (PeekDay(file) >= day) break;
     }
     file.seek(position);
+    return end;
 }
 
 void ReadDays(TMyDBUser& db, int n, double date) {

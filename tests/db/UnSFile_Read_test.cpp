@@ -46,6 +46,28 @@ TEST_F(ReadTest, AnswersStoredDaysAndDatedEmptyDaysInOrder) {
     EXPECT_TRUE(log.lines().empty());
 }
 
+TEST_F(ReadTest, RecordsReadInOneRunMoveToTheSlotOfTheirDay) {
+    struct Case {
+        std::vector<std::string> file;
+        std::vector<std::string> slots;
+    };
+    const std::vector<Case> cases = {
+        {{Day(5), Day(7), Day(8), Day(10)},
+         {Day(5), Empty(6), Day(7), Day(8), Empty(9), Day(10), Empty(11)}},
+        {{Day(5), Day(11)}, {Day(5), Empty(6), Empty(7), Empty(8), Empty(9), Empty(10), Day(11)}},
+        // Out of order: the scan never steps back to a record it passed.
+        {{Day(5), Day(4), Day(6)}, {Day(5), Empty(6), Empty(7)}},
+    };
+    for (const Case& c : cases) {
+        WriteData(c.file);
+        ReadDays(db(), static_cast<int>(c.slots.size()), 5);
+        ExpectSlots(c.slots);
+        const std::string buffer(reinterpret_cast<const char*>(db().DayBuffer.data()),
+                                 kDayRecordSize);
+        EXPECT_TRUE(buffer == c.slots.back()) << "the DayBuffer keeps the last day";
+    }
+}
+
 TEST_F(ReadTest, StartsBeforeTheFirstStoredDay) {
     WriteData({Day(5), Day(6), Day(9)});
     ReadDays(db(), 3, 4);
