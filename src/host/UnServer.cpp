@@ -8,6 +8,7 @@
 #include "db/UnDBserv.h"
 #include "db/MessageCatalog.h"
 #include "host/UnServer_Form.h"
+#include "host/UnServer_Settings.h"
 #include "net/UnSockSr.h"
 #include "platform/Env.h"
 #include "platform/IniFile.h"
@@ -42,10 +43,6 @@ struct StartupState {
 constexpr int kMaxPort = 65535;
 // The users are reached at Port + 10, which must be a port as well.
 constexpr int kUserPortOffset = 10;
-// Counts beyond these are typing errors, not settings: honouring them would exhaust the memory
-// or keep the start-up busy for hours.
-constexpr int kMaxGroups = 1000;
-constexpr int kMaxUsersPerGroup = 10000;
 
 void CreateMailFolder() {
     Pop3Dir = JoinPath(AppDir, "POP3");
@@ -97,13 +94,9 @@ void ReadDatabaseList(const IniFile& ini) {
     if (count < 0 || count > kMaxGroups) throw SettingsError("no such number of groups");
     for (int k = 1; k <= count; ++k) {
         auto db = std::make_unique<TMyDBUser>();
-        db->alias = databases.value("Alias" + std::to_string(k));
+        db->alias = databases.value(AliasKey(k));
         DBTable.push_back(std::move(db));
     }
-}
-
-std::string GroupSection(int k) {
-    return "DataBase - " + std::to_string(k);
 }
 
 // Reads the group's keys; on a bad value the group keeps what was read until then.
@@ -131,22 +124,10 @@ void ReadGroupSettings(const IniSection& section, TMyDBUser& db, int dbNumber,
     }
 }
 
-struct UserValue {
-    std::string host;
-    std::string name;
-};
-
-// "host::name"; without "::" the host is empty and the name is the value less its first
-// character, as the settings have always been read.
-UserValue SplitUserValue(const std::string& value) {
-    const std::size_t separator = value.find("::");
-    if (separator == std::string::npos) return {"", value.empty() ? "" : value.substr(1)};
-    return {LowerAscii(value.substr(0, separator)), value.substr(separator + 2)};
-}
-
 void BuildUser(const IniSection& section, TMyDBUser& db, TMyNameUser& user, int i,
                StartupState& state) {
-    const UserValue value = SplitUserValue(section.value("User_" + std::to_string(i)));
+    UserValue value = SplitUserValue(section.value(UserKey(i)));
+    value.host = LowerAscii(value.host);
     user.online = false;
     user.reconnectCount = 0;
     user.receive.recvExpected = 0;

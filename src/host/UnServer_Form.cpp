@@ -11,6 +11,7 @@
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <algorithm>
 #include <mutex>
 
 #include "db/UnDBType_Packages.h"
@@ -25,12 +26,20 @@
 namespace merivo {
 
 TFormMVServer* FormMVServer = nullptr;
+std::function<void(QWidget*)> SettingsDialogOpener;
 
 namespace {
 
 constexpr int kWidth = 497;
 constexpr int kHeight = 301;
 constexpr int kPanelWidth = 97;
+constexpr int kPanelMargin = 4;
+constexpr int kButtonLeft = 11;
+constexpr int kButtonTop = 18;
+constexpr int kButtonWidth = 75;
+constexpr int kButtonHeight = 25;
+constexpr int kLabelLeft = 8;
+constexpr int kLabelTop = 80;
 constexpr int kStatusTimerMs = 300;
 constexpr int kSocketErrorLines = 102;
 constexpr int kFirstSocketError = 10000;
@@ -55,10 +64,12 @@ TFormMVServer::TFormMVServer() {
 
     Panel1 = new QFrame(this);
     Panel1->setFixedWidth(kPanelWidth);
-    Button1 = new QPushButton(UiText(Msg(msgSettings)), Panel1);
-    Button1->setGeometry(11, 18, 75, 25);
-    Label1 = new QLabel(UiText(Msg(msgConnections) + "0"), Panel1);
-    Label1->move(8, 80);
+    Button1 = new QPushButton(Panel1);
+    connect(Button1, &QPushButton::clicked, this, &TFormMVServer::Button1Click);
+    Label1 = new QLabel(Panel1);
+    Label1->move(kLabelLeft, kLabelTop);
+    Label1->setWordWrap(true);
+    ShowStartCaptions();
 
     Logs = new QPlainTextEdit(this);
     Logs->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -100,14 +111,21 @@ TFormMVServer::~TFormMVServer() {
     FormClose();
 }
 
+// The panel keeps its width in every language: a longer caption widens the button up to the
+// panel's margins, and the count goes below "Connections:" when the line would not fit.
 void TFormMVServer::ShowStartCaptions() {
     Button1->setText(UiText(Msg(msgSettings)));
+    const int widest = kPanelWidth - 2 * kPanelMargin;
+    const int width = std::clamp(Button1->sizeHint().width(), kButtonWidth, widest);
+    const int left = std::min(kButtonLeft, kPanelWidth - kPanelMargin - width);
+    Button1->setGeometry(left, kButtonTop, width, kButtonHeight);
     ShowConnectionCount(0);
 }
 
 void TFormMVServer::ShowConnectionCount(int count) {
     Label1->setText(UiText(Msg(msgConnections) + std::to_string(count)));
-    Label1->adjustSize();
+    const int width = kPanelWidth - kLabelLeft - kPanelMargin;
+    Label1->resize(width, Label1->heightForWidth(width));
 }
 
 // The application's icon; the system's computer icon while the application has none.
@@ -122,6 +140,10 @@ void TFormMVServer::ShowTrayIcon() {
     TrayIcon->setToolTip(QStringLiteral("Merivo Server"));
     TrayIcon->setContextMenu(PMServer);
     TrayIcon->show();
+}
+
+void TFormMVServer::Button1Click() {
+    if (SettingsDialogOpener) SettingsDialogOpener(this);
 }
 
 void TFormMVServer::Show1Click() {

@@ -3,6 +3,7 @@
 // timer. Closing it ends the server.
 #include <QIcon>
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 class QAction;
@@ -47,6 +48,7 @@ class TFormMVServer : public QWidget {
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    void Button1Click();
     void FormClose();
     void Timer1Timer();
     void Show1Click();
@@ -58,6 +60,11 @@ class TFormMVServer : public QWidget {
 
 // The main window; empty before it is created and from the moment it closes.
 extern TFormMVServer* FormMVServer;
+
+// Opens the settings dialog over the main window, or brings the open one to the front. The dialog
+// lives in a layer above this one, so the program puts it here at start; until then "Settings"
+// does nothing.
+extern std::function<void(QWidget* mainWindow)> SettingsDialogOpener;
 
 // Qt text of a Windows-1251 catalogue text.
 QString UiText(const std::string& cp1251);

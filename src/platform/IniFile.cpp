@@ -149,7 +149,7 @@ void IniFile::writeString(const std::string& section, const std::string& key,
         while (at > *header + 1 && Trim(lines_[at - 1]).empty()) --at;
         lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), line);
     }
-    save();
+    changed();
 }
 
 void IniFile::deleteKey(const std::string& section, const std::string& key) {
@@ -158,7 +158,7 @@ void IniFile::deleteKey(const std::string& section, const std::string& key) {
     auto existing = FindKey(lines_, *header, key);
     if (!existing) return;
     lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(*existing));
-    save();
+    changed();
 }
 
 void IniFile::eraseSection(const std::string& section) {
@@ -167,7 +167,22 @@ void IniFile::eraseSection(const std::string& section) {
     const std::size_t end = SectionEnd(lines_, *header);
     lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(*header),
                  lines_.begin() + static_cast<std::ptrdiff_t>(end));
-    save();
+    changed();
+}
+
+void IniFile::changed() {
+    if (deferred_) {
+        unsaved_ = true;
+    } else {
+        save();
+    }
+}
+
+// A failed commit keeps the changes deferred, so that it can be tried again.
+void IniFile::commit() {
+    if (unsaved_) save();
+    unsaved_ = false;
+    deferred_ = false;
 }
 
 // The new text is written beside the file and flushed to disk, then put in the file's place in

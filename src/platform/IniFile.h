@@ -1,7 +1,8 @@
 #pragma once
 // INI files as the settings routines use them: sections in square brackets, key=value lines.
 // Section and key names are matched without regard to case. Writing keeps every other line of
-// the file (unknown keys and sections, comments, their order) and saves the file at once.
+// the file (unknown keys and sections, comments, their order) and saves the file at once, or, for
+// a set of changes that belong together, at the commit that ends them.
 #include <optional>
 #include <string>
 #include <utility>
@@ -35,17 +36,27 @@ public:
     std::string readString(const std::string& section, const std::string& key,
                            const std::string& fallback = "") const;
 
-    // Each change is written to the file at once; throws IoError when it cannot be written.
+    // Each change is written to the file at once (unless deferred); throws IoError when it cannot
+    // be written, and the file then stays as it was.
     void writeString(const std::string& section, const std::string& key, const std::string& value);
     void deleteKey(const std::string& section, const std::string& key);
     void eraseSection(const std::string& section);
 
+    // From now on changes stay in memory until commit, which puts them all in the file in one
+    // step: a reader never sees a part of them.
+    void deferWrites() { deferred_ = true; }
+    // Saves the deferred changes (nothing when there are none) and saves at once again after.
+    void commit();
+
 private:
+    void changed();
     void save() const;
     std::optional<std::size_t> findSection(const std::string& section) const;
 
     std::string path_;
     std::vector<std::string> lines_;
+    bool deferred_ = false;
+    bool unsaved_ = false;
 };
 
 // A whole number as the settings need it: optional sign and decimal digits, nothing else.

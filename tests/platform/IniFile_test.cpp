@@ -129,6 +129,25 @@ TEST_F(IniFileTest, ASaveFailingAtItsLastStepsLeavesTheOldFileInPlace) {
     }
 }
 
+TEST_F(IniFileTest, DeferredChangesReachTheFileTogetherAtTheCommit) {
+    const std::string before = "[NetWork]\r\nPort=6340\r\n[DataBase - 2]\r\nName=b\r\n";
+    dir.writeFile("Server.ini", before);
+    FaultInjectionEnv faulty;
+    ScopedEnv scoped(faulty);
+    IniFile file(ini());
+    file.deferWrites();
+    file.writeString("NetWork", "Port", "7000");
+    file.eraseSection("DataBase - 2");
+    EXPECT_EQ(dir.readFile("Server.ini"), before);
+    faulty.failOn(FileOp::Replace);
+    EXPECT_THROW(file.commit(), IoError);
+    EXPECT_EQ(dir.readFile("Server.ini"), before);
+    file.commit();  // the changes were kept for another try
+    EXPECT_EQ(dir.readFile("Server.ini"), "[NetWork]\r\nPort=7000\r\n");
+    file.writeString("NetWork", "Port", "7001");  // saved at once again
+    EXPECT_EQ(IniFile(ini()).readString("NetWork", "Port"), "7001");
+}
+
 TEST(ParseWholeNumberTest, AcceptsOnlySignAndDigits) {
     EXPECT_EQ(ParseWholeNumber("6340"), 6340);
     EXPECT_EQ(ParseWholeNumber("01"), 1);
