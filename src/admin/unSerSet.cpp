@@ -146,18 +146,24 @@ void TFormSerSet::CreateControls() {
 // Each control carries its component's name, by which the tests and a reader find it.
 void TFormSerSet::NameControls() {
     const std::pair<QWidget*, const char*> controls[] = {
-        {Label19, "Label19"},   {ComboBox1, "ComboBox1"}, {Edit1, "Edit1"},
-        {Button1, "Button1"},   {Button2, "Button2"},     {Panel1, "Panel1"},
-        {Label2, "Label2"},     {Edit3, "Edit3"},         {Button3, "Button3"},
-        {Button6, "Button6"},   {Label9, "Label9"},       {Edit4, "Edit4"},
-        {Label3, "Label3"},     {Edit7, "Edit7"},         {Label4, "Label4"},
-        {Edit5, "Edit5"},       {Label5, "Label5"},       {Edit6, "Edit6"},
-        {Label6, "Label6"},     {ListBox1, "ListBox1"},   {CheckBox6, "CheckBox6"},
-        {Label7, "Label7"},     {SGUsers, "SGUsers"},     {Label12, "Label12"},
-        {Edit2, "Edit2"},       {Label14, "Label14"},     {Edit9, "Edit9"},
-        {Button4, "Button4"},   {Button5, "Button5"},     {Label8, "Label8"},
-        {Label1, "Label1"},     {Edit17, "Edit17"},       {CheckBox1, "CheckBox1"},
-        {cbTCPNoDelay, "cbTCPNoDelay"}, {Label15, "Label15"}, {ListBox2, "ListBox2"}};
+        {Label19, "Label19"},     {ComboBox1, "ComboBox1"},
+        {Edit1, "Edit1"},         {Button1, "Button1"},
+        {Button2, "Button2"},     {Panel1, "Panel1"},
+        {Label2, "Label2"},       {Edit3, "Edit3"},
+        {Button3, "Button3"},     {Button6, "Button6"},
+        {Label9, "Label9"},       {Edit4, "Edit4"},
+        {Label3, "Label3"},       {Edit7, "Edit7"},
+        {Label4, "Label4"},       {Edit5, "Edit5"},
+        {Label5, "Label5"},       {Edit6, "Edit6"},
+        {Label6, "Label6"},       {ListBox1, "ListBox1"},
+        {CheckBox6, "CheckBox6"}, {Label7, "Label7"},
+        {SGUsers, "SGUsers"},     {Label12, "Label12"},
+        {Edit2, "Edit2"},         {Label14, "Label14"},
+        {Edit9, "Edit9"},         {Button4, "Button4"},
+        {Button5, "Button5"},     {Label8, "Label8"},
+        {Label1, "Label1"},       {Edit17, "Edit17"},
+        {CheckBox1, "CheckBox1"}, {cbTCPNoDelay, "cbTCPNoDelay"},
+        {Label15, "Label15"},     {ListBox2, "ListBox2"}};
     for (auto [control, name] : controls) control->setObjectName(QLatin1String(name));
     setObjectName(QStringLiteral("FormSerSet"));
 }
@@ -327,12 +333,8 @@ void TFormSerSet::ConnectHandlers() {
     connect(cbTCPNoDelay, &QCheckBox::toggled, this, &TFormSerSet::SetChanged);
     connect(ListBox2, &QListWidget::currentRowChanged, this, &TFormSerSet::SetChanged);
     connect(Edit17, &QLineEdit::textChanged, this, &TFormSerSet::SetChanged);
-    for (QWidget* filtered : {static_cast<QWidget*>(Edit4), static_cast<QWidget*>(Edit5),
-                              static_cast<QWidget*>(Edit6), static_cast<QWidget*>(Edit7),
-                              static_cast<QWidget*>(Edit17), static_cast<QWidget*>(Edit2),
-                              static_cast<QWidget*>(Edit9), static_cast<QWidget*>(SGUsers)}) {
-        filtered->installEventFilter(this);
-    }
+    QWidget* const filtered[] = {Edit4, Edit5, Edit6, Edit7, Edit17, Edit2, Edit9, SGUsers};
+    for (QWidget* field : filtered) field->installEventFilter(this);
 }
 
 // Edit4Change, Edit7Change, Edit5Change, Edit6Change, ListBox1Click, CheckBox6Click: each copies
@@ -359,30 +361,37 @@ void TFormSerSet::ConnectGroupFieldHandlers() {
     });
 }
 
-// Edit4KeyPress (the number fields), Edit2KeyPress (the new user's fields), SGUsersKeyPress.
+// Key presses of the filtered fields: a refused key is dropped with a beep.
 bool TFormSerSet::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
-    auto& key = static_cast<QKeyEvent&>(*event);
+    const std::optional<QChar> typed = TypedCharacter(static_cast<QKeyEvent&>(*event));
+    if (!typed) return false;
     if (watched == SGUsers) {
-        if (!TypedCharacter(key)) return false;
-        SGUsersKeyPress(key);
+        SGUsersKeyPress(*typed);
         return true;
     }
-    const std::optional<QChar> typed = TypedCharacter(key);
-    if (!typed) return false;
-    const bool userField = watched == Edit2 || watched == Edit9;
-    const bool refused = userField ? *typed == QLatin1Char(':')
-                                   : !typed->isDigit() && *typed != QLatin1Char('\b');
-    if (refused) FormSerSetHooks.beep();
-    return refused;
+    const bool kept =
+        watched == Edit2 || watched == Edit9 ? Edit2KeyPress(*typed) : Edit4KeyPress(*typed);
+    if (!kept) FormSerSetHooks.beep();
+    return !kept;
+}
+
+// The number fields take digits only.
+bool TFormSerSet::Edit4KeyPress(QChar typed) {
+    return typed.isDigit() || typed == QLatin1Char('\b');
+}
+
+// "::" separates the host from the user name in Server.ini.
+bool TFormSerSet::Edit2KeyPress(QChar typed) {
+    return typed != QLatin1Char(':');
 }
 
 // The grid is not edited in place: a typed key only marks the settings as changed when it
 // falls on a host, and a key on a user name or a ':' is refused.
-void TFormSerSet::SGUsersKeyPress(QKeyEvent& key) {
+void TFormSerSet::SGUsersKeyPress(QChar typed) {
     const bool onHost = SGUsers->currentColumn() == 1;
     if (onHost) SetChanged();
-    if (!onHost || key.text().front() == QLatin1Char(':')) FormSerSetHooks.beep();
+    if (!onHost || !Edit2KeyPress(typed)) FormSerSetHooks.beep();
 }
 
 // ---- Opening ----------------------------------------------------------------------------------

@@ -121,7 +121,9 @@ class TFormSerSet : public QWidget {
     void Button6Click();
     void Button4Click();
     void Button5Click();
-    void SGUsersKeyPress(QKeyEvent& key);
+    static bool Edit4KeyPress(QChar typed);
+    static bool Edit2KeyPress(QChar typed);
+    void SGUsersKeyPress(QChar typed);
 
     QMessageBox::StandardButton Tell(int captionSlot, const QString& text,
                                      QMessageBox::StandardButtons buttons = QMessageBox::Ok);

@@ -154,7 +154,8 @@ void ServerSettings::SaveGroup(IniFile& ini, int k) const {
     }
     int usersBefore = group.IniUserCount;
     if (k <= static_cast<int>(sectionUsersAtOpening_.size())) {
-        usersBefore = std::max(usersBefore, sectionUsersAtOpening_[static_cast<std::size_t>(k - 1)]);
+        usersBefore =
+            std::max(usersBefore, sectionUsersAtOpening_[static_cast<std::size_t>(k - 1)]);
     }
     for (int i = userCount + 1; i <= usersBefore; ++i) ini.deleteKey(section, UserKey(i));
 }
@@ -198,7 +199,8 @@ std::string NormalHost(const std::string& host) {
 
 std::string DataFileName(const std::string& chosen) {
     constexpr std::size_t kDotFromEnd = 4;
-    const bool hasExtension = chosen.size() >= kDotFromEnd && chosen[chosen.size() - kDotFromEnd] == '.';
+    const bool hasExtension =
+        chosen.size() >= kDotFromEnd && chosen[chosen.size() - kDotFromEnd] == '.';
     return hasExtension ? chosen : chosen + ".mvd";
 }
 

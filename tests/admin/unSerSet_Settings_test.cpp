@@ -66,8 +66,8 @@ TEST_F(ServerSettingsTest, LanguageAndNetworkSwitches) {
         bool liveNoDelay;  // the server's switch, off before the reading
     };
     const Case cases[] = {
-        {"1", "1", "1", 1, true, true, true},     {"2", "0", "1", 1, false, true, true},
-        {"x", "1", "5", 0, true, false, false},   {"-1", "x", "1", 0, true, true, true},
+        {"1", "1", "1", 1, true, true, true},   {"2", "0", "1", 1, false, true, true},
+        {"x", "1", "5", 0, true, false, false}, {"-1", "x", "1", 0, true, true, true},
         {"0", "0", "", 0, true, true, false},
     };
     for (const Case& c : cases) {
@@ -137,15 +137,15 @@ TEST_F(ServerSettingsTest, EachUserNameAndHostOnceInTheServer) {
         NewUserCheck expected;
     };
     const Case cases[] = {
-        {{"pc9", "gleb"}, NewUserCheck::UserExists},     // another group
-        {{"pc9", "zoe"}, NewUserCheck::UserExists},      // the grid
-        {{"pc9", "Gleb"}, NewUserCheck::Accepted},       // names compare with case
-        {{"pc9", "boris"}, NewUserCheck::Accepted},      // stored for group 1, gone from its grid
-        {{"10.0.0.5", "new"}, NewUserCheck::HostExists},
-        {{"pc8", "new"}, NewUserCheck::HostExists},
+        {{"pc9", "gleb"}, NewUserCheck::UserExists},  // another group
+        {{"pc9", "zoe"}, NewUserCheck::UserExists},   // the grid
+        {{"pc9", "Gleb"}, NewUserCheck::Accepted},    // names compare with case
+        {{"pc9", "boris"}, NewUserCheck::Accepted},   // stored for group 1, gone from its grid
+        {{"10.0.0.5", "new"}, NewUserCheck::HostExists}, {{"pc8", "new"}, NewUserCheck::HostExists},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(settings.CheckNewUser(0, grid, c.user), c.expected) << c.user.host << " " << c.user.name;
+        EXPECT_EQ(settings.CheckNewUser(0, grid, c.user), c.expected)
+            << c.user.host << " " << c.user.name;
     }
 }
 

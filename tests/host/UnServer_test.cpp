@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTextBlock>
+#include <QTest>
 #include <algorithm>
 #include <filesystem>
 #include <thread>
@@ -445,6 +446,30 @@ TEST_F(LogWindowTest, RussianStartChangesTheCaptions) {
     EXPECT_EQ(window.Label1->text(), QString::fromUtf8("Соединения: 0"));
     EXPECT_TRUE(
         window.Logs->toPlainText().startsWith(UiText("12:00:00 " + Msg(msgInitSettingsError))));
+}
+
+TEST_F(LogWindowTest, SettingsButtonCallsTheOpenerThatTheProgramSet) {
+    TFormMVServer window;
+    QTest::mouseClick(window.Button1, Qt::LeftButton);  // no opener yet: nothing happens
+    QWidget* opened = nullptr;
+    SettingsDialogOpener = [&](QWidget* mainWindow) { opened = mainWindow; };
+    QTest::mouseClick(window.Button1, Qt::LeftButton);
+    SettingsDialogOpener = nullptr;
+    EXPECT_EQ(opened, &window);
+}
+
+TEST_F(LogWindowTest, PanelTextsFitThePanelInBothLanguages) {
+    for (int language : {0, 1}) {
+        SelectCatalogue(language);
+        TFormMVServer window;
+        window.ShowStartCaptions();
+        window.ShowConnectionCount(12345);
+        const QRect panel(0, 0, 97, window.height());
+        EXPECT_TRUE(panel.contains(window.Button1->geometry())) << language;
+        EXPECT_GE(window.Button1->width(), window.Button1->sizeHint().width()) << language;
+        EXPECT_TRUE(panel.contains(window.Label1->geometry())) << language;
+        EXPECT_GE(window.Label1->height(), window.Label1->heightForWidth(window.Label1->width()));
+    }
 }
 
 TEST_F(LogWindowTest, TrayMenuShowHidesAndShowsTheWindowWithItsMark) {
