@@ -142,42 +142,87 @@ void MakeRowId(DayRecord& day, int row) {
 
 // ---- Storing a day ---------------------------------------------------------------------------
 
-// Brings `day` into db.DayBuffer with the file positioned where it belongs: the stored record, or
-// a dated empty day put in place of a later record (the later ones moved one record towards the
-// end) or after the last one. False when the day would go before the first stored day and that
-// is not allowed.
-bool BringDayIntoBuffer(TMyDBUser& db, File& file, std::int64_t day) {
+// Where the store of a day stands between its attempts. A retry finishes what the failed attempt
+// began instead of doing it again: records moved twice to make room would leave a copy of a day
+// behind, and a change applied twice (an inserted row, a deleted line) would shift the day twice.
+struct StoreProgress {
+    std::int64_t position = -1;   // where the day's record goes; -1 until it is known
+    bool newDay = false;          // the day is not stored yet
+    std::int64_t roomFrom = 0;    // the records from here on move one record towards the end
+    std::int64_t roomCount = 0;   // how many move (0: the new day goes after the last record)
+    std::int64_t moved = 0;       // of those, moved so far
+    std::int64_t sizeBefore = 0;  // the file's size before the new day came
+    bool changed = false;         // db.DayBuffer holds the changed day, ready to be written
+};
+
+// Finds where `day` goes: its stored record (read into db.DayBuffer), the place of the first
+// later record, or the end. False when the day would go before the first stored day and that is
+// not allowed.
+bool PlaceDay(TMyDBUser& db, File& file, std::int64_t day, StoreProgress& progress) {
     LocateDay(db, file, day);
     const std::int64_t position = file.position();
-    if (WholeRecordAtPosition(file) && PeekDay(file) == day) {
+    const bool recordThere = WholeRecordAtPosition(file);
+    if (recordThere && PeekDay(file) == day) {
         ReadRecord(file, db.DayBuffer);
-        file.seek(position);
+        progress.position = position;
         return true;
     }
-    if (WholeRecordAtPosition(file)) {
-        if (position == 0 && !db.insertBeforeFirstAllowed) {
-            WriteLog(Msg(msgInsertAtBeginning) + db.alias);
-            return false;
-        }
-        const std::int64_t first = position / kRecord;
-        MoveRecords(file, first, RecordCount(file) - first, first + 1, db.DayBuffer);
-        file.seek(position);
+    if (recordThere && position == 0 && !db.insertBeforeFirstAllowed) {
+        WriteLog(Msg(msgInsertAtBeginning) + db.alias);
+        return false;
     }
-    db.DayBuffer = db.EmptyDay;
-    db.DayBuffer.setDate(static_cast<double>(day));
+    progress.newDay = true;
+    progress.sizeBefore = file.size();
+    if (recordThere) {
+        progress.roomFrom = position / kRecord;
+        progress.roomCount = RecordCount(file) - progress.roomFrom;
+    }
+    progress.position = position;
     return true;
 }
 
-// One attempt at storing a day: open, bring it into the buffer, change it, write it back. The
-// day is on the disk before it counts as stored, since the users are told so at once.
+// A new day: the later records make room for it, and it starts as the dated empty day.
+void PrepareNewDay(TMyDBUser& db, File& file, std::int64_t day, StoreProgress& progress) {
+    MoveRecords(file, progress.roomFrom, progress.roomCount, progress.roomFrom + 1, db.DayBuffer,
+                &progress.moved);
+    db.DayBuffer = db.EmptyDay;
+    db.DayBuffer.setDate(static_cast<double>(day));
+}
+
+// One attempt at storing a day: open, bring it into the buffer, change it, write it back, going
+// on from where an earlier attempt stopped. The day is on the disk before it counts as stored,
+// since the users are told so at once.
 StoreResult StoreDayOnce(TMyDBUser& db, std::int64_t day,
-                         const std::function<void(DayRecord&)>& change) {
+                         const std::function<void(DayRecord&)>& change, StoreProgress& progress) {
     std::unique_ptr<File> file = CurrentEnv().openFile(db.dataFilePath, OpenMode::ReadWrite);
-    if (!BringDayIntoBuffer(db, *file, day)) return StoreResult::Refused;
-    change(db.DayBuffer);
+    if (progress.position < 0 && !PlaceDay(db, *file, day, progress)) {
+        return StoreResult::Refused;
+    }
+    if (!progress.changed) {
+        if (progress.newDay) PrepareNewDay(db, *file, day, progress);
+        change(db.DayBuffer);
+        progress.changed = true;
+    }
+    file->seek(progress.position);
     WriteRecord(*file, db.DayBuffer);
     file->sync();
     return StoreResult::Stored;
+}
+
+// After the store of a new day failed for good, the file goes back to what it was: the records
+// that made room return, and nothing of the day the users are told was not stored stays. When
+// this fails too, a day may be there twice, which the next start reports as dates out of order.
+void TakeBackNewDay(TMyDBUser& db, const StoreProgress& progress) {
+    if (!progress.newDay) return;
+    try {
+        std::unique_ptr<File> file = CurrentEnv().openFile(db.dataFilePath, OpenMode::ReadWrite);
+        const std::int64_t firstMoved = progress.roomFrom + progress.roomCount - progress.moved;
+        MoveRecords(*file, firstMoved + 1, progress.moved, firstMoved, db.DayBuffer);
+        file->truncate(progress.sizeBefore);
+        file->sync();
+    } catch (const std::exception& error) {
+        DebugLog(std::string("New day not taken back: ") + error.what());
+    }
 }
 
 enum class RetryStyle { Immediate, AfterWarning };
@@ -186,15 +231,17 @@ enum class RetryStyle { Immediate, AfterWarning };
 // the running retry and is clear again when the request is done, whatever the outcome.
 StoreResult StoreDay(TMyDBUser& db, std::int64_t day, const std::function<void(DayRecord&)>& change,
                      RetryStyle style) {
+    StoreProgress progress;
     for (;;) {
         try {
-            const StoreResult result = StoreDayOnce(db, day, change);
+            const StoreResult result = StoreDayOnce(db, day, change, progress);
             db.writeRetried = false;
             return result;
         } catch (const std::exception&) {
             if (db.writeRetried) {
                 db.writeRetried = false;
                 WriteLog(Msg(msgWriteFileError) + db.dataFilePath);
+                TakeBackNewDay(db, progress);
                 return StoreResult::Failed;
             }
             if (style == RetryStyle::AfterWarning) {

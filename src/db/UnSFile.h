@@ -27,9 +27,11 @@ void ReadRecord(File& file, DayRecord& record);
 void WriteRecord(File& file, const DayRecord& record);
 // Moves `count` records starting at record number `from` so that they start at record number `to`
 // (record numbers, not bytes), through `buffer`, in the order that never overwrites a record not
-// yet moved. The file grows when they are moved past its end.
+// yet moved. The file grows when they are moved past its end. `moved`, when given, counts the
+// records moved so far: the move goes on after them and counts on, so that a move cut off by a
+// failure can be finished later without moving a record twice.
 void MoveRecords(File& file, std::int64_t from, std::int64_t count, std::int64_t to,
-                 DayRecord& buffer);
+                 DayRecord& buffer, std::int64_t* moved = nullptr);
 
 // Locate day: leaves `file` positioned at the first whole record whose day is not before `day`,
 // or at the end of the whole records when there is none. Uses and updates db.IndexHint; the

@@ -109,16 +109,17 @@ void WriteRecord(File& file, const DayRecord& record) {
 }
 
 void MoveRecords(File& file, std::int64_t from, std::int64_t count, std::int64_t to,
-                 DayRecord& buffer) {
+                 DayRecord& buffer, std::int64_t* moved) {
     if (count <= 0 || from == to) return;
     // Towards the end the last record goes first, towards the start the first one.
     const bool towardsEnd = to > from;
-    for (std::int64_t k = 0; k < count; ++k) {
+    for (std::int64_t k = moved ? *moved : 0; k < count; ++k) {
         const std::int64_t i = towardsEnd ? count - 1 - k : k;
         file.seek((from + i) * kRecord);
         ReadRecord(file, buffer);
         file.seek((to + i) * kRecord);
         WriteRecord(file, buffer);
+        if (moved) ++*moved;
     }
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -627,6 +628,59 @@ TEST_F(RequestTest, AnsweredEditsSurviveAPowerLoss) {
     EXPECT_EQ(StoredDays(), (std::vector<std::int64_t>{kDay - 2, kDay, kDay + 2}));
     EXPECT_EQ(Stored(kDay).title(), "kept");
     EXPECT_EQ(Stored(kDay + 2).title(), "kept");
+}
+
+// A new day between two stored ones moves the later records first. A retry goes on where the
+// failed attempt stopped, and a store that fails for good moves them back: no day is ever there
+// twice. The edit and the day copy store the same way.
+TEST_F(RequestTest, FailedInsertIsFinishedOrTakenBackWithoutCopiesOfADay) {
+    const std::vector<std::int64_t> two{kDay - 2, kDay + 2}, three{kDay - 2, kDay + 2, kDay + 4};
+    struct Case {
+        std::vector<std::int64_t> days;
+        int failures;  // of the writes from the second on: the last move or the day itself
+        bool stored;
+    };
+    const Case cases[] = {{two, 1, true}, {three, 1, true}, {two, 2, false}, {three, 2, false}};
+    for (const Case& c : cases) {
+        for (const Req& request :
+             {Req(2, 0).text("new"), Req(50, 0).source(kDay - 2).sections({1})}) {
+            SCOPED_TRACE(testing::Message()
+                         << c.days.size() << " days, " << c.failures << " failures, code "
+                         << ReadInt32(request.bytes.data()));
+            WriteDataFile(c.days);
+            sent.clear();
+            env.clearFaults();
+            env.failOn(FileOp::Write, "diary.mvd", 2, c.failures);
+            Process(request);
+            std::vector<std::int64_t> expected = c.days;
+            if (c.stored) expected.insert(expected.begin() + 1, kDay);
+            EXPECT_EQ(StoredDays(), expected);
+            const bool refused = !SentWithMode(2).empty() && SentWithMode(2).back().word(0) == 7000;
+            EXPECT_EQ(refused, !c.stored);
+        }
+    }
+}
+
+TEST_F(RequestTest, InsertThatCannotBeTakenBackIsTraced) {
+    DebugMode = true;
+    WriteDataFile({kDay - 2, kDay + 2});
+    env.failOn(FileOp::Write, "diary.mvd", 2, kForever);
+    Process(Req(2, 0).text("new"));
+    EXPECT_EQ(Only(2).word(0), 7000);
+    const std::vector<std::string> lines = log.lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.rfind("New day not taken back: ", 0) == 0;
+    }));
+}
+
+TEST_F(RequestTest, RetriedEditChangesTheDayOnce) {
+    WriteDataFile({kDay});
+    Process(Req(4, 0).time("09:00").text("first"));
+    env.failOn(FileOp::Sync, "diary.mvd");  // written, then not flushed: the retry writes again
+    Process(Req(40, 0).time("08:00").text("inserted"));
+    const DayRecord day = Stored(kDay);
+    EXPECT_EQ(day.scheduleText(0), "inserted");
+    EXPECT_EQ(day.scheduleText(1), "first");
 }
 
 TEST_F(RequestTest, DayCopyWhoseWriteFailsForGoodIsAnsweredWith7000) {
