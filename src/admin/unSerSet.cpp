@@ -589,8 +589,11 @@ void TFormSerSet::Button5Click() {
 
 // ---- Closing ----------------------------------------------------------------------------------
 
+// After a failed save the dialog stays open, unless the main window has closed: the server is
+// ending then, and a dialog left open would keep the process from ending.
 void TFormSerSet::closeEvent(QCloseEvent* event) {
-    if (!FormClose()) {
+    const bool serverEnding = parentWidget() && !parentWidget()->isVisible();
+    if (!FormClose() && !serverEnding) {
         event->ignore();
         return;
     }

@@ -257,6 +257,19 @@ TEST_F(SettingsDialogTest, AFailedSaveSaysSoKeepsTheFileAndTheDialog) {
     EXPECT_EQ(IniFile(dir.file("Server.ini")).readString("NetWork", "Port"), "7200");
 }
 
+TEST_F(SettingsDialogTest, AFailedSaveWhenTheServerEndsLetsTheDialogClose) {
+    QWidget mainWindow;  // closed already
+    TFormSerSet form(&mainWindow);
+    form.show();
+    form.Edit17->setText("7200");
+    FaultInjectionEnv faulty;
+    ScopedEnv scoped(faulty);
+    faulty.failOn(FileOp::Write, "Server.ini", 1, kForever);
+    Close(form, QMessageBox::Yes);
+    EXPECT_EQ(boxes.back().caption, "Error!");
+    EXPECT_FALSE(form.isVisible());
+}
+
 TEST_F(SettingsDialogTest, BrowseThatCannotCreateTheFileKeepsTheOldOne) {
     auto form = Open();
     chosenFile = QString::fromStdString(dir.file("missing-folder/diary.mvd"));
