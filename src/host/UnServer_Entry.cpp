@@ -18,6 +18,7 @@
 #include "net/UnSockSr_Send.h"
 #include "platform/Clock.h"
 #include "platform/SingleInstance.h"
+#include "platform/Socket.h"
 #include "platform/Thread.h"
 
 namespace merivo {
@@ -163,6 +164,7 @@ int RunServer(int argc, char** argv) {
     TerminationSignals termination;
     // A reader of the standard output that goes away must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
+    RaiseDescriptorLimit();
     UseOffscreenWithoutDisplay();
     QApplication app(argc, argv);
     const std::string folder = WithoutTrailingSeparator(ProgramFolder());

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -91,6 +92,25 @@ std::string ReverseLookup(const std::string& address) {
     return name;
 }
 
+std::string ResolveHost(const std::string& name) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return "";
+    char text[INET_ADDRSTRLEN] = {};
+    const in_addr address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+    return inet_ntop(AF_INET, &address, text, sizeof text) ? text : "";
+}
+
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 namespace {
 
 // The WinSock code of the current errno.
@@ -118,14 +138,8 @@ bool ResolveIPv4(const std::string& host, int port, sockaddr_in* address) {
         return true;
     }
     if (inet_pton(AF_INET, host.c_str(), &address->sin_addr) == 1) return true;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-    address->sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
+    const std::string resolved = ResolveHost(host);
+    return !resolved.empty() && inet_pton(AF_INET, resolved.c_str(), &address->sin_addr) == 1;
 }
 
 int NewStreamSocket(int* error) {
@@ -312,7 +326,7 @@ bool TcpSocket::startConnect(const std::string& host, int port, const std::strin
     sockaddr_in local{};
     if (host.empty() || !ResolveIPv4(host, port, &remote) ||
         (!bindAddress.empty() && !ResolveIPv4(bindAddress, 0, &local))) {
-        *error = 11001;  // WSAHOST_NOT_FOUND
+        *error = WSAHOST_NOT_FOUND;
         return false;
     }
     int fd = NewStreamSocket(error);

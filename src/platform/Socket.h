@@ -18,12 +18,19 @@ constexpr int WSAECONNRESET = 10054;
 constexpr int WSAENOTCONN = 10057;
 constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSAHOST_NOT_FOUND = 11001;  // a host name that does not resolve
 
 // Maps an errno value to its WinSock code (0 stays 0).
 int WinSockErrorFromErrno(int error);
 
 // The host name of a dotted IPv4 address by reverse look-up; "" when it has none. May block.
 std::string ReverseLookup(const std::string& address);
+// The IPv4 address of a host name as dotted text; "" when it does not resolve. May block.
+std::string ResolveHost(const std::string& name);
+
+// Lifts the process's soft limit of open descriptors to its hard limit: every connection holds
+// one, and the usual soft limit (1,024) is below what a server of many users needs.
+void RaiseDescriptorLimit();
 
 class TcpSocket {
 public:

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,6 +87,7 @@ class ServerProcess {
     }
 
     void signal(int number) { ::kill(pid_, number); }
+    pid_t pid() const { return pid_; }
     // Nobody reads the output any more.
     void closeOutput() {
         ::close(out_);
@@ -231,6 +233,21 @@ TEST_F(ServerProcessTest, SigintEndsTheServerLikeClosingItsWindow) {
     ASSERT_TRUE(server.waitForLineEndingWith("Initialization -> Ok!", kStartTimeoutMs));
     server.signal(SIGINT);
     EXPECT_EQ(server.waitExit(kExitTimeoutMs), 0);
+}
+
+TEST_F(ServerProcessTest, TheDescriptorLimitIsRaisedToTheHardLimitAtStart) {
+    dir.writeFile("Server.ini", SettingsWithPort(FreePort()));
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = std::min<rlim_t>(saved.rlim_max, 256);
+    setrlimit(RLIMIT_NOFILE, &lowered);  // inherited by the server
+    ServerProcess server(binary);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(server.waitForLineEndingWith("Initialization -> Ok!", kStartTimeoutMs));
+    rlimit raised{};
+    ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, nullptr, &raised), 0);
+    EXPECT_EQ(raised.rlim_cur, saved.rlim_max);
 }
 
 TEST_F(ServerProcessTest, MailFolderThatCannotBeCreatedEndsTheServer) {

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -162,6 +163,19 @@ TEST(TcpSocketClose, AWriterOnAnotherThreadNeverOutlivesTheDescriptor) {
     int error = 0;
     EXPECT_EQ(pair.client.sendSome("x", 1, &error), -1);
     EXPECT_EQ(error, WSAENOTCONN);
+}
+
+TEST(DescriptorLimit, IsRaisedToTheHardLimit) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = std::min<rlim_t>(saved.rlim_max, 256);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    RaiseDescriptorLimit();
+    rlimit raised{};
+    getrlimit(RLIMIT_NOFILE, &raised);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(raised.rlim_cur, saved.rlim_max);
 }
 
 }  // namespace
