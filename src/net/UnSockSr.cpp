@@ -8,7 +8,6 @@
 #include "db/MessageCatalog.h"
 #include "net/UnSockSr_Internal.h"
 #include "net/UnSockSr_Receive.h"
-#include "platform/Clock.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
@@ -19,7 +18,6 @@ namespace merivo {
 TFormSocksServer* FormSocksServer = nullptr;
 std::function<void(int)> OnConnectionCountChanged;
 std::vector<TMyNameUser*> PendingConnects;
-std::function<std::string(const std::string&)> PeerNameLookup = ReverseLookup;
 
 namespace {
 int connectionCount = 0;
@@ -232,32 +230,6 @@ void TFormSocksServer::RecheckStalled() {
     if (!anyStalled) stallTimer_.stop();
 }
 
-void TFormSocksServer::ServerSocket1ClientConnect(const std::shared_ptr<TcpSocket>& socket) {
-    DebugLog("Server_ClientConnect");
-    const int handle = socket->handle();
-    std::erase_if(identifiers_, [](const auto& thread) { return thread->finished(); });
-    {
-        // Held while the thread is started, so one identification is handed over at a time.
-        std::unique_lock<std::recursive_mutex> guard(ThreadTableLock());
-        try {
-            auto thread = Thread::Start([this, socket, handle](Thread& self) {
-                IdentifyPeer(self, socket, handle);
-                return 0u;
-            });
-            if (!thread) {
-                guard.unlock();
-                DisconnectAccepted(*socket);
-                return;
-            }
-            identifiers_.push_back(thread);
-        } catch (...) {
-            WriteLog("Error CreateProccess for new connect");
-        }
-    }
-    DebugLog("Server_ClientConnect");
-    SetNoDelay(*socket);
-}
-
 void TFormSocksServer::ServerSocket1ClientDisconnect(TcpSocket& socket) {
     DebugLog("Server_ClientDisconnect");
     const int handle = socket.handle();
@@ -268,60 +240,6 @@ void TFormSocksServer::ServerSocket1ClientDisconnect(TcpSocket& socket) {
 void TFormSocksServer::ServerSocket1ClientError(TcpSocket&, int& code) {
     WriteLog(Msg(msgServerClientError) + WinSockErrorName(code));
     code = 0;
-}
-
-// ---- Identification -----------------------------------------------------------------------------
-
-void TFormSocksServer::IdentifyPeer(Thread& self, std::shared_ptr<TcpSocket> socket, int handle) {
-    try {
-        DebugLog("BeginProcess->OnConnect Client");
-        const std::uint32_t started = CurrentClock().tickCount();
-        const std::string address = socket->peerAddress();
-        std::string name;
-        TMyNameUser* user = FindUserByHost(address);
-        if (!user) {
-            name = PeerNameLookup(address);
-            // The look-up may outlast the form's wait for this thread: once the form has asked
-            // it to stop, neither the form nor the user table may still exist.
-            if (self.terminateRequested()) return;
-            if (!name.empty()) user = FindUserByHost(name);
-        }
-        if (!user) {
-            WriteLog(Msg(msgIllegalUserFrom) + address + " " + name + Msg(msgIllegalUserTail));
-            DebugLog("EndProcess->OnConnect Client");
-            return;
-        }
-        RunOnMainThread([this, user, socket, handle] {
-            if (socket->handle() == handle) AdoptConnection(*user, handle);
-        });
-        DebugLog("ServerConnect User " + std::to_string(handle) + " RemoteFunction->" +
-                 std::to_string(CurrentClock().tickCount() - started));
-        for (;;) {
-            std::unique_lock<std::recursive_mutex> guard(ThreadTableLock());
-            if (!timerConnectArmed_) {
-                timerConnectArmed_ = true;
-                PendingConnects.push_back(user);
-                ArmTimerConnect();
-                break;
-            }
-            guard.unlock();
-            if (!self.sleep(10)) return;
-        }
-    } catch (...) {
-        WriteLog("Error of Server->OnConnect Client");
-    }
-    DebugLog("EndProcess->OnConnect Client");
-}
-
-// The identified connection becomes the user's; a package half-received on an earlier one is
-// forgotten, so its rest is not taken from the new stream.
-void TFormSocksServer::AdoptConnection(TMyNameUser& user, int handle) {
-    if (user.connectionHandle != handle) ResetReceiveState(user.receive);
-    user.connectionHandle = handle;
-}
-
-void TFormSocksServer::ArmTimerConnect() {
-    RunOnMainThread([this] { TimerConnect.start(); });
 }
 
 // ---- Shutdown -----------------------------------------------------------------------------------

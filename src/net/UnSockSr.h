@@ -4,6 +4,7 @@
 // the transport needs only Qt's event loop, timers and socket notifiers.
 #include <QObject>
 #include <QTimer>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -66,6 +67,10 @@ class TFormSocksServer : public QObject {
     void Stall(Accepted& connection);
     void RecheckStalled();
 
+    enum class Resolution { Pending, Resolved, Failed };
+    bool ConnectBack(TMyNameUser& user);
+    void RefuseSecondConnection(TMyNameUser& user);
+    Resolution ResolveTarget(Outgoing& watch);
     bool OpenOutgoing(TMyNameUser& user, int* error);
     void GiveUpOnUser(TMyNameUser& user);
     Outgoing* FindOutgoing(const TcpSocket& socket);
@@ -75,9 +80,18 @@ class TFormSocksServer : public QObject {
     void OnOutgoingReadable(Outgoing& watch);
     void OnOutgoingClosed(Outgoing& watch, int handle, TMyNameUser* owner);
 
-    void IdentifyPeer(Thread& self, std::shared_ptr<TcpSocket> socket, int handle);
+    struct Identification {
+        std::shared_ptr<TcpSocket> socket;
+        int handle = -1;
+    };
+    bool QueueIdentification(const std::shared_ptr<TcpSocket>& socket);
+    void IdentifyQueued(Thread& self);
+    void IdentifyPeer(Thread& self, const std::shared_ptr<TcpSocket>& socket, int handle);
+    std::string LookUpPeerName(Thread& self, const TcpSocket& socket, int handle,
+                               const std::string& address);
+    void QueueConnectBack(TMyNameUser& user, const TcpSocket& socket, int handle);
     void AdoptConnection(TMyNameUser& user, int handle);
-    void ArmTimerConnect();
+    void KeepUnknown(const std::shared_ptr<TcpSocket>& socket, int handle);
     void RunOnMainThread(std::function<void()> work);
     void RunPosted();
     bool OnMainThread() const;
@@ -92,7 +106,10 @@ class TFormSocksServer : public QObject {
     std::vector<std::unique_ptr<Accepted>> accepted_;
     std::vector<std::unique_ptr<Outgoing>> outgoing_;
     std::vector<std::shared_ptr<Thread>> identifiers_;
-    bool timerConnectArmed_ = false;  // under the thread-table lock
+    std::mutex identifyLock_;
+    std::deque<Identification> identifyQueue_;  // accepted, waiting for an identifier
+    int identifyWorkers_ = 0;                   // identifiers running (under identifyLock_)
+    std::deque<std::shared_ptr<TcpSocket>> unknown_;  // connections of no user, oldest first
     QTimer TimerConnect;
     QTimer stallTimer_;
     QTimer acceptPause_;  // single shot: watches the listening socket again
@@ -119,6 +136,9 @@ void UserDisconnected(TMyNameUser* user, bool incomingSide, bool closeOutgoing =
 // How identification finds the name of a peer whose address is no user's host (ReverseLookup;
 // tests put a slow look-up in its place). May block.
 extern std::function<std::string(const std::string&)> PeerNameLookup;
+// How the address of a user's host name is found before connecting back (ResolveHost; tests
+// put their own in its place). May block.
+extern std::function<std::string(const std::string&)> HostAddressLookup;
 
 // Users identified and waiting for their outgoing connection (under the thread-table lock).
 extern std::vector<TMyNameUser*> PendingConnects;

@@ -13,11 +13,14 @@
 
 namespace merivo {
 
+std::function<std::string(const std::string&)> HostAddressLookup = ResolveHost;
+
 void TFormSocksServer::CreateOutgoingConnection(TMyNameUser& user) {
     auto watch = std::make_unique<Outgoing>();
     watch->socket = std::make_shared<TcpSocket>();
     std::string address;
-    watch->target = IsDottedAddress(user.host, &address) ? address : user.host;
+    watch->targetIsAddress = IsDottedAddress(user.host, &address);
+    watch->target = watch->targetIsAddress ? address : user.host;
     Outgoing* raw = watch.get();
     // Runs on the thread that closes the connection, while the descriptor is still its own. On
     // another thread the descriptor is kept until the main thread has stopped watching it.
@@ -57,7 +60,7 @@ bool TFormSocksServer::OpenOutgoing(TMyNameUser& user, int* error) {
         return false;
     }
     ForgetOutgoingNotifiers(*watch);
-    if (!watch->socket->startConnect(watch->target, UserPort, "", error)) return false;
+    if (!watch->socket->startConnect(watch->address, UserPort, "", error)) return false;
     ++watch->attempt;
     WatchOutgoing(*watch);
     return true;
@@ -137,43 +140,79 @@ void TFormSocksServer::ClientSocket1Connect(TcpSocket& socket) {
 
 // ---- The connect timer --------------------------------------------------------------------------
 
+// Opens the connections of the pending users in their order. A user whose host name is still
+// being resolved keeps its place, and those after it wait with it, until the next tick.
 void TFormSocksServer::TimerConnectTimer() {
-    std::size_t count = 0;
-    {
-        std::lock_guard<std::recursive_mutex> guard(ThreadTableLock());
-        count = PendingConnects.size();
-    }
-    for (std::size_t i = 0; i < count; ++i) {
+    for (;;) {
         TMyNameUser* user = nullptr;
         {
             std::lock_guard<std::recursive_mutex> guard(ThreadTableLock());
-            user = PendingConnects[i];
+            if (PendingConnects.empty()) break;
+            user = PendingConnects.front();
         }
-        if (user->outgoing && user->outgoing->connected()) {
-            // Connected again while online: the new connection is refused, the user goes offline.
-            for (const auto& socket : AcceptedConnections()) {
-                if (socket->handle() != user->connectionHandle) continue;
-                DebugLog("Found");
-                DisconnectAccepted(*socket);
-                break;
-            }
-            WriteLog("Error Connect with " + user->host);
-            continue;
-        }
-        const std::uint32_t started = CurrentClock().tickCount();
-        int error = 0;
-        // A host that cannot be reached at all is reported and skipped; retrying the whole
-        // list every tick would hold up every later identification.
-        if (!OpenOutgoing(*user, &error))
-            WriteLog(Msg(msgClientSocketError) + user->host + " - " + WinSockErrorName(error));
-        DebugLog("TimeConnect " + std::to_string(CurrentClock().tickCount() - started));
-    }
-    {
+        if (!ConnectBack(*user)) return;
         std::lock_guard<std::recursive_mutex> guard(ThreadTableLock());
-        PendingConnects.clear();
-        timerConnectArmed_ = false;
+        PendingConnects.erase(PendingConnects.begin());
     }
     TimerConnect.stop();
+}
+
+// One pending user; false while its host name is still being resolved.
+bool TFormSocksServer::ConnectBack(TMyNameUser& user) {
+    Outgoing* watch = user.outgoing ? FindOutgoing(*user.outgoing) : nullptr;
+    // Its connection closed before its turn: nobody is left to connect back to.
+    if (user.connectionHandle == -1) {
+        if (watch) watch->resolving.reset();
+        return true;
+    }
+    if (user.outgoing && user.outgoing->connected()) {
+        RefuseSecondConnection(user);
+        return true;
+    }
+    const Resolution resolution = watch ? ResolveTarget(*watch) : Resolution::Resolved;
+    if (resolution == Resolution::Pending) return false;
+    const std::uint32_t started = CurrentClock().tickCount();
+    int error = WSAHOST_NOT_FOUND;
+    // A host that cannot be reached at all is reported and skipped; retrying it every tick
+    // would hold up every later identification.
+    if (resolution == Resolution::Failed || !OpenOutgoing(user, &error))
+        WriteLog(Msg(msgClientSocketError) + user.host + " - " + WinSockErrorName(error));
+    DebugLog("TimeConnect " + std::to_string(CurrentClock().tickCount() - started));
+    return true;
+}
+
+// Connected again while online: the new connection is refused, the user goes offline.
+void TFormSocksServer::RefuseSecondConnection(TMyNameUser& user) {
+    for (const auto& socket : AcceptedConnections()) {
+        if (socket->handle() != user.connectionHandle) continue;
+        DebugLog("Found");
+        DisconnectAccepted(*socket);
+        break;
+    }
+    WriteLog("Error Connect with " + user.host);
+}
+
+// Where the attempts go. A host name is resolved on a thread of its own, so that a slow name
+// server holds up no one's requests; the answer is looked for at each tick.
+TFormSocksServer::Resolution TFormSocksServer::ResolveTarget(Outgoing& watch) {
+    if (watch.targetIsAddress) {
+        watch.address = watch.target;
+        return Resolution::Resolved;
+    }
+    if (!watch.resolving) {
+        watch.resolving = NameLookup::Start(HostAddressLookup, watch.target, kMaxHostLookups);
+        watch.resolveStarted = CurrentClock().tickCount();
+        if (!watch.resolving) return Resolution::Failed;
+    }
+    if (!watch.resolving->done()) {
+        if (CurrentClock().tickCount() - watch.resolveStarted < kNameLookupTimeoutMs)
+            return Resolution::Pending;
+        watch.resolving.reset();
+        return Resolution::Failed;
+    }
+    watch.address = watch.resolving->answer();
+    watch.resolving.reset();
+    return watch.address.empty() ? Resolution::Failed : Resolution::Resolved;
 }
 
 // ---- Errors of the outgoing connections ---------------------------------------------------------

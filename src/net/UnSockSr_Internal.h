@@ -1,13 +1,29 @@
 #pragma once
 // What the sockets form keeps per connection; shared by the files of the form only.
 #include <QSocketNotifier>
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "net/UnSockSr.h"
+#include "platform/NameLookup.h"
 #include "platform/Socket.h"
 
 namespace merivo {
+
+// How long a name look-up may take before the server goes on without its answer: a name server
+// of the workgroup's network answers within milliseconds; one that has not answered by then is
+// down or out of reach.
+constexpr std::uint32_t kNameLookupTimeoutMs = 3000;
+
+// Reverse look-ups that identification may have running, those given up on included. One given
+// up on runs on until the resolver gives up itself (some seconds), holding a thread and a
+// descriptor; beyond this many a peer is identified by its address alone.
+constexpr int kMaxPeerLookups = 32;
+
+// Resolving users' host names may go a little beyond that: the connect timer resolves one name
+// at a time, and a flood of unknown peers must not keep it from resolving.
+constexpr int kMaxHostLookups = kMaxPeerLookups + 8;
 
 // An accepted connection and its read notifier.
 struct TFormSocksServer::Accepted {
@@ -22,11 +38,15 @@ struct TFormSocksServer::Accepted {
 // A user's outgoing connection and the notifiers of its current descriptor.
 struct TFormSocksServer::Outgoing {
     std::shared_ptr<TcpSocket> socket;
-    std::string target;                 // the host as a normalised address, or the name to resolve
-    int fd = -1;                        // the descriptor the notifiers watch
-    unsigned attempt = 0;               // connection attempts started
-    QSocketNotifier* writer = nullptr;  // connect completion
-    QSocketNotifier* reader = nullptr;  // closing, reset
+    std::string target;  // the host as a normalised address, or the name to resolve
+    bool targetIsAddress = false;
+    std::string address;  // where the attempts go: the target or the address it resolved to
+    std::shared_ptr<NameLookup> resolving;  // the target's name being resolved
+    std::uint32_t resolveStarted = 0;       // the clock when resolving began
+    int fd = -1;                            // the descriptor the notifiers watch
+    unsigned attempt = 0;                   // connection attempts started
+    QSocketNotifier* writer = nullptr;      // connect completion
+    QSocketNotifier* reader = nullptr;      // closing, reset
 };
 
 }  // namespace merivo

@@ -420,25 +420,6 @@ TEST(Connections, ErrorEventsAreLoggedWithTheirNamesAndSuppressed) {
     EXPECT_TRUE(server.logContains("Error! Unidentified user tried to connect"));
 }
 
-TEST(Connections, AHostThatCannotBeReachedIsSkippedByTheConnectTimer) {
-    FixtureOptions options = ServerFixture::OneGroup(1);
-    options.groups[0].users.push_back({"no-such-host.invalid", "ghost"});
-    ServerFixture server(options);
-    {
-        std::lock_guard<std::recursive_mutex> guard(ThreadTableLock());
-        PendingConnects = {server.user("ghost"), server.user("user1")};
-    }
-    ClientOptions clientOptions;  // user1 listens for its connection back
-    clientOptions.ownAddress = "127.0.0.2";
-    clientOptions.serverPort = server.port();
-    MerivoClient client(clientOptions);
-    client.open();
-    server.form().TimerConnectTimer();
-    EXPECT_TRUE(server.logContains("Error! client socket:no-such-host.invalid - "));
-    EXPECT_TRUE(PendingConnects.empty());
-    EXPECT_TRUE(server.pumpUntil([&] { return server.user("user1")->online.load(); }));
-}
-
 TEST(Connections, ConnectionCountNeverDropsBelowZeroAndASecondDisconnectChangesNothing) {
     ServerFixture server(ServerFixture::OneGroup(1));
     TMyNameUser& user = *server.user("user1");
