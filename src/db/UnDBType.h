@@ -16,6 +16,7 @@
 
 namespace merivo {
 
+class FileLock;
 class TcpSocket;
 
 // ---------------------------------------------------------------------------------------------
@@ -173,6 +174,7 @@ struct TMyDBUser {
     bool writeRetried = false;
     RequestBytes CopyRequest{};
     RequestBytes ChangeRecord{};
+    std::shared_ptr<FileLock> dataFileLock;  // held while the server has the data file loaded
 };
 
 // ---------------------------------------------------------------------------------------------

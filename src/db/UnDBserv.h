@@ -15,6 +15,14 @@ namespace merivo {
 // the caller logs "Error in creating database index or correction:" + alias.
 void StartDatabase(TMyDBUser& db);
 
+// The date index of a database whose data file is in place, with the "Database Structure Error"
+// report and firstDate, as at the end of its start-up. Throws when the file cannot be read.
+void IndexDatabase(TMyDBUser& db);
+
+// Takes the advisory lock on the database's data file that tells other processes a running server
+// has it loaded (releasing the one held before); a file locked elsewhere is used all the same.
+void LockDataFile(TMyDBUser& db);
+
 // ---------------------------------------------------------------------------------------------
 // Loading a database at start-up.
 
@@ -36,6 +44,8 @@ bool BuildIndex(const std::string& dataFilePath, std::vector<TmyDBIndexEntry>& i
 
 // The archive file of a data file: its path with the extension replaced by ".arc".
 std::string ArchivePath(const std::string& dataFilePath);
+// The path with the extension of its file name replaced (added when it has none).
+std::string ReplaceExtension(const std::string& path, const std::string& extension);
 
 // ---------------------------------------------------------------------------------------------
 // Requests.

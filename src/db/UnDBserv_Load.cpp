@@ -8,6 +8,7 @@
 #include "db/UnDBserv.h"
 #include "db/MessageCatalog.h"
 #include "platform/DateTime.h"
+#include "platform/FileLock.h"
 #include "platform/Log.h"
 
 namespace merivo {
@@ -127,11 +128,15 @@ void CorrectAndArchive(TMyDBUser& db, File& data) {
 
 }  // namespace
 
-std::string ArchivePath(const std::string& dataFilePath) {
-    const std::size_t nameStart = dataFilePath.find_last_of("/\\") + 1;  // npos + 1 == 0
-    const std::size_t dot = dataFilePath.rfind('.');
+std::string ReplaceExtension(const std::string& path, const std::string& extension) {
+    const std::size_t nameStart = path.find_last_of("/\\") + 1;  // npos + 1 == 0
+    const std::size_t dot = path.rfind('.');
     const bool hasExtension = dot != std::string::npos && dot >= nameStart;
-    return (hasExtension ? dataFilePath.substr(0, dot) : dataFilePath) + ".arc";
+    return (hasExtension ? path.substr(0, dot) : path) + extension;
+}
+
+std::string ArchivePath(const std::string& dataFilePath) {
+    return ReplaceExtension(dataFilePath, ".arc");
 }
 
 std::string CorrectDataFile(File& data, const DayRecord& emptyDay, std::int64_t today,
@@ -184,9 +189,20 @@ bool BuildIndex(const std::string& dataFilePath, std::vector<TmyDBIndexEntry>& i
     return outOfOrder;
 }
 
+void LockDataFile(TMyDBUser& db) {
+    // The old lock goes first: even this process could not lock the file a second time.
+    db.dataFileLock.reset();
+    db.dataFileLock = std::make_shared<FileLock>(db.dataFilePath, false);
+}
+
 void StartDatabase(TMyDBUser& db) {
+    LockDataFile(db);
     LoadAndArchive(db);
     WriteLog(Msg(msgDataCorrectionOk) + db.alias);
+    IndexDatabase(db);
+}
+
+void IndexDatabase(TMyDBUser& db) {
     if (BuildIndex(db.dataFilePath, db.TmyDBIndex)) {
         WriteLog(Msg(msgStructureError) + " -> " + db.alias);
     }

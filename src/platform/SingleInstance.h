@@ -3,26 +3,25 @@
 // so servers in different folders (tests among them) run side by side.
 #include <string>
 
+#include "platform/FileLock.h"
+
 namespace merivo {
 
 class SingleInstanceGuard {
 public:
     explicit SingleInstanceGuard(const std::string& appDir);
-    ~SingleInstanceGuard();
     SingleInstanceGuard(const SingleInstanceGuard&) = delete;
     SingleInstanceGuard& operator=(const SingleInstanceGuard&) = delete;
 
     // False when another process holds the folder, or when the lock cannot be made there.
-    bool acquired() const { return fd_ >= 0; }
+    bool acquired() const { return lock_.acquired(); }
     // Another process holds the folder.
-    bool heldElsewhere() const { return heldElsewhere_; }
+    bool heldElsewhere() const { return lock_.heldElsewhere(); }
     // Why the lock could not be made (empty when acquired or held elsewhere).
-    const std::string& failure() const { return failure_; }
+    const std::string& failure() const { return lock_.failure(); }
 
 private:
-    int fd_ = -1;
-    bool heldElsewhere_ = false;
-    std::string failure_;
+    FileLock lock_;
 };
 
 // The folder of the running program file, without a trailing separator.

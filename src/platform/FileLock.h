@@ -1,0 +1,29 @@
+#pragma once
+// An advisory lock on a file that other processes see: held from construction until the object
+// is destroyed. It does not hinder reading or writing the file; it only makes a second lock of the
+// same file fail, in this process as in any other.
+#include <string>
+
+namespace merivo {
+
+class FileLock {
+public:
+    // Locks the file at path; with create, the file is made when it is missing.
+    FileLock(const std::string& path, bool create);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    bool acquired() const { return fd_ >= 0; }
+    // Someone else holds the lock.
+    bool heldElsewhere() const { return heldElsewhere_; }
+    // Why the lock could not be made (empty when acquired or held elsewhere).
+    const std::string& failure() const { return failure_; }
+
+private:
+    int fd_ = -1;
+    bool heldElsewhere_ = false;
+    std::string failure_;
+};
+
+}  // namespace merivo
