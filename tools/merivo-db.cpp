@@ -4,21 +4,31 @@
 //                                              of order, a trailing partial record
 //   merivo-db show FILE YYYY-MM-DD             one day: title, memo, schedule rows, list lines
 //   merivo-db create FILE FIRST-DATE COUNT     COUNT consecutive empty days (hours 9 to 20)
+//   merivo-db restructure FILE --archive-capacity N [--split DATE] [--from DATE] [--to DATE]
+//             [--no-copy]                      what the structure dialog's Apply does, with the
+//                                              slider on the first record dated on or after the
+//                                              split (the first data-file record without it) and
+//                                              the pickers where the slider leaves them unless
+//                                              given; refused while a running server holds FILE
 //
 // Texts are printed in UTF-8. Every error is one line on stderr and a non-zero status.
 #include <cmath>
 #include <cstdint>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "db/UnDBBrow_Restructure.h"
 #include "db/UnDBType.h"
 #include "db/UnDBserv.h"
 #include "platform/CodePage.h"
 #include "platform/DateTime.h"
 #include "platform/Env.h"
+#include "platform/FileLock.h"
+#include "platform/IniFile.h"
 
 namespace merivo {
 namespace {
@@ -33,7 +43,8 @@ class UsageError : public std::runtime_error {
 };
 
 const char kUsage[] =
-    "usage: merivo-db info FILE | show FILE YYYY-MM-DD | create FILE FIRST-DATE COUNT";
+    "usage: merivo-db info FILE | show FILE YYYY-MM-DD | create FILE FIRST-DATE COUNT | "
+    "restructure FILE --archive-capacity N [--split DATE] [--from DATE] [--to DATE] [--no-copy]";
 
 // A stored date is a whole day of the calendar, or 0 for a null record.
 bool IsStoredDate(double date) {
@@ -175,8 +186,99 @@ void CreateFile(const std::string& path, const std::string& dateText,
     std::cout << "created " << path << ": " << count << " days from " << dateText << "\n";
 }
 
+// Read as the settings read "CountArc".
+std::int32_t ParseCapacity(const std::string& text) {
+    const std::optional<int> capacity = ParseWholeNumber(text);
+    if (!capacity || *capacity < 0) {
+        throw UsageError("--archive-capacity must be a whole number of 0 or more: " + text);
+    }
+    return *capacity;
+}
+
+struct RestructureOptions {
+    std::string file;
+    std::optional<std::int32_t> capacity;
+    std::optional<double> split, from, to;
+    bool copy = true;
+};
+
+RestructureOptions ParseRestructureOptions(const std::vector<std::string>& args) {
+    if (args.size() < 2) throw UsageError(kUsage);
+    RestructureOptions options;
+    options.file = args[1];
+    for (std::size_t k = 2; k < args.size(); ++k) {
+        const std::string& name = args[k];
+        if (name == "--no-copy") {
+            options.copy = false;
+            continue;
+        }
+        if (k + 1 == args.size()) throw UsageError(kUsage);
+        const std::string& value = args[++k];
+        if (name == "--archive-capacity") {
+            options.capacity = ParseCapacity(value);
+        } else if (name == "--split") {
+            options.split = ParseDate(value);
+        } else if (name == "--from") {
+            options.from = ParseDate(value);
+        } else if (name == "--to") {
+            options.to = ParseDate(value);
+        } else {
+            throw UsageError(kUsage);
+        }
+    }
+    if (!options.capacity) throw UsageError("restructure needs --archive-capacity N");
+    return options;
+}
+
+// The slider position of the first record, in file order, dated on or after `date`.
+std::int64_t PositionOf(const TDBStructure& structure, double date) {
+    for (std::size_t k = 0; k < structure.DateList.size(); ++k) {
+        if (DayOf(structure.DateList[k]) >= DayOf(date)) return static_cast<std::int64_t>(k);
+    }
+    throw UsageError("no record dated on or after " + FormatIsoDate(date));
+}
+
+// The lock is kept for the whole run, so that no server loads the file meanwhile.
+void RefuseFileOfRunningServer(const FileLock& lock, const std::string& file) {
+    if (lock.heldElsewhere()) {
+        throw UsageError(file + ": a running server holds this data file; restructure it from "
+                                "the server's settings or stop the server first");
+    }
+    if (!lock.acquired()) throw UsageError(lock.failure());
+}
+
+void PrintRestructure(const TRestructureResult& result) {
+    std::cout << "archive: " << result.archiveBefore << " records before, "
+              << result.archiveAfter << " after\n";
+    std::cout << "data file: " << result.dataBefore << " records before, " << result.dataAfter
+              << " after\n";
+    std::cout << "backup copy: " << (result.copyPath.empty() ? "none" : result.copyPath) << "\n";
+    if (result.disorder) std::cout << CorrectionOnlyWarning(0).text << "\n";
+}
+
+void RestructureFile(const std::vector<std::string>& args) {
+    const RestructureOptions options = ParseRestructureOptions(args);
+    if (!CurrentEnv().fileExists(options.file)) throw UsageError(options.file + ": no such file");
+    const FileLock lock(options.file, false);
+    RefuseFileOfRunningServer(lock, options.file);
+    const TDBStructure structure = ReadDBStructure(options.file);
+    if (structure.total() < 2) {
+        throw UsageError(options.file + ": fewer than two records, nothing to restructure");
+    }
+    const std::int64_t position =
+        options.split ? PositionOf(structure, *options.split) : structure.openingPosition();
+    const TPickerDates pickers = PickerDatesAt(structure, position, *options.capacity);
+    const double from = options.from.value_or(pickers.FromDate);
+    const double to = options.to.value_or(pickers.ToDate);
+    if (DayOf(from) > DayOf(to)) throw UsageError("the from-date lies after the to-date");
+    PrintRestructure(Restructure(
+        options.file,
+        PlanRestructure(structure, position, from, to, *options.capacity, options.copy)));
+}
+
 void Run(const std::vector<std::string>& args) {
     const std::string command = args.empty() ? "" : args[0];
+    if (command == "restructure") return RestructureFile(args);
     if (command == "info" && args.size() == 2) return PrintInfo(args[1]);
     if (command == "show" && args.size() == 3) return ShowDay(args[1], args[2]);
     if (command == "create" && args.size() == 4) return CreateFile(args[1], args[2], args[3]);

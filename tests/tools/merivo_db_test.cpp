@@ -2,14 +2,17 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "db/UnDBType.h"
 #include "db/UnDBserv_DayFiles.h"
 #include "platform/DateTime.h"
+#include "platform/FileLock.h"
 #include "support/TempDir.h"
 
 namespace merivo {
@@ -124,6 +127,95 @@ TEST_F(MerivoDbTest, BadArgumentsAndFilesGiveOneLineAndAFailureStatus) {
          }) {
         ExpectOneLineError(arguments);
     }
+}
+
+std::string Days(std::int64_t first, std::int64_t count) {
+    std::string bytes;
+    for (std::int64_t k = 0; k < count; ++k) bytes += DayBytes(kJan1 + first + k);
+    return bytes;
+}
+
+class MerivoDbRestructureTest : public MerivoDbTest {
+  protected:
+    MerivoDbRestructureTest() {
+        dir.writeFile("g.arc", Days(0, 5));
+        dir.writeFile("g.mvd", Days(5, 10));
+    }
+
+    std::vector<std::string> Files() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            const std::string name = entry.path().filename().string();
+            if (name != "out" && name != "err") names.push_back(name);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    void ExpectUnchanged() {
+        EXPECT_EQ(dir.readFile("g.arc"), Days(0, 5));
+        EXPECT_EQ(dir.readFile("g.mvd"), Days(5, 10));
+        EXPECT_EQ(Files(), (std::vector<std::string>{"g.arc", "g.mvd"}));
+    }
+};
+
+TEST_F(MerivoDbRestructureTest, MovesTheSplitDropsByDateAndMakesTheBackupCopy) {
+    const Result result = Run("restructure " + Path("g.mvd") +
+                              " --archive-capacity 4 --split 2026-01-07 --to 2026-01-12");
+    ASSERT_EQ(result.status, 0) << result.err;
+    // The slider on record 6 lies 4 records after record 2, the from-day.
+    EXPECT_EQ(dir.readFile("g.arc"), Days(2, 2));
+    EXPECT_EQ(dir.readFile("g.mvd"), Days(4, 8));
+    const std::vector<std::string> files = Files();
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(dir.readFile(files[2]), Days(0, 15));
+    EXPECT_EQ(result.out, "archive: 5 records before, 2 after\n"
+                          "data file: 10 records before, 8 after\n"
+                          "backup copy: " + Path(files[2]) + "\n");
+}
+
+TEST_F(MerivoDbRestructureTest, WithoutOptionsOnlyTheArchiveCapacityApplies) {
+    dir.writeFile("g.mvd", DayBytes(kJan1 + 2, 1) + Days(5, 10));  // out of order
+    const Result result = Run("restructure " + Path("g.mvd") + " --archive-capacity 3 --no-copy");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(dir.readFile("g.arc"), Days(0, 2));
+    EXPECT_EQ(dir.readFile("g.mvd"), DayBytes(kJan1 + 2, 1) + Days(3, 12));
+    EXPECT_EQ(result.out, "archive: 5 records before, 2 after\n"
+                          "data file: 11 records before, 13 after\n"
+                          "backup copy: none\n"
+                          "The correction of sequence of records is made only. You need repeat "
+                          "Restructure.\n");
+}
+
+TEST_F(MerivoDbRestructureTest, BadArgumentsAndFailedRunsChangeNothing) {
+    const std::string file = " " + Path("g.mvd");
+    std::filesystem::create_directory(Path("g.tm~"));  // the new data file cannot be written
+    for (const std::string& arguments : {
+             "restructure " + Path("missing.mvd") + " --archive-capacity 3",
+             "restructure" + file,
+             "restructure" + file + " --archive-capacity -1",
+             "restructure" + file + " --archive-capacity 2.5",
+             "restructure" + file + " --archive-capacity 3 --split 2026-02-30",
+             "restructure" + file + " --archive-capacity 3 --from 2026-1-2",
+             "restructure" + file + " --archive-capacity 3 --split 2027-01-01",
+             "restructure" + file + " --archive-capacity 3 --from 2026-01-09 --to 2026-01-08",
+             "restructure" + file + " --archive-capacity 3 --copy",
+             "restructure" + file + " --archive-capacity 3",
+         }) {
+        ExpectOneLineError(arguments);
+    }
+    std::filesystem::remove(Path("g.tm~"));
+    ExpectUnchanged();
+}
+
+TEST_F(MerivoDbRestructureTest, AFileHeldByARunningServerIsRefused) {
+    const FileLock server(Path("g.mvd"), false);
+    ASSERT_TRUE(server.acquired());
+    ExpectOneLineError("restructure " + Path("g.mvd") + " --archive-capacity 3");
+    EXPECT_NE(Run("restructure " + Path("g.mvd") + " --archive-capacity 3").err.find(
+                  "a running server holds this data file"),
+              std::string::npos);
+    ExpectUnchanged();
 }
 
 }  // namespace
