@@ -1,7 +1,294 @@
 #include "admin/UnDBBrow.h"
 
-namespace merivo {
+#include <QApplication>
+#include <QCalendarWidget>
+#include <QCheckBox>
+#include <QDateEdit>
+#include <QEvent>
+#include <QLabel>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QStyleOptionSlider>
+#include <filesystem>
 
-void ShowDBStructureDialog(QWidget*, const std::string&, std::int32_t) {}
+#include "db/UnDBType.h"
+#include "db/MessageCatalog.h"
+#include "host/UnServer_Form.h"
+#include "platform/DateTime.h"
+#include "platform/Log.h"
+
+namespace merivo {
+namespace {
+
+constexpr int kWidth = 470;
+constexpr int kHeight = 290;
+constexpr int kMargin = 12;
+constexpr int kLabel6Width = 100;
+constexpr int kLabel6Shift = 20;  // the label starts this far left of the thumb's place
+
+// Day 0 of the stored dates.
+const QDate kDayZero(1899, 12, 30);
+
+QDate DateOfDay(double date) {
+    return kDayZero.addDays(DayOf(date));
+}
+
+double DayOfDate(const QDate& date) {
+    return static_cast<double>(kDayZero.daysTo(date));
+}
+
+QString ShortDate(double date) {
+    return QLocale::system().toString(DateOfDay(date), QLocale::ShortFormat);
+}
+
+// Shows the date in the picker; false when the picker cannot hold it.
+bool ShowDate(QDateEdit* picker, double date) {
+    const QDate shown = DateOfDay(date);
+    if (shown < picker->minimumDate() || shown > picker->maximumDate()) return false;
+    picker->setDate(shown);
+    return true;
+}
+
+void ShowMessageBox(QWidget* parent, const std::string& text, const std::string& caption) {
+    QMessageBox box(QMessageBox::Warning, UiText(caption), UiText(text), QMessageBox::Ok, parent);
+    box.exec();
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    std::error_code ignored;
+    return !a.empty() && (a == b || std::filesystem::equivalent(a, b, ignored));
+}
+
+// The running server's groups that use the data file get its new index before the next request.
+void ReloadGroupsUsing(const std::string& dataPath) {
+    for (const auto& db : DBTable) {
+        if (!SameFile(db->dataFilePath, dataPath)) continue;
+        try {
+            ReloadAfterRestructure(*db);
+        } catch (const std::exception&) {
+            WriteLog(Msg(msgIndexOrCorrectionError) + db->alias);
+        }
+    }
+}
+
+}  // namespace
+
+TTrackBar::TTrackBar(QWidget* parent) : QSlider(Qt::Horizontal, parent) {}
+
+void TTrackBar::setSelection(int start, int end) {
+    selectionStart_ = start;
+    selectionEnd_ = end;
+    update();
+}
+
+void TTrackBar::paintEvent(QPaintEvent* event) {
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    const QRect groove = style()->subControlRect(QStyle::CC_Slider, &option,
+                                                 QStyle::SC_SliderGroove, this);
+    const QRect handle = style()->subControlRect(QStyle::CC_Slider, &option,
+                                                 QStyle::SC_SliderHandle, this);
+    const int span = groove.width() - handle.width();
+    const auto xOf = [&](int value) {
+        return groove.left() + handle.width() / 2 +
+               QStyle::sliderPositionFromValue(minimum(), maximum(), value, span);
+    };
+    QPainter painter(this);
+    painter.fillRect(QRect(QPoint(xOf(selectionStart_), groove.bottom() + 1),
+                           QPoint(xOf(selectionEnd_), groove.bottom() + 3)),
+                     palette().highlight());
+    painter.end();
+    QSlider::paintEvent(event);
+}
+
+TFormBrowser::TFormBrowser(const std::string& dataPath, TDBStructure structure,
+                           std::int32_t archiveCapacity, QWidget* parent)
+    : QDialog(parent),
+      ArchiveCapacity(archiveCapacity),
+      dataPath_(dataPath),
+      structure_(std::move(structure)) {
+    setObjectName(QStringLiteral("FormBrowser"));
+    setWindowTitle(QStringLiteral("DB Structure"));
+    setFixedSize(kWidth, kHeight);
+    setModal(true);
+    CreateControls();
+    SetTexts();
+    FormCreate();
+}
+
+void TFormBrowser::CreateControls() {
+    const auto label = [this](const char* name, int top) {
+        auto* created = new QLabel(this);
+        created->setObjectName(QString::fromLatin1(name));
+        created->setGeometry(kMargin, top, kWidth - 2 * kMargin, 18);
+        return created;
+    };
+    Label1 = label("Label1", 10);
+    Label2 = label("Label2", 30);
+    Label3 = label("Label3", 50);
+    Label7 = label("Label7", 78);
+    Label8 = label("Label8", 98);
+    TrackBar1 = new TTrackBar(this);
+    TrackBar1->setObjectName(QStringLiteral("TrackBar1"));
+    TrackBar1->setGeometry(kMargin, 128, kWidth - 2 * kMargin, 28);
+    TrackBar1->setTickPosition(QSlider::TicksAbove);
+    Label6 = new QLabel(this);
+    Label6->setObjectName(QStringLiteral("Label6"));
+    Label6->setGeometry(kMargin, 158, kLabel6Width, 18);
+    const auto picker = [this](const char* name, int left) {
+        auto* created = new QDateEdit(this);
+        created->setObjectName(QString::fromLatin1(name));
+        created->setGeometry(left, 190, 130, 24);
+        created->setCalendarPopup(true);
+        created->setDisplayFormat(QLocale::system().dateFormat(QLocale::ShortFormat));
+        created->setMinimumDate(QDate(100, 1, 1));
+        created->calendarWidget()->window()->installEventFilter(this);
+        return created;
+    };
+    Label4 = picker("Label4", kMargin);
+    Label5 = picker("Label5", kWidth - kMargin - 130);
+    pickerPalette_ = Label4->palette();
+    CheckBox1 = new QCheckBox(this);
+    CheckBox1->setObjectName(QStringLiteral("CheckBox1"));
+    CheckBox1->setGeometry(kMargin, 226, kWidth - 2 * kMargin, 22);
+    CheckBox1->setChecked(true);
+    Button1 = new QPushButton(this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button1->setGeometry(kWidth - kMargin - 176, 254, 85, 26);
+    Button2 = new QPushButton(this);
+    Button2->setObjectName(QStringLiteral("Button2"));
+    Button2->setGeometry(kWidth - kMargin - 85, 254, 85, 26);
+}
+
+void TFormBrowser::SetTexts() {
+    Label1->setText(UiText(Msg(msgDatafileRecords)) + QString::number(structure_.dataCount));
+    Label2->setText(UiText(Msg(msgArchiveRecords)) + QString::number(structure_.archiveCount));
+    Label3->setText(UiText(Msg(msgAllRecords)) + QString::number(structure_.total()));
+    Label7->setText(UiText(Msg(msgCurrentDate)) + ShortDate(static_cast<double>(Today())));
+    Label8->setText(UiText(Msg(msgMaxArchiveSize)) + " " + QString::number(ArchiveCapacity));
+    Button1->setText(UiText(Msg(msgCancel)));
+    Button2->setText(UiText(Msg(msgApply)));
+    CheckBox1->setText(UiText(Msg(msgCreateCopy)));
+}
+
+void TFormBrowser::FormCreate() {
+    const bool movable = structure_.total() >= 2;
+    for (QWidget* control : {static_cast<QWidget*>(TrackBar1), static_cast<QWidget*>(Label4),
+                             static_cast<QWidget*>(Label5), static_cast<QWidget*>(Label6)}) {
+        control->setVisible(movable);
+    }
+    const int maximum = static_cast<int>(std::max<std::int64_t>(structure_.total() - 1, 0));
+    TrackBar1->setRange(0, maximum);
+    TrackBar1->setValue(static_cast<int>(structure_.openingPosition()));
+    TrackBar1->setSelection(0, static_cast<int>(structure_.archiveCount));
+    MoveLabel6();
+    FromDate = ShowDate(Label4, structure_.FirstArchiveDate) ? structure_.FirstArchiveDate : 0;
+    ToDate = ShowDate(Label5, structure_.LastDataDate) ? structure_.LastDataDate : 0;
+    Label6->setText(ShortDate(structure_.FirstDataDate));
+    Button2->setEnabled(false);
+
+    connect(TrackBar1, &QSlider::valueChanged, this, &TFormBrowser::TrackBar1Change);
+    connect(Label4, &QDateEdit::dateChanged, this, &TFormBrowser::Label4Change);
+    connect(Label5, &QDateEdit::dateChanged, this, &TFormBrowser::Label4Change);
+    connect(Button1, &QPushButton::clicked, this, &QDialog::reject);
+    connect(Button2, &QPushButton::clicked, this, &TFormBrowser::Button2Click);
+}
+
+void TFormBrowser::MoveLabel6() {
+    if (TrackBar1->maximum() <= 0) return;
+    const double share = static_cast<double>(TrackBar1->value()) / TrackBar1->maximum();
+    Label6->move(static_cast<int>(share * TrackBar1->width() + TrackBar1->x() - kLabel6Shift),
+                 Label6->y());
+}
+
+void TFormBrowser::ShowFromLimited(bool limited) {
+    QPalette palette = pickerPalette_;
+    if (limited) palette.setColor(QPalette::Base, Qt::red);
+    Label4->setPalette(palette);
+}
+
+void TFormBrowser::TrackBar1Change(int position) {
+    Button2->setEnabled(true);
+    MoveLabel6();
+    Label6->setText(ShortDate(structure_.DateList[static_cast<std::size_t>(position)]));
+    const TPickerDates dates = PickerDatesAt(structure_, position, ArchiveCapacity);
+    FromDate = dates.FromDate;
+    ToDate = dates.ToDate;
+    ShowDate(Label4, FromDate);
+    ShowDate(Label5, ToDate);
+    ShowFromLimited(dates.fromLimited);
+}
+
+bool TFormBrowser::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Hide) {
+        if (watched == Label4->calendarWidget()->window()) Label4CloseUp();
+        if (watched == Label5->calendarWidget()->window()) Label5CloseUp();
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void TFormBrowser::Label4CloseUp() {
+    if (Label4->date() > Label5->date()) {
+        Label4->setDate(Label5->date());
+        QApplication::beep();
+    }
+    FromDate = DayOfDate(Label4->date());
+}
+
+void TFormBrowser::Label5CloseUp() {
+    if (Label4->date() > Label5->date()) {
+        Label5->setDate(Label4->date());
+        QApplication::beep();
+    }
+    ToDate = DayOfDate(Label5->date());
+}
+
+void TFormBrowser::Label4Change() {
+    Button2->setEnabled(true);
+}
+
+// A from-date after the to-date that was typed rather than picked is refused here; the
+// administrator corrects it and applies again.
+void TFormBrowser::Button2Click() {
+    FromDate = DayOfDate(Label4->date());
+    ToDate = DayOfDate(Label5->date());
+    if (FromDate > ToDate) {
+        QApplication::beep();
+        return;
+    }
+    TRestructurePlan plan = PlanRestructure(structure_, TrackBar1->value(), FromDate, ToDate,
+                                            ArchiveCapacity, CheckBox1->isChecked());
+    plan.DataBudget = DataBudget;
+    TRestructureResult result;
+    try {
+        result = Restructure(dataPath_, plan);
+    } catch (const std::exception& error) {
+        ReloadGroupsUsing(dataPath_);  // the files are as they were, unless undoing failed too
+        ShowMessageBox(this, error.what(), Msg(msgError));
+        return;
+    }
+    ReloadGroupsUsing(dataPath_);
+    if (result.repeatWanted()) {
+        const TMessageText warning = CorrectionOnlyWarning(Language);
+        ShowMessageBox(this, warning.text, warning.caption);
+    }
+    accept();
+}
+
+void ShowDBStructureDialog(QWidget* parent, const std::string& dataPath,
+                           std::int32_t archiveCapacity) {
+    if (!CurrentEnv().fileExists(dataPath)) return;
+    TDBStructure structure;
+    try {
+        structure = ReadDBStructure(dataPath);
+    } catch (const std::exception& error) {
+        ShowMessageBox(parent, error.what(), Msg(msgError));
+        return;
+    }
+    TFormBrowser form(dataPath, std::move(structure), archiveCapacity, parent);
+    form.exec();
+}
 
 }  // namespace merivo
