@@ -72,12 +72,17 @@ class CombinedRecords {
         return DayOf(dates_[static_cast<std::size_t>(record)]);
     }
 
-    // Appends record number `record` to `into`.
-    void copy(std::int64_t record, File& into, DayRecord& buffer) {
-        File& from = record < archiveCount_ ? *archive_ : *data_;
-        from.seek((record < archiveCount_ ? record : record - archiveCount_) * kRecord);
-        ReadRecord(from, buffer);
-        WriteRecord(into, buffer);
+    // Appends `count` records from record number `first` on to `into`.
+    void copy(std::int64_t first, std::int64_t count, File& into) {
+        while (count > 0) {
+            const bool inArchive = first < archiveCount_;
+            File& from = inArchive ? *archive_ : *data_;
+            const std::int64_t n = inArchive ? std::min(count, archiveCount_ - first) : count;
+            from.seek((inArchive ? first : first - archiveCount_) * kRecord);
+            into.copyFrom(from, n * kRecord);
+            first += n;
+            count -= n;
+        }
     }
 
   private:
@@ -113,13 +118,44 @@ std::vector<std::int64_t> KeptRecords(const CombinedRecords& records) {
     return kept;
 }
 
+// Appends records to one file, each run of consecutive records in one copy: records already in
+// order are copied file to file, not record by record.
+class RunAppender {
+  public:
+    RunAppender(CombinedRecords& records, File& into) : records_(records), into_(into) {}
+
+    void append(std::int64_t record) {
+        ++appended_;
+        if (count_ > 0 && record == first_ + count_) {
+            ++count_;
+            return;
+        }
+        flush();
+        first_ = record;
+        count_ = 1;
+    }
+
+    // Copies what is still held back; returns the number of records appended.
+    std::int64_t flush() {
+        records_.copy(first_, count_, into_);
+        count_ = 0;
+        return appended_;
+    }
+
+  private:
+    CombinedRecords& records_;
+    File& into_;
+    std::int64_t first_ = 0;
+    std::int64_t count_ = 0;
+    std::int64_t appended_ = 0;
+};
+
 // The two passes over the kept records, in day order: the archive pass, then the data pass from
 // where it stopped.
 class Passes {
   public:
-    Passes(CombinedRecords& records, std::vector<std::int64_t> kept, const TRestructurePlan& plan,
-           DayRecord& buffer)
-        : records_(records), kept_(std::move(kept)), buffer_(buffer) {
+    Passes(CombinedRecords& records, std::vector<std::int64_t> kept, const TRestructurePlan& plan)
+        : records_(records), kept_(std::move(kept)) {
         from_ = DayOf(plan.FromDate);
         to_ = DayOf(plan.ToDate);
         split_ = DayOf(plan.SplitDate);
@@ -139,7 +175,7 @@ class Passes {
     // from the from-day up to the day before the split; the first record of the split day or
     // later is carried over to the data file. Returns the number of records written.
     std::int64_t archivePass(File& archive) {
-        std::int64_t written = 0;
+        RunAppender appender(records_, archive);
         for (std::int32_t reads = 0; reads < capacity_ && next_ < kept_.size(); ++reads) {
             const std::int64_t record = kept_[next_++];
             const std::int64_t day = records_.day(record);
@@ -150,39 +186,35 @@ class Passes {
                 carried_ = record;
                 break;
             }
-            records_.copy(record, archive, buffer_);
-            ++written;
+            appender.append(record);
         }
-        return written;
+        return appender.flush();
     }
 
     // Writes the carried record and the following ones, at most the data budget of them, up to
     // and including the first record of the to-day or later. Returns the number written.
     std::int64_t dataPass(File& data) {
-        std::int64_t written = 0;
+        RunAppender appender(records_, data);
         std::int32_t budget = budget_;
         if (carried_) {
-            records_.copy(*carried_, data, buffer_);
+            appender.append(*carried_);
             --budget;
-            ++written;
-            if (records_.day(*carried_) >= to_) return written;
+            if (records_.day(*carried_) >= to_) return appender.flush();
         }
         for (; budget > 0 && next_ < kept_.size(); --budget) {
             const std::int64_t record = kept_[next_++];
             const std::int64_t day = records_.day(record);
             if (day <= lastWritten_) continue;
             lastWritten_ = day;
-            records_.copy(record, data, buffer_);
-            ++written;
+            appender.append(record);
             if (day >= to_) break;
         }
-        return written;
+        return appender.flush();
     }
 
   private:
     CombinedRecords& records_;
     std::vector<std::int64_t> kept_;
-    DayRecord& buffer_;
     std::int64_t from_, to_, split_, lastWritten_;
     std::int32_t capacity_, budget_;
     std::size_t next_ = 0;
@@ -220,17 +252,13 @@ void WriteNewFiles(const WorkPaths& paths, const TRestructurePlan& plan,
     CombinedRecords records(paths);
     result.archiveBefore = records.archiveCount();
     result.dataBefore = records.dataCount();
-    auto buffer = std::make_unique<DayRecord>();
     if (plan.makeCopy) {
         result.copyPath = FreeCopyPath(paths.data);
         made.push_back(result.copyPath);
-        CreateSynced(result.copyPath, [&](File& copy) {
-            for (std::int64_t record = 0; record < records.count(); ++record) {
-                records.copy(record, copy, *buffer);
-            }
-        });
+        CreateSynced(result.copyPath,
+                     [&](File& copy) { records.copy(0, records.count(), copy); });
     }
-    Passes passes(records, KeptRecords(records), plan, *buffer);
+    Passes passes(records, KeptRecords(records), plan);
     result.disorder = passes.disorder();
     made.push_back(paths.newArchive);
     CreateSynced(paths.newArchive, [&](File& archive) {

@@ -123,6 +123,28 @@ class PosixFile : public File {
         if (::fdatasync(fd_) != 0) ThrowIoError("sync", path_, errno);
     }
 
+    void copyFrom(File& source, std::int64_t n) override {
+        auto* from = dynamic_cast<PosixFile*>(&source);
+        if (!from) return File::copyFrom(source, n);
+        while (n > 0) {
+            loff_t in = from->position_;
+            loff_t out = position_;
+            const ssize_t done =
+                ::copy_file_range(from->fd_, &in, fd_, &out, static_cast<std::size_t>(n), 0);
+            if (done < 0 && errno == EINTR) continue;
+            // Some file systems and kernels cannot copy between these two files.
+            if (done < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP ||
+                             errno == EINVAL)) {
+                return File::copyFrom(source, n);
+            }
+            if (done < 0) ThrowIoError("copy", from->path_ + " to " + path_, errno);
+            if (done == 0) ThrowIoError("read", from->path_, "end of file");
+            from->position_ += done;
+            position_ += done;
+            n -= done;
+        }
+    }
+
   private:
     std::string path_;
     int fd_;
@@ -266,12 +288,24 @@ class MemoryFile : public File {
     std::size_t position_ = 0;
 };
 
+constexpr std::size_t kCopyBlock = 1 << 20;
+
 std::atomic<Env*>& CurrentEnvPointer() {
     static std::atomic<Env*> current{&PosixEnv()};
     return current;
 }
 
 }  // namespace
+
+void File::copyFrom(File& source, std::int64_t n) {
+    std::vector<char> buffer(static_cast<std::size_t>(std::min<std::int64_t>(n, kCopyBlock)));
+    while (n > 0) {
+        const auto piece = static_cast<std::size_t>(std::min<std::int64_t>(n, kCopyBlock));
+        source.read(buffer.data(), piece);
+        write(buffer.data(), piece);
+        n -= static_cast<std::int64_t>(piece);
+    }
+}
 
 Env& PosixEnv() {
     static RealEnv env;

@@ -39,6 +39,10 @@ public:
     virtual void truncate(std::int64_t size) = 0;
     // Returns once every byte written so far is on the disk (what a power loss cannot take back).
     virtual void sync() = 0;
+    // Copies n bytes from source's position to this file's position and advances both; fewer
+    // than n bytes left in source is a failure. Files of the real file system copy inside the
+    // operating system, without passing the bytes through the process.
+    virtual void copyFrom(File& source, std::int64_t n);
 };
 
 class Env {

@@ -191,8 +191,8 @@ TEST_F(BrowserTest, ApplyRestructuresReloadsTheGroupAndCloses) {
     form->CheckBox1->setChecked(false);
     QTest::mouseClick(form->Button2, Qt::LeftButton);
     EXPECT_EQ(form->result(), QDialog::Accepted);
-    EXPECT_EQ(dir.readFile("g.arc"), Days({1, 2, 3}));
-    EXPECT_EQ(dir.readFile("g.mvd"), Days({4, 5, 6, 7}));
+    EXPECT_TRUE(dir.readFile("g.arc") == Days({1, 2, 3}));
+    EXPECT_TRUE(dir.readFile("g.mvd") == Days({4, 5, 6, 7}));
     ASSERT_EQ(DBTable[0]->TmyDBIndex.size(), 4u);
     EXPECT_EQ(DBTable[0]->TmyDBIndex[0].date, kDay0 + 4);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
@@ -205,7 +205,7 @@ TEST_F(BrowserTest, ATypedFromDateAfterTheToDateIsRefused) {
     EXPECT_TRUE(form->Button2->isEnabled());
     QTest::mouseClick(form->Button2, Qt::LeftButton);
     EXPECT_TRUE(form->isVisible());
-    EXPECT_EQ(dir.readFile("g.arc"), Days({0, 1, 2}));
+    EXPECT_TRUE(dir.readFile("g.arc") == Days({0, 1, 2}));
 }
 
 TEST_F(BrowserTest, AFailedRunIsShownAndTheDialogStaysOpen) {
@@ -220,8 +220,8 @@ TEST_F(BrowserTest, AFailedRunIsShownAndTheDialogStaysOpen) {
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].substr(0, 7), "Error!|");
     EXPECT_TRUE(form->isVisible());
-    EXPECT_EQ(dir.readFile("g.arc"), Days({0, 1, 2}));
-    EXPECT_EQ(dir.readFile("g.mvd"), Days({3, 4, 5, 6, 7}));
+    EXPECT_TRUE(dir.readFile("g.arc") == Days({0, 1, 2}));
+    EXPECT_TRUE(dir.readFile("g.mvd") == Days({3, 4, 5, 6, 7}));
 }
 
 TEST_F(BrowserTest, ARunThatOnlyCorrectedTheOrderAsksForAnotherInTheInterfaceLanguage) {

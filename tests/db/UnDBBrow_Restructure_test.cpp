@@ -166,10 +166,11 @@ TEST_F(RestructureTest, BackupCopyHoldsAllOldRecordsAndNeverOverwritesAnother) {
     WriteData({R(2), R(1, 1)});
     const TRestructureResult first = RunAt(2, 10, true);
     EXPECT_EQ(first.copyPath, DataPath() + "_Copy_06-12-26 - 9-05");
-    EXPECT_EQ(dir.readFile("group.mvd_Copy_06-12-26 - 9-05"), R(0) + R(1) + R(2) + R(1, 1));
+    const std::string oldRecords = R(0) + R(1) + R(2) + R(1, 1);
+    EXPECT_TRUE(dir.readFile("group.mvd_Copy_06-12-26 - 9-05") == oldRecords);
     const TRestructureResult second = RunAt(1, 10, true);
     EXPECT_EQ(second.copyPath, DataPath() + "_Copy_06-12-26 - 9-05 (2)");
-    EXPECT_EQ(dir.readFile("group.mvd_Copy_06-12-26 - 9-05"), R(0) + R(1) + R(2) + R(1, 1));
+    EXPECT_TRUE(dir.readFile("group.mvd_Copy_06-12-26 - 9-05") == oldRecords);
     EXPECT_EQ(BackupCopyPath("/data/team.mvd", EncodeDate(2026, 1, 2) + 23.5 / 24),
               "/data/team.mvd_Copy_02-01-26 - 23-30");
 }
@@ -183,10 +184,10 @@ TEST_F(RestructureTest, AFailureAtAnyStepLeavesBothFilesAsTheyWere) {
     };
     const std::vector<Step> steps = {
         {FileOp::Open, "group.arc", 1},     {FileOp::Read, "group.mvd", 2},
-        {FileOp::Open, "_Copy_", 1},        {FileOp::Write, "_Copy_", 3},
+        {FileOp::Open, "_Copy_", 1},        {FileOp::Write, "_Copy_", 1},
         {FileOp::Sync, "_Copy_", 1},        {FileOp::Open, "group.tmp", 1},
         {FileOp::Write, "group.tmp", 1},    {FileOp::Sync, "group.tmp", 1},
-        {FileOp::Write, "group.tm~", 2},    {FileOp::Sync, "group.tm~", 1},
+        {FileOp::Write, "group.tm~", 1},    {FileOp::Sync, "group.tm~", 1},
         {FileOp::Rename, "group.arc ->", 1}, {FileOp::Replace, "group.tmp ->", 1},
         {FileOp::Replace, "group.tm~ ->", 1},
     };
@@ -203,8 +204,8 @@ TEST_F(RestructureTest, AFailureAtAnyStepLeavesBothFilesAsTheyWere) {
             EXPECT_THROW(RunAt(1, 10, true), IoError);
         }
         EXPECT_EQ(env.injectedFailures(), 1);
-        EXPECT_EQ(dir.readFile("group.arc"), archive);
-        EXPECT_EQ(dir.readFile("group.mvd"), data);
+        EXPECT_TRUE(dir.readFile("group.arc") == archive);
+        EXPECT_TRUE(dir.readFile("group.mvd") == data);
         ExpectOnlyTheTwoFiles();
     }
 }
@@ -226,7 +227,7 @@ TEST_F(RestructureTest, AFailedUndoKeepsTheOldArchiveForTheNextRunToPutBack) {
                 << error.what();
         }
     }
-    EXPECT_EQ(dir.readFile("group.ar~"), R(0) + R(1) + R(2));
+    EXPECT_TRUE(dir.readFile("group.ar~") == R(0) + R(1) + R(2));
     RunAt(3, 10);  // puts the old archive back first, then runs on the old files
     ExpectArchive(Rs({0, 1, 2}));
     ExpectData(Rs({3, 4}));
@@ -271,10 +272,9 @@ TEST_F(RestructureTest, ReloadGivesTheServerTheNewFileAndItsLock) {
     EXPECT_EQ(db().firstDate, kDay0 + 3);
     EXPECT_FALSE(db().insertBeforeFirstAllowed);
     ReadDays(db(), 1, static_cast<double>(kDay0 + 4));
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(db().RangeReply.data()) +
-                              kRangeReplyHeaderSize,
-                          kDayRecordSize),
-              R(4));
+    EXPECT_TRUE(std::string(reinterpret_cast<const char*>(db().RangeReply.data()) +
+                                kRangeReplyHeaderSize,
+                            kDayRecordSize) == R(4));
 }
 
 }  // namespace

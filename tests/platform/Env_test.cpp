@@ -164,6 +164,24 @@ TEST_F(EnvTest, CreateEmptyFileIfMissingKeepsExistingContents) {
     EXPECT_EQ(dir.readFile("old.log"), "line");
 }
 
+TEST_F(EnvTest, CopyFromCopiesBetweenPositionsAndRefusesAShortSource) {
+    dir.writeFile("a.bin", "0123456789");
+    dir.writeFile("b.bin", "abcdef");
+    std::vector<std::uint8_t> memory = {'m', 'n', 'o'};
+    auto from = env.openFile(dir.file("a.bin"), OpenMode::Read);
+    auto into = env.openFile(dir.file("b.bin"), OpenMode::ReadWrite);
+    auto inMemory = OpenMemoryFile(memory);
+    from->seek(2);
+    into->seek(4);
+    into->copyFrom(*from, 5);
+    into->copyFrom(*inMemory, 2);  // between different kinds of files, through the process
+    EXPECT_EQ(from->position(), 7);
+    EXPECT_EQ(into->position(), 11);
+    EXPECT_THROW(into->copyFrom(*from, 4), IoError);
+    EXPECT_THROW(into->copyFrom(*inMemory, 2), IoError);
+    EXPECT_EQ(ReadAll(*into).substr(0, 11), "abcd23456mn");
+}
+
 TEST(JoinPathTest, JoinsWithOneSlash) {
     EXPECT_EQ(JoinPath("/srv/app", "Server.ini"), "/srv/app/Server.ini");
     EXPECT_EQ(JoinPath("/srv/app/", "Server.ini"), "/srv/app/Server.ini");
