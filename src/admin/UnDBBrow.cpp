@@ -144,7 +144,12 @@ void TFormBrowser::CreateControls() {
         created->setCalendarPopup(true);
         created->setDisplayFormat(QLocale::system().dateFormat(QLocale::ShortFormat));
         created->setMinimumDate(QDate(100, 1, 1));
-        created->calendarWidget()->window()->installEventFilter(this);
+        QCalendarWidget* calendar = created->calendarWidget();
+        calendar->window()->installEventFilter(this);
+        // The calendar keeps its own colours when the picker turns red.
+        QPalette own = calendar->palette();
+        own.setColor(QPalette::Base, own.color(QPalette::Base));
+        calendar->setPalette(own);
         return created;
     };
     Label4 = picker("Label4", kMargin);
