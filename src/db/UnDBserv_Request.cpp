@@ -115,7 +115,11 @@ void ReadRange(Request& r) {
     DebugLog("Reguest On " + std::to_string(requested) + " Days");
     const int days = std::min(requested, kMaxRangeDays);
     try {
-        ReadDays(r.db, days, r.date());
+        // Days that could not be read are never answered: the reply area holds anything.
+        if (!ReadDays(r.db, days, r.date())) {
+            r.answerNotStored();
+            return;
+        }
     } catch (const IoError& e) {
         WriteLog("Database for " + r.db.alias + ". " + e.what());
         return;
@@ -194,7 +198,7 @@ void CopyDayWhileBusy(Request& r) {
             return;
         }
     }
-    ReadDays(db, kMaxRangeDays, r.date());
+    if (!ReadDays(db, kMaxRangeDays, r.date())) return;  // days not read are shown to no one
     WriteRangeHeader(db, kCopyAnswerSubcode, r.date(), kMaxRangeDays);
     r.sendTo(kToDatabase, db.RangeReply.data(), RangeReplySize(kMaxRangeDays));
 }

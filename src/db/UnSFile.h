@@ -45,7 +45,7 @@ std::int64_t LocateDay(TMyDBUser& db, File& file, std::int64_t day);
 // Throws IoError (its text is the message for the caller) when the data file cannot be opened.
 // A failure after opening is retried once ("Warning! Reread the file: " + path, readRetried set);
 // a failure of the retry logs "Error occurred while reading the file: " + path, clears
-// readRetried and returns normally with the slots as they are.
-void ReadDays(TMyDBUser& db, int n, double date);
+// readRetried and returns false: the slots then hold no days that may be answered.
+bool ReadDays(TMyDBUser& db, int n, double date);
 
 }  // namespace merivo

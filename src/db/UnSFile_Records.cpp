@@ -134,7 +134,7 @@ std::int64_t LocateDay(TMyDBUser& db, File& file, std::int64_t day) {
     return end;
 }
 
-void ReadDays(TMyDBUser& db, int n, double date) {
+bool ReadDays(TMyDBUser& db, int n, double date) {
     n = std::clamp(n, 0, kMaxRangeDays);
     const std::int64_t day = DayOf(date);
     bool retrying = false;
@@ -150,13 +150,13 @@ void ReadDays(TMyDBUser& db, int n, double date) {
             FillRangeSlots(db, *file, n, day);
             file.reset();
             db.readRetried = false;
-            return;
+            return true;
         } catch (const std::exception&) {
             file.reset();
             if (db.readRetried) {
                 db.readRetried = false;
                 WriteLog(Msg(msgReadFileError) + db.dataFilePath);
-                return;
+                return false;
             }
             WriteLog(Msg(msgRereadFile) + db.dataFilePath);
             db.readRetried = true;

@@ -167,6 +167,21 @@ TEST_F(RequestTest, RangeReadWithoutDataFileIsLoggedAndNotAnswered) {
 
 // ---- Entry checks -------------------------------------------------------------------------
 
+// The reply area still holds the days of an earlier read; a read that fails twice is refused
+// rather than answered with those.
+TEST_F(RequestTest, RangeReadFailingTwiceIsRefusedWith7000) {
+    WriteDataFile({kDay, kDay + 1, kDay + 2});
+    Process(Req(1000, 3).days(3));
+    sent.clear();
+    env.failOn(FileOp::Read, "diary.mvd", 1, kForever);
+    Process(Req(1000, 3, kDay + 100).days(3));
+    EXPECT_TRUE(log.contains("Error occurred while reading the file: " + db().dataFilePath));
+    const SentPackage answer = Only(2);
+    EXPECT_EQ(answer.word(request::kCode), 7000);
+    EXPECT_EQ(answer.word(request::kAux), 1000);
+    EXPECT_EQ(answer.bytes.size(), kRequestPackageSize);
+}
+
 TEST_F(RequestTest, PackageShiftedByTwoBytesIsCorrected) {
     WriteDataFile({kDay});
     const Req r = Req(1000, 3).days(1);
@@ -690,6 +705,21 @@ TEST_F(RequestTest, DayCopyWhoseWriteFailsForGoodIsAnsweredWith7000) {
     EXPECT_TRUE(log.contains("Error occurred while writing to file: " + db().dataFilePath));
     EXPECT_EQ(Only(2).word(0), 7000);
     EXPECT_TRUE(SentWithMode(1).empty());
+    EXPECT_FALSE(db().busy);
+}
+
+TEST_F(RequestTest, DayCopyWhoseDaysCannotBeReadAfterwardsShowsThemToNoOne) {
+    WriteDataFile({kDay - 1, kDay});
+    const Req copy = Req(50, 0).source(kDay - 1).sections({1});
+    Process(copy);
+    const int copyReads = env.calls(FileOp::Read);
+    ASSERT_TRUE(ReadDays(db(), kMaxRangeDays, static_cast<double>(kDay)));
+    const int answerReads = env.calls(FileOp::Read) - copyReads;
+    sent.clear();
+    env.failOn(FileOp::Read, "diary.mvd", copyReads - answerReads + 1, kForever);
+    Process(copy);
+    EXPECT_TRUE(log.contains("Error occurred while reading the file: " + db().dataFilePath));
+    EXPECT_TRUE(sent.empty());
     EXPECT_FALSE(db().busy);
 }
 
