@@ -69,13 +69,12 @@ class MemoryEnv : public Env {
     std::vector<std::shared_ptr<Bytes>> spare_;
 };
 
-// Keeps the first lines of the log (a run may log without end) and counts them all.
+// Keeps the first lines of the log: a run may log without end.
 class KeptLog : public LogSink {
   public:
     void append(const std::string& message) override;
     bool containsText(const std::string& text) const;  // some kept line contains it
     std::vector<std::string> lines;
-    std::size_t count = 0;
 };
 
 // The process-wide state: AppDir "/app" and its mail folder in memory, the date fixed, every long
@@ -118,7 +117,7 @@ struct SentPackage {
 
 // The sandbox with one database "Diary" whose data file holds five days around today, and the
 // users alice (127.0.0.2, online), bob (127.0.0.3, online) and carol (127.0.0.4, not connected);
-// SendPackage and the start of a mail delivery are recorded.
+// SendPackage is recorded, a mail delivery is not started.
 class World {
   public:
     static constexpr char kDataFile[] = "/app/diary.mvd";
@@ -143,7 +142,6 @@ class World {
     void checkDataFile() const;
 
     std::vector<SentPackage> sent;
-    int mailDeliveries = 0;
 
   private:
     World();

@@ -9,7 +9,6 @@
 // from after loading. Every record's other bytes are made from its number, which it carries
 // where an empty day has its marker, so that each can be followed and checked.
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #include "FuzzSupport.h"
@@ -134,13 +133,14 @@ void CheckNoGaps(const Bytes& data) {
     }
 }
 
-// Slot i of a range read holds day d + i, stored or empty.
+// Slot i of a range read holds day d + i, stored or empty (a null record counts as day 0, like
+// a date outside the calendar).
 void CheckRangeRead(TMyDBUser& db, double date) {
     ReadDays(db, kMaxRangeDays, date);
     const std::int64_t day = DayOf(date);
     for (int i = 0; i < kMaxRangeDays; ++i) {
         const std::size_t at = kRangeReplyHeaderSize + static_cast<std::size_t>(i) * kDayRecordSize;
-        Check(std::trunc(ReadDouble(db.RangeReply.data() + at)) == static_cast<double>(day + i),
+        Check(DayOf(ReadDouble(db.RangeReply.data() + at)) == DayOf(static_cast<double>(day + i)),
               "a range read answered another day");
     }
 }

@@ -3,8 +3,8 @@
 // packages it frames go to the real request processor and package parser.
 //
 // Input: a count of cuts; per cut a kind byte and a 16-bit value (even kind: the next `value`
-// bytes of the stream; odd kind: value x 64 filler bytes of the value kind / 2); then the stream,
-// whatever the cuts leave of it being the last read.
+// bytes of the stream; odd kind: value x 64 filler bytes of the value kind / 2, made odd); then
+// the stream, whatever the cuts leave of it being the last read.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -73,7 +73,8 @@ std::vector<Cut> ReadCuts(Input& input) {
         const std::uint8_t kind = input.byte();
         const std::uint16_t value = input.uint16();
         cut.filler = (kind & 1) != 0;
-        cut.fill = static_cast<std::uint8_t>(kind >> 1);
+        // Never zero: a run of empty frames costs one read each and tells nothing new.
+        cut.fill = static_cast<std::uint8_t>((kind >> 1) | 1);
         cut.size = cut.filler ? std::min(value * kFillerUnit, kMaxFiller - filler) : value;
         if (cut.filler) filler += cut.size;
     }
