@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchTiming.h"
 #include "db/UnDBType.h"
 #include "db/UnDBserv.h"
 #include "platform/Clock.h"
@@ -58,17 +59,6 @@ void CopyFile(const std::string& from, const std::string& to) {
     while (std::size_t got = source->readUpTo(buffer->data(), kDayRecordSize)) {
         target->write(buffer->data(), got);
     }
-}
-
-double Seconds(const std::function<void()>& work) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 std::unique_ptr<TMyDBUser> NewDatabase(const std::string& path) {

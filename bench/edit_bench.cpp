@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchTiming.h"
 #include "db/UnDBType.h"
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
@@ -105,11 +106,6 @@ double EditsPerSecond(TMyNameUser& editor, double seconds) {
         ++edits;
     }
     return edits / std::chrono::duration<double>(SteadyClock::now() - start).count();
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 int Run(double seconds, const std::string& parent) {

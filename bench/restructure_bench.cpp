@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchTiming.h"
 #include "db/UnDBBrow_Restructure.h"
 #include "db/UnDBType.h"
 #include "db/UnDBserv.h"
@@ -65,17 +66,6 @@ void Shell(const std::string& command) {
         std::fprintf(stderr, "failed: %s\n", command.c_str());
         std::exit(1);
     }
-}
-
-double Seconds(const std::function<void()>& work) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 std::string Quoted(const std::string& path) {
