@@ -16,8 +16,15 @@ namespace merivo {
 void StartDatabase(TMyDBUser& db);
 
 // The date index of a database whose data file is in place, with the "Database Structure Error"
-// report and firstDate, as at the end of its start-up. Throws when the file cannot be read.
-void IndexDatabase(TMyDBUser& db);
+// report and firstDate, as at the end of its start-up. False when the dates do not rise strictly.
+// Throws when the file cannot be read.
+bool IndexDatabase(TMyDBUser& db);
+
+// What StartDatabase would find, without changing any file or taking its lock: a data file that
+// cannot be opened for reading and writing logs "Error in structure of Database:" + alias, dates
+// out of order log the structure error; false after either. Throws when the file cannot be read
+// through.
+bool CheckDatabase(TMyDBUser& db);
 
 // Takes the advisory lock on the database's data file that tells other processes a running server
 // has it loaded (releasing the one held before); a file locked elsewhere is used all the same.

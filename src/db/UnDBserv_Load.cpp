@@ -202,13 +202,25 @@ void StartDatabase(TMyDBUser& db) {
     IndexDatabase(db);
 }
 
-void IndexDatabase(TMyDBUser& db) {
-    if (BuildIndex(db.dataFilePath, db.TmyDBIndex)) {
-        WriteLog(Msg(msgStructureError) + " -> " + db.alias);
-    }
+bool IndexDatabase(TMyDBUser& db) {
+    const bool outOfOrder = BuildIndex(db.dataFilePath, db.TmyDBIndex);
+    if (outOfOrder) WriteLog(Msg(msgStructureError) + " -> " + db.alias);
     if (!db.insertBeforeFirstAllowed && !db.TmyDBIndex.empty()) {
         db.firstDate = db.TmyDBIndex.front().date;
     }
+    return !outOfOrder;
+}
+
+bool CheckDatabase(TMyDBUser& db) {
+    try {
+        // Opened as the load opens it, so that a file the server may not write is found now;
+        // opening changes nothing.
+        CurrentEnv().openFile(db.dataFilePath, OpenMode::ReadWrite);
+    } catch (const std::exception&) {
+        WriteLog(Msg(msgDatabaseStructure) + db.alias);
+        return false;
+    }
+    return IndexDatabase(db);
 }
 
 }  // namespace merivo

@@ -34,9 +34,13 @@ int WholeNumber(const IniSection& section, const std::string& key) {
     return WholeNumber(section.value(key));
 }
 
-// What one run of InitServer keeps between its steps.
+// What one run of the settings reading keeps between its steps. A check reads what a start
+// reads and logs what a start logs, but changes no file and prepares nothing for serving.
 struct StartupState {
+    bool check = false;
     bool ok = true;
+    // False when a data file would not come into use cleanly; a start logs it and goes on.
+    bool dataFilesOk = true;
     int configuredUsers = 0;
 };
 
@@ -140,19 +144,24 @@ void BuildUser(const IniSection& section, TMyDBUser& db, TMyNameUser& user, int 
     }
     user.name = value.name;
     user.host = value.host;
-    if (FormSocksServer) FormSocksServer->CreateOutgoingConnection(user);
+    if (FormSocksServer && !state.check) FormSocksServer->CreateOutgoingConnection(user);
     user.userListSlot = AppendUserListEntry(user.name, user.host);
     user.connectionHandle = -1;
-    CreateEmptyFileIfMissing(InboxPath(user));
+    if (!state.check) CreateEmptyFileIfMissing(InboxPath(user));
 }
 
-// Brings a group with a data file into use. Its own failures are reported and do not count as
-// errors of the settings.
-void LoadDatabase(TMyDBUser& db) {
+// Brings a group with a data file into use, or for a check only looks at it. Its own failures
+// are reported and do not count as errors of the settings.
+void LoadDatabase(TMyDBUser& db, StartupState& state) {
     try {
-        StartDatabase(db);
+        if (state.check) {
+            if (!CheckDatabase(db)) state.dataFilesOk = false;
+        } else {
+            StartDatabase(db);
+        }
     } catch (...) {
         WriteLog(Msg(msgIndexOrCorrectionError) + db.alias);
+        state.dataFilesOk = false;
     }
 }
 
@@ -165,7 +174,7 @@ void PrepareGroupDay(TMyDBUser& db, StartupState& state) {
         state.ok = false;
         return;
     }
-    if (!db.dataFilePath.empty()) LoadDatabase(db);
+    if (!db.dataFilePath.empty()) LoadDatabase(db, state);
     if (state.configuredUsers == 0) WriteLog(Msg(msgUserListEmpty));
 }
 
@@ -185,14 +194,19 @@ void BuildGroup(const IniFile& ini, int k, StartupState& state) {
     PrepareGroupDay(db, state);
 }
 
-void ReadSettingsAndBuild(const std::string& iniPath, StartupState& state) {
-    if (!CurrentEnv().fileExists(iniPath)) {
+std::string SettingsPath() {
+    return JoinPath(AppDir, "Server.ini");
+}
+
+void ReadSettingsAndBuild(StartupState& state) {
+    const std::string iniPath = SettingsPath();
+    if (!state.check && !CurrentEnv().fileExists(iniPath)) {
         IniFile newFile(iniPath);
         WriteNewSettingsFile(newFile);
     }
     const IniFile ini(iniPath);
     ReadOptions(ini);
-    if (DebugMode) CreateEmptyFileIfMissing(JoinPath(AppDir, "debug.log"));
+    if (DebugMode && !state.check) CreateEmptyFileIfMissing(JoinPath(AppDir, "debug.log"));
     SelectCatalogue(Language);
     if (DebugMode) WriteLog("\r\n--DEBUG--");
     WriteLog(Msg(msgStart));
@@ -201,6 +215,17 @@ void ReadSettingsAndBuild(const std::string& iniPath, StartupState& state) {
     ReadDatabaseList(ini);
     for (int k = 1; k <= static_cast<int>(DBTable.size()); ++k) BuildGroup(ini, k, state);
     WriteLog(Msg(state.ok ? msgInitOk : msgInitWithErrors));
+}
+
+// Reads the settings; false when they stopped the reading.
+bool ReadSettings(StartupState& state) {
+    try {
+        ReadSettingsAndBuild(state);
+        return true;
+    } catch (...) {
+        WriteLog(Msg(msgInitSettingsError));
+        return false;
+    }
 }
 
 }  // namespace
@@ -239,11 +264,18 @@ bool CheckUserUnique(const std::string& name, const std::string& host) {
 void InitServer() {
     StartupState state;
     CreateMailFolder();
-    try {
-        ReadSettingsAndBuild(JoinPath(AppDir, "Server.ini"), state);
-    } catch (...) {
-        WriteLog(Msg(msgInitSettingsError));
+    ReadSettings(state);
+}
+
+bool CheckSettings() {
+    const std::string iniPath = SettingsPath();
+    if (!CurrentEnv().fileExists(iniPath)) {
+        WriteLog("Missing file Server.ini -> " + iniPath);
+        return false;
     }
+    StartupState state;
+    state.check = true;
+    return ReadSettings(state) && state.ok && state.dataFilesOk;
 }
 
 }  // namespace merivo

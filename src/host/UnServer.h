@@ -19,6 +19,12 @@ class StartupError : public std::runtime_error {
 // without a main window (tests): then the window captions are skipped.
 void InitServer();
 
+// Reads Server.ini and the data files in AppDir as InitServer does and logs what it would log,
+// without creating or changing any file: a missing Server.ini is reported, not written. True
+// when a start would be clean: the settings read through without errors and every data file
+// came into use.
+bool CheckSettings();
+
 // Writes the default settings into a new settings file.
 void WriteDefaultIni(IniFile& ini);
 
@@ -29,7 +35,8 @@ bool CheckUserUnique(const std::string& name, const std::string& host);
 // 0 English, 1 Russian: from License.txt, else by asking the administrator.
 int ChooseLanguage();
 
-// The program entry: single instance, windows, InitServer, listening, message loop, teardown.
+// The program entry: the command line, then either the check of the settings or the server:
+// single instance, windows, InitServer, listening, message loop, teardown.
 int RunServer(int argc, char** argv);
 
 }  // namespace merivo

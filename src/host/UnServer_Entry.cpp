@@ -1,10 +1,12 @@
-// The program entry: one server per folder, the windows, start-up, the message loop, teardown.
+// The program entry: the command line; then one server per folder, the windows, start-up, the
+// message loop, teardown.
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QSocketNotifier>
+#include <QSystemTrayIcon>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include "host/UnServer.h"
 #include "host/UnServer_Form.h"
 #include "host/UnServer_Log.h"
+#include "host/UnServer_Options.h"
 #include "net/UnSockSr.h"
 #include "net/UnSockSr_Send.h"
 #include "platform/Clock.h"
@@ -25,6 +28,8 @@ namespace merivo {
 
 namespace {
 
+constexpr int kExitBadCommandLine = 1;
+constexpr int kExitCheckFailed = 1;
 constexpr int kExitStartupFailed = 2;
 constexpr int kExitListenFailed = 3;
 constexpr int kThreadEndWaitMs = 2000;
@@ -130,19 +135,16 @@ void TearDown() {
     }
 }
 
-std::string WithoutTrailingSeparator(std::string folder) {
-    if (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-    return folder;
-}
-
 // Runs the server from start-up to the end of the message loop; the exit status.
-int Serve(QApplication& app, TFormMVServer& window, TerminationSignals& termination) {
+int Serve(QApplication& app, TFormMVServer& window, TerminationSignals& termination,
+          ToolkitMessageRoute& toolkitMessages) {
     try {
         InitServer();
     } catch (const StartupError& e) {
         TellFatal(QString::fromStdString(e.what()));
         return kExitStartupFailed;
     }
+    toolkitMessages.settingsRead();
     std::string reason;
     if (!FormSocksServer || !FormSocksServer->StartListening(Port, &reason)) {
         TellFatal(QStringLiteral("The server cannot listen on port %1: %2")
@@ -152,22 +154,24 @@ int Serve(QApplication& app, TFormMVServer& window, TerminationSignals& terminat
     }
     // Watched only now, so that a signal never closes the window in the middle of start-up.
     termination.closeOnSignal(window);
-    window.ShowTrayIcon();
+    if (QSystemTrayIcon::isSystemTrayAvailable()) window.ShowTrayIcon();
     window.show();
     app.exec();
     return 0;
 }
 
-}  // namespace
-
-int RunServer(int argc, char** argv) {
+// The server in its program folder, from the single-instance test to the end of teardown.
+int RunServerIn(const std::string& folder, const char* programName) {
+    ToolkitMessageRoute toolkitMessages;
     TerminationSignals termination;
     // A reader of the standard output that goes away must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
     RaiseDescriptorLimit();
     UseOffscreenWithoutDisplay();
-    QApplication app(argc, argv);
-    const std::string folder = WithoutTrailingSeparator(ProgramFolder());
+    // The toolkit reads no option of its own from the server's command line.
+    int toolkitArgc = 1;
+    char* toolkitArgv[] = {const_cast<char*>(programName), nullptr};
+    QApplication app(toolkitArgc, toolkitArgv);
     SingleInstanceGuard guard(folder);
     if (guard.heldElsewhere()) {
         Tell(QStringLiteral("Program is already running."), QStringLiteral("Warning!"),
@@ -184,10 +188,48 @@ int RunServer(int argc, char** argv) {
     TFormMVServer window;
     TFormSocksServer sockets;  // sets FormSocksServer; closed with the window, freed here
     InstallSendPath();
-    const int status = Serve(app, window, termination);
+    const int status = Serve(app, window, termination, toolkitMessages);
     window.close();
     TearDown();
     return status;
+}
+
+// The settings check: no lock, no window, no file changed; the log goes to standard output.
+int CheckServerFolder(const std::string& folder) {
+    AppDir = folder;
+    SelectCatalogue(0);
+    StdoutLogSink sink;
+    SetLogSink(&sink);
+    const bool clean = CheckSettings();
+    SetLogSink(nullptr);
+    return clean ? 0 : kExitCheckFailed;
+}
+
+void Print(std::FILE* stream, const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
+
+}  // namespace
+
+int RunServer(int argc, char** argv) {
+    const ServerOptions options = ParseServerOptions(
+        argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>{});
+    if (!options.error.empty()) {
+        Print(stderr, "merivo-server: " + options.error + "\n" + ServerUsage());
+        return kExitBadCommandLine;
+    }
+    if (options.help) {
+        Print(stdout, ServerUsage());
+        return 0;
+    }
+    if (options.version) {
+        Print(stdout, std::string("merivo-server ") + MERIVO_VERSION + "\n");
+        return 0;
+    }
+    const std::string folder = ProgramFolderOf(options);
+    if (options.check) return CheckServerFolder(folder);
+    return RunServerIn(folder, argc > 0 ? argv[0] : "merivo-server");
 }
 
 }  // namespace merivo

@@ -71,6 +71,51 @@ void AppendDebugFile(const std::string& entry) {
 
 WindowLogSink::WindowLogSink(QPlainTextEdit& memo) : memo_(memo) {}
 
+void StdoutLogSink::append(const std::string& message) {
+    PrintLine(TimeNow() + " " + message);
+}
+
+namespace {
+ToolkitMessageRoute* ActiveRoute = nullptr;
+}  // namespace
+
+ToolkitMessageRoute::ToolkitMessageRoute() {
+    std::lock_guard lock(LogLock());
+    ActiveRoute = this;
+    previous_ = qInstallMessageHandler(&ToolkitMessageRoute::Handle);
+}
+
+ToolkitMessageRoute::~ToolkitMessageRoute() {
+    std::lock_guard lock(LogLock());
+    qInstallMessageHandler(previous_);
+    ActiveRoute = nullptr;
+}
+
+void ToolkitMessageRoute::settingsRead() {
+    std::lock_guard lock(LogLock());
+    settingsRead_ = true;
+    for (const std::string& entry : early_) route(entry);
+    early_.clear();
+}
+
+void ToolkitMessageRoute::Handle(QtMsgType type, const QMessageLogContext& context,
+                                 const QString& text) {
+    std::lock_guard lock(LogLock());
+    if (!ActiveRoute) return;
+    ToolkitMessageRoute& active = *ActiveRoute;
+    if (type == QtFatalMsg && active.previous_) active.previous_(type, context, text);
+    const std::string entry = TimeNow() + " " + Utf8ToCp1251(text.toStdString()) + "\r\n";
+    if (active.settingsRead_) {
+        active.route(entry);
+    } else if (active.early_.size() < kEarlyToolkitMessages) {
+        active.early_.push_back(entry);
+    }
+}
+
+void ToolkitMessageRoute::route(const std::string& entry) {
+    if (DebugMode) AppendDebugFile(entry);
+}
+
 void WindowLogSink::append(const std::string& message) {
     const std::string line = TimeNow() + " " + message;
     PrintLine(line);

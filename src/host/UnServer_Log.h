@@ -3,8 +3,10 @@
 // and standard output (oldest line first, UTF-8) so that the log can be followed without a
 // display.
 #include <QString>
+#include <QtMessageHandler>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "platform/Log.h"
 
@@ -38,5 +40,37 @@ class WindowLogSink : public LogSink {
     QPlainTextEdit& memo_;
     std::deque<QString> pending_;  // under the log lock
 };
+
+// The sink of a run without a window (the settings check): standard output only.
+class StdoutLogSink : public LogSink {
+  public:
+    void append(const std::string& message) override;
+};
+
+// The toolkit's own messages (warnings of its platform plugins and the like) are not the
+// server's log: they go to debug.log in debug mode and nowhere otherwise, so that the standard
+// output of a run without a display holds the log lines alone. A fatal message still reaches
+// the toolkit's own handler, so that the reason for the abort is seen. Messages that come before
+// the settings are read wait (up to kEarlyToolkitMessages) until settingsRead().
+class ToolkitMessageRoute {
+  public:
+    ToolkitMessageRoute();   // installs the route
+    ~ToolkitMessageRoute();  // puts the previous handler back
+    ToolkitMessageRoute(const ToolkitMessageRoute&) = delete;
+    ToolkitMessageRoute& operator=(const ToolkitMessageRoute&) = delete;
+
+    // DebugMode and AppDir are in force: the waiting messages follow them.
+    void settingsRead();
+
+  private:
+    static void Handle(QtMsgType type, const QMessageLogContext& context, const QString& text);
+    void route(const std::string& entry);
+
+    QtMessageHandler previous_;
+    bool settingsRead_ = false;  // under the log lock, as is early_
+    std::vector<std::string> early_;
+};
+
+constexpr std::size_t kEarlyToolkitMessages = 100;
 
 }  // namespace merivo

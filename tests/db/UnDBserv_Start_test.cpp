@@ -8,6 +8,7 @@
 
 #include "db/UnDBserv_DayFiles.h"
 #include "host/UnServer.h"
+#include "support/FaultInjectionEnv.h"
 
 namespace merivo {
 namespace {
@@ -66,6 +67,48 @@ TEST_F(StartTest, ReportsDatesOutOfOrderAndStillStarts) {
                                "Initialization -> Ok!"}));
     EXPECT_TRUE(DBTable[0]->insertBeforeFirstAllowed);
     EXPECT_EQ(DBTable[0]->firstDate, 0);
+}
+
+// The settings check looks at the data file as the start would and reports the same faults, but
+// repairs, archives and creates nothing.
+TEST_F(StartTest, CheckReportsWhatTheStartWouldAndChangesNoFile) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> data;  // empty: no data file
+        bool unreadable;
+        bool clean;
+        std::string report;  // the line between "Start!" and "Initialization -> Ok!"
+    };
+    const std::vector<Case> cases = {
+        {"needs repair and archiving", Days(1000, 1019) + Days(1023, 1042), false, true, ""},
+        {"dates out of order",
+         {Day(1041), Day(1040), Day(1042)},
+         false,
+         false,
+         "Database Structure Error. Correction required. See Settings -> G"},
+        {"no data file", {}, false, false, "Error in structure of Database:G"},
+        {"unreadable data file", Days(1000, 1002), true, false,
+         "Error in creating database index or correction:G"},
+    };
+    SetToday(1040);
+    WriteSettings(30, 5);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetServerState();
+        AppDir = dir.path();
+        Reset();
+        if (!c.data.empty()) WriteData(c.data);
+        FaultInjectionEnv env;
+        if (c.unreadable) env.failOn(FileOp::Read, "group.mvd", 1, kForever);
+        ScopedEnv scoped(env);
+        EXPECT_EQ(CheckSettings(), c.clean);
+        std::vector<std::string> expected = {"Start!", "Initialization -> Ok!"};
+        if (!c.report.empty()) expected.insert(expected.begin() + 1, c.report);
+        EXPECT_EQ(log.lines(), expected);
+        if (!c.data.empty()) ExpectData(c.data);
+        EXPECT_FALSE(std::filesystem::exists(dir.file("group.arc")));
+        EXPECT_FALSE(std::filesystem::exists(dir.file("POP3")));
+    }
 }
 
 }  // namespace

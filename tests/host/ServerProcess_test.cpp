@@ -1,5 +1,4 @@
 // The built server as its administrator starts it: in a folder of its own, without a display.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -27,21 +26,23 @@ using Clock = std::chrono::steady_clock;
 constexpr int kStartTimeoutMs = 20000;
 constexpr int kExitTimeoutMs = 10000;
 
-// A server process with its standard output read line by line.
+// A server process with its standard output and standard error read line by line.
 class ServerProcess {
   public:
-    explicit ServerProcess(const std::string& binary) {
+    explicit ServerProcess(const std::string& binary, std::vector<std::string> arguments = {}) {
+        arguments.insert(arguments.begin(), binary);
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
         int pipeFds[2];
         if (::pipe(pipeFds) != 0) return;
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(pipeFds[1], STDOUT_FILENO);
-            const int devNull = ::open("/dev/null", O_WRONLY);
-            ::dup2(devNull, STDERR_FILENO);
+            ::dup2(pipeFds[1], STDERR_FILENO);
             ::close(pipeFds[0]);
             ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
-            ::execve(binary.c_str(), argv, environ);
+            ::execve(binary.c_str(), argv.data(), environ);
             ::_exit(127);
         }
         ::close(pipeFds[1]);
@@ -198,6 +199,7 @@ class ServerProcessTest : public ::testing::Test {
     std::string binary;
 };
 
+// Without a display the output is the log alone: no toolkit warning, from start to end.
 TEST_F(ServerProcessTest, StartsOnceLogsToStandardOutputAndEndsOnSigterm) {
     std::vector<std::string> expected = {"Start!", "User list of server is empty. See Settings",
                                          "Initialization -> Ok!"};
@@ -209,7 +211,6 @@ TEST_F(ServerProcessTest, StartsOnceLogsToStandardOutputAndEndsOnSigterm) {
     ServerProcess server(binary);
     ASSERT_TRUE(server.started());
     ASSERT_TRUE(server.waitForLineEndingWith("Initialization -> Ok!", kStartTimeoutMs));
-    EXPECT_EQ(Messages(server.lines()), expected);
     EXPECT_TRUE(std::filesystem::exists(dir.file("Server.ini")));
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("POP3")));
 
@@ -219,12 +220,63 @@ TEST_F(ServerProcessTest, StartsOnceLogsToStandardOutputAndEndsOnSigterm) {
     EXPECT_EQ(second.lines(), std::vector<std::string>{"Program is already running."});
     EXPECT_EQ(Snapshot(dir.path()), before) << "a second instance writes nothing";
 
+    ServerProcess check(binary, {"--check"});
+    EXPECT_EQ(check.waitExit(kExitTimeoutMs), 0) << "the check runs beside the server";
+    EXPECT_EQ(Messages(check.lines()).back(), "Initialization -> Ok!");
+
     ServerProcess unread(binary);
     unread.closeOutput();
     EXPECT_EQ(unread.waitExit(kExitTimeoutMs), 0) << "an output nobody reads is no reason to die";
 
     server.signal(SIGTERM);
     EXPECT_EQ(server.waitExit(kExitTimeoutMs), 0);
+    EXPECT_EQ(Messages(server.lines()), expected);
+}
+
+TEST_F(ServerProcessTest, DirNamesTheProgramFolder) {
+    const std::string programs = dir.file("bin");
+    const std::string folder = dir.file("data");
+    std::filesystem::create_directory(programs);
+    std::filesystem::create_directory(folder);
+    std::filesystem::rename(binary, programs + "/merivo-server");
+    dir.writeFile("data/Server.ini", SettingsWithPort(FreePort()));
+    ServerProcess server(programs + "/merivo-server", {"--dir", folder});
+    ASSERT_TRUE(server.waitForLineEndingWith("Initialization -> Ok!", kStartTimeoutMs));
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitExit(kExitTimeoutMs), 0);
+    EXPECT_EQ(Snapshot(programs).size(), 1u) << "nothing is written beside the program";
+    EXPECT_TRUE(std::filesystem::is_directory(folder + "/POP3"));
+}
+
+TEST_F(ServerProcessTest, CheckJudgesTheFolderWithoutServingOrWriting) {
+    struct Case {
+        const char* name;
+        std::string ini;  // empty: no Server.ini
+        int status;
+        std::string reported;  // a message of the output
+    };
+    const int port = FreePort();
+    std::string duplicate = SettingsWithPort(port);
+    duplicate.replace(duplicate.find("UserCount=0"), 11,
+                      "UserCount=2\nUser_1=127.0.0.2::Anna\nUser_2=127.0.0.2::Boris");
+    const std::vector<Case> cases = {
+        {"good", SettingsWithPort(port), 0, "Initialization -> Ok!"},
+        {"duplicate host", duplicate, 1,
+         "This user or hostname already exist! -> Boris (127.0.0.2)"},
+        {"no Server.ini", "", 1, "Missing file Server.ini -> " + dir.file("Server.ini")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(dir.file("Server.ini"));
+        if (!c.ini.empty()) dir.writeFile("Server.ini", c.ini);
+        const auto before = Snapshot(dir.path());
+        ServerProcess check(binary, {"--check"});
+        EXPECT_EQ(check.waitExit(kExitTimeoutMs), c.status);
+        const std::vector<std::string> messages = Messages(check.lines());
+        EXPECT_NE(std::find(messages.begin(), messages.end(), c.reported), messages.end());
+        EXPECT_EQ(Snapshot(dir.path()), before);
+        EXPECT_TRUE(PortIsFree(port));
+    }
 }
 
 TEST_F(ServerProcessTest, SigintEndsTheServerLikeClosingItsWindow) {

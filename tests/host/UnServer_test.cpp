@@ -331,6 +331,47 @@ TEST_F(ServerFolderTest, UserStepFailureIsASettingsError) {
     EXPECT_EQ(Start(), (Lines{"Start!", "Incorrect Initialization -> Error in settings."}));
 }
 
+// ---- Settings check
+// --------------------------------------------------------------------------------
+
+// The check logs what a start would log and says whether the start would be clean; it creates
+// nothing in the folder (no mail folder, inbox, debug.log, nor a missing Server.ini).
+TEST_F(ServerFolderTest, CheckJudgesTheSettingsAndLeavesTheFolderAsItWas) {
+    struct Case {
+        const char* name;
+        std::string ini;  // empty: no Server.ini
+        bool clean;
+        std::string reported;  // a line of the check's log
+    };
+    const std::string users = "User_1=127.0.0.2::Anna\nUser_2=127.0.0.3::Boris\n";
+    const std::vector<Case> cases = {
+        {"good", Ini("[DataBases]\nCount=1\nAlias1=A\n" + Group(1, users, 2), "DEBUG=1\n"), true,
+         "Initialization -> Ok!"},
+        {"duplicate host",
+         Ini("[DataBases]\nCount=2\nAlias1=A\nAlias2=B\n" + Group(1, users, 2) +
+             Group(2, "User_1=127.0.0.3::Clara\n", 1)),
+         false, "This user or hostname already exist! -> Clara (127.0.0.3)"},
+        {"port out of range", Ini("[DataBases]\nCount=0\n", "", "65530"), false,
+         "Incorrect Initialization -> Error in settings."},
+        {"bad group", Ini("[DataBases]\nCount=2\nAlias1=A\n" + Group(1, users, 2)), false,
+         "Incorrect parameters of database: "},
+        {"no Server.ini", "", false, "Missing file Server.ini -> " + dir.file("Server.ini")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetServerState();
+        AppDir = dir.path();
+        std::filesystem::remove(dir.file("Server.ini"));
+        if (!c.ini.empty()) WriteIni(c.ini);
+        CapturedLog log;
+        EXPECT_EQ(CheckSettings(), c.clean);
+        EXPECT_NE(std::find(log.lines.begin(), log.lines.end(), c.reported), log.lines.end());
+        const auto entries = std::distance(std::filesystem::directory_iterator(dir.path()),
+                                           std::filesystem::directory_iterator());
+        EXPECT_EQ(entries, c.ini.empty() ? 0 : 1);
+    }
+}
+
 // ---- Language at first start
 // ----------------------------------------------------------------------
 
@@ -504,6 +545,22 @@ TEST_F(LogWindowTest, DebugLogIsAppendedWhileItExists) {
     WriteLog("lost");
     EXPECT_FALSE(std::filesystem::exists(dir.file("debug.log")));
     EXPECT_TRUE(window.Logs->toPlainText().startsWith("12:00:00 lost"));
+}
+
+// The toolkit's messages wait for the settings, then go to debug.log in debug mode only.
+TEST_F(LogWindowTest, ToolkitMessagesGoToDebugLogInDebugModeOnly) {
+    dir.writeFile("debug.log", "");
+    {
+        ToolkitMessageRoute route;
+        qWarning("before the settings");
+        DebugMode = true;
+        route.settingsRead();
+        qWarning("in debug mode");
+        DebugMode = false;
+        qWarning("outside debug mode");
+    }
+    EXPECT_EQ(dir.readFile("debug.log"),
+              "12:00:00 before the settings\r\n12:00:00 in debug mode\r\n");
 }
 
 TEST_F(LogWindowTest, DebugLogWritesNothingOutsideDebugMode) {
