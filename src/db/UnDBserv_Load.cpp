@@ -32,16 +32,18 @@ std::int64_t DayAt(File& file, std::int64_t record) {
     return PeekDay(file);
 }
 
-// Walks records 1 to n-1 up to the correction horizon and notes every gap. Returns the failure
-// text when a null record is met.
-std::string FindGaps(File& data, std::int64_t n, std::int64_t today, std::vector<Gap>& gaps) {
+// Walks records 1 to n-1 up to the correction horizon and notes every gap from oldestDay on.
+// Returns the failure text when a null record is met.
+std::string FindGaps(File& data, std::int64_t n, std::int64_t today, std::int64_t oldestDay,
+                     std::vector<Gap>& gaps) {
     std::int64_t previous = DayAt(data, 0);
     if (previous == 0) return kFirstNullRecord;
     for (std::int64_t record = 1; record < n; ++record) {
         const std::int64_t day = DayAt(data, record);
         if (day == 0) return kNullRecord;
         if (day > today + kCorrectionHorizonDays) break;
-        if (day > previous + 1) gaps.push_back({record, day, day - previous - 1});
+        const std::int64_t firstMissing = std::max(previous + 1, oldestDay);
+        if (day > firstMissing) gaps.push_back({record, day, day - firstMissing});
         previous = day;
     }
     return {};
@@ -115,7 +117,8 @@ void ArchiveOldestDays(TMyDBUser& db, File& data, const std::string& archivePath
 
 void CorrectAndArchive(TMyDBUser& db, File& data) {
     const std::int64_t today = Today();
-    const std::string message = CorrectDataFile(data, db.EmptyDay, today, db.DayBuffer);
+    const std::string message =
+        CorrectDataFile(data, db.EmptyDay, today, OldestKeptDay(db, today), db.DayBuffer);
     if (!message.empty()) WriteLog(db.alias + " -> " + message);
 
     const std::int64_t past = CountPastDays(data, today);
@@ -139,13 +142,18 @@ std::string ArchivePath(const std::string& dataFilePath) {
     return ReplaceExtension(dataFilePath, ".arc");
 }
 
+std::int64_t OldestKeptDay(const TMyDBUser& db, std::int64_t today) {
+    return today - std::max<std::int64_t>(db.recordLimit, 0) -
+           std::max<std::int64_t>(db.archiveLimit, 0);
+}
+
 std::string CorrectDataFile(File& data, const DayRecord& emptyDay, std::int64_t today,
-                            DayRecord& buffer) {
+                            std::int64_t oldestDay, DayRecord& buffer) {
     try {
         const std::int64_t n = RecordCount(data);
         if (n < 2) return {};
         std::vector<Gap> gaps;
-        const std::string nullRecord = FindGaps(data, n, today, gaps);
+        const std::string nullRecord = FindGaps(data, n, today, oldestDay, gaps);
         if (!nullRecord.empty()) return nullRecord;
         FillGaps(data, n, gaps, emptyDay, buffer);
         return {};

@@ -231,6 +231,13 @@ enum class RetryStyle { Immediate, AfterWarning };
 // the running retry and is clear again when the request is done, whatever the outcome.
 StoreResult StoreDay(TMyDBUser& db, std::int64_t day, const std::function<void(DayRecord&)>& change,
                      RetryStyle style) {
+    // A day the next start archives and drops at once would be lost although the users were
+    // told it is stored; and one long before the first stored day would make that start fill
+    // every day in between.
+    if (day < OldestKeptDay(db, Today())) {
+        WriteLog(Msg(msgIncorrectDate));
+        return StoreResult::Refused;
+    }
     StoreProgress progress;
     for (;;) {
         try {

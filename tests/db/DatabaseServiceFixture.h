@@ -66,6 +66,7 @@ class DatabaseServiceTest : public ::testing::Test {
         auto db = std::make_unique<TMyDBUser>();
         db->alias = "Diary";
         db->dataFilePath = dir.file("diary.mvd");
+        db->recordLimit = 365;  // a year of past days; the test days lie within it
         InitTimeSlots(db->EmptyDay, 8, 18, 0);
         DBTable.push_back(std::move(db));
         alice = &AddUser("alice", "127.0.0.2", true);

@@ -36,6 +36,14 @@ TEST_F(LoadTest, FillsSeveralGapsEachByItsOwnShift) {
         {Day(100), Empty(101), Empty(102), Day(103), Day(104), Empty(105), Day(106), Day(107)});
 }
 
+TEST_F(LoadTest, FillsNoDayBeforeTheOldestKeptDay) {
+    WriteData({Day(900), Day(998), Day(1000)});
+    std::unique_ptr<File> data = PosixEnv().openFile(db().dataFilePath, OpenMode::ReadWrite);
+    EXPECT_EQ(CorrectDataFile(*data, db().EmptyDay, 1000, 995, db().DayBuffer), "");
+    data.reset();
+    ExpectData({Day(900), Empty(995), Empty(996), Empty(997), Day(998), Empty(999), Day(1000)});
+}
+
 TEST_F(LoadTest, LeavesDaysBeyondTheHorizonUnchecked) {
     SetToday(200);
     WriteData({Day(100), Day(1000)});
@@ -246,6 +254,19 @@ class LoadFailureTest : public LoadTest {
     FaultInjectionEnv faults;
     ScopedEnv useFaults{faults};
 };
+
+// A day long before the others (an old file, a server that ran for months) no longer makes the
+// start fill every day in between only to archive and drop them: it writes about what it keeps.
+TEST_F(LoadFailureTest, AStartWritesNoDayItWouldDropAgain) {
+    SetToday(1000);
+    db().recordLimit = 3;
+    db().archiveLimit = 2;
+    WriteData({Day(100), Day(998), Day(1000)});
+    StartDatabase(db());
+    ExpectArchive({Empty(995), Empty(996)});
+    ExpectData({Empty(997), Day(998), Empty(999), Day(1000)});
+    EXPECT_LT(faults.calls(FileOp::Write), 30);
+}
 
 TEST_F(LoadFailureTest, DataFileThatCannotBeOpenedIsReportedAndTheStartGoesOn) {
     SetToday(102);

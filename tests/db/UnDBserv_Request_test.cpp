@@ -301,6 +301,30 @@ TEST_F(RequestTest, EditBeforeTheFirstDayIsRefusedUnlessAllowed) {
     EXPECT_EQ(Undo().word(request::kAux), 2);
 }
 
+// A day the next start would archive and drop at once is refused rather than stored and lost;
+// so is a date long before the first stored day, which that start would fill up to.
+TEST_F(RequestTest, DaysOlderThanTheGroupKeepsAreRefused) {
+    WriteDataFile({kDay});
+    db().insertBeforeFirstAllowed = true;
+    const std::int64_t oldest = Today() - 365;  // recordLimit 365, archiveLimit 0
+    const std::int64_t yearOne = -693593;
+    for (const Req& request : {Req(2, 0, oldest - 1).text("lost"), Req(2, 0, yearOne).text("lost"),
+                               Req(50, 0, oldest - 1).source(kDay).sections({1}),
+                               Req(1000, 6, oldest - 1).aux(0)}) {
+        sent.clear();
+        Process(request);
+        const std::vector<SentPackage> answers = SentWithMode(2);
+        ASSERT_EQ(answers.size(), 1u);
+        const SentPackage& answer = answers.front();
+        EXPECT_EQ(answer.word(request::kCode), 7000);
+        EXPECT_EQ(answer.word(request::kAux), ReadInt32(request.bytes.data()));
+    }
+    EXPECT_TRUE(log.contains("Incorrect Date in received data."));
+    EXPECT_EQ(StoredDays(), std::vector<std::int64_t>{kDay});
+    Process(Req(2, 0, oldest).text("kept"));
+    EXPECT_EQ(StoredDays(), (std::vector<std::int64_t>{oldest, kDay}));
+}
+
 TEST_F(RequestTest, EditOfDayZeroWritesNothing) {
     WriteDataFile({kDay});
     Process(Req(2, 0, 0).text("x"));
