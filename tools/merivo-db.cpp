@@ -33,7 +33,6 @@
 namespace merivo {
 namespace {
 
-constexpr std::int64_t kRecord = static_cast<std::int64_t>(kDayRecordSize);
 constexpr std::int64_t kMaxCreateCount = 36500;  // a hundred years of days
 
 // A failure the user caused: printed as one line.

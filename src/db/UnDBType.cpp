@@ -254,13 +254,6 @@ TMyNameUser* FindUserByName(const std::string& name) {
     return FindFirstValid([&name](const TMyNameUser& u) { return u.name == name; });
 }
 
-std::string LowerAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
 // ---- Files held elsewhere ----------------------------------------------------------------------
 
 namespace {

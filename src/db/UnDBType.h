@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/CodePage.h"
 #include "platform/Env.h"
 #include "platform/Thread.h"
 
@@ -206,9 +207,6 @@ TMyNameUser* FindUserByConnection(int handle);
 TMyNameUser* FindUserByOutgoing(int socketHandle);
 TMyNameUser* FindUserByHost(const std::string& host);
 TMyNameUser* FindUserByName(const std::string& name);
-
-// Lower-cases the letters A to Z only.
-std::string LowerAscii(std::string text);
 
 // Opens a file, retrying every 5 ms while it is held elsewhere; after the open time-out it logs
 // "Error occurred while opening the file: " + path + "." and returns nullptr.

@@ -14,8 +14,6 @@
 namespace merivo {
 namespace {
 
-constexpr std::int64_t kRecord = static_cast<std::int64_t>(kDayRecordSize);
-
 const char kCorrectionFailed[] = "Error correction of database.";
 const char kFirstNullRecord[] = "Error correction of database.(First Null record) ";
 const char kNullRecord[] = "Error correction of database.(Null record) ";

@@ -15,7 +15,6 @@
 namespace merivo {
 namespace {
 
-constexpr std::int64_t kRecord = static_cast<std::int64_t>(kDayRecordSize);
 constexpr int kRewriteDelayMs = 10;
 constexpr std::size_t kTimeFieldSize = day::kTimeCapacity + 1;
 constexpr std::size_t kTextFieldSize = day::kTextCapacity + 1;

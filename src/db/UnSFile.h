@@ -11,8 +11,10 @@ namespace merivo {
 // when all of its 55,766 bytes are in the file (a shorter tail is never a record). All throw
 // IoError when the file operation fails.
 
+// The size of one record as a file offset.
+constexpr std::int64_t kRecord = static_cast<std::int64_t>(kDayRecordSize);
 constexpr std::int64_t kCorrectionHorizonDays = 700;
-constexpr std::int64_t kInsertBeforeFirstMaxSize = 60 * static_cast<std::int64_t>(kDayRecordSize);
+constexpr std::int64_t kInsertBeforeFirstMaxSize = 60 * kRecord;
 
 // Number of whole records in the file.
 std::int64_t RecordCount(File& file);

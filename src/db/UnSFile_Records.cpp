@@ -12,8 +12,6 @@
 namespace merivo {
 namespace {
 
-constexpr std::int64_t kRecord = static_cast<std::int64_t>(kDayRecordSize);
-
 // The index entry to start from: the last one not after `day`, remembered as the IndexHint.
 std::int64_t IndexOffsetFor(TMyDBUser& db, std::int64_t day) {
     if (DayOf(db.IndexHint.date) == day) return db.IndexHint.offset;

@@ -39,4 +39,8 @@ int ChooseLanguage();
 // single instance, windows, InitServer, listening, message loop, teardown.
 int RunServer(int argc, char** argv);
 
+// True when the server runs without a display (on Qt's offscreen platform): nobody could see a
+// window or answer a dialog.
+bool Headless();
+
 }  // namespace merivo

@@ -26,6 +26,10 @@
 
 namespace merivo {
 
+bool Headless() {
+    return QGuiApplication::platformName() == QLatin1String("offscreen");
+}
+
 namespace {
 
 constexpr int kExitBadCommandLine = 1;
@@ -41,10 +45,6 @@ void UseOffscreenWithoutDisplay() {
     if (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") || std::getenv("QT_QPA_PLATFORM"))
         return;
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
-}
-
-bool Headless() {
-    return QGuiApplication::platformName() == QLatin1String("offscreen");
 }
 
 void PrintToStdout(const QString& text) {

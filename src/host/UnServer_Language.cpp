@@ -1,7 +1,6 @@
 #include "host/UnServer_Language.h"
 
 #include <QDialog>
-#include <QGuiApplication>
 #include <QListWidget>
 #include <QPushButton>
 #include <array>
@@ -18,10 +17,6 @@ namespace {
 // "ДОГОВОР" in Windows-1251.
 constexpr std::string_view kRussianLicenceWord = "\xC4\xCE\xC3\xCE\xC2\xCE\xD0";
 
-bool HeadlessPlatform() {
-    return QGuiApplication::platformName() == QLatin1String("offscreen");
-}
-
 }  // namespace
 
 std::optional<int> LanguageFromLicence(const std::string& path) {
@@ -37,7 +32,7 @@ std::optional<int> LanguageFromLicence(const std::string& path) {
 }
 
 int AskInterfaceLanguage() {
-    if (HeadlessPlatform()) return 0;
+    if (Headless()) return 0;
     QDialog dialog;
     dialog.setWindowTitle(QStringLiteral("Interface"));
     dialog.setFixedSize(142, 110);

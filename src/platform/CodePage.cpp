@@ -102,4 +102,11 @@ std::string Utf8ToCp1251(std::string_view utf8) {
     return out;
 }
 
+std::string LowerAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
 }  // namespace merivo

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <string_view>
 
+#include "platform/CodePage.h"
 #include "platform/Env.h"
 
 namespace merivo {
@@ -17,12 +18,7 @@ std::string Trim(const std::string& text) {
 
 // Section and key names compare without regard to case of the Latin letters.
 bool SameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
+    return a.size() == b.size() && LowerAscii(a) == LowerAscii(b);
 }
 
 // The name of a "[name]" line, or nothing when the line is no section header.
