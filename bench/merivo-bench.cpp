@@ -48,7 +48,7 @@ const char kUsage[] =
     "of Server.ini; --baseline also runs an ideal server with the same bytes per request;\n"
     "--rounds repeats the measurement (server, then baseline) R times and prints the spread of\n"
     "the ratios; --pid prints the server's memory (RSS) before and after the load and its\n"
-    "processor time per request";
+    "processor time per request (in all and on its main thread)";
 
 class UsageError : public std::runtime_error {
   public:
@@ -141,9 +141,10 @@ double ResidentMb(long pid) {
     return -1;
 }
 
-// The processor time a process has used so far, in ms, from /proc; -1 when it cannot be read.
-double ProcessorMs(long pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+// The processor time a process (or one of its threads) has used so far, in ms, from /proc; -1
+// when it cannot be read.
+double ProcessorMs(const std::string& statPath) {
+    std::ifstream stat(statPath);
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     const std::size_t afterName = text.rfind(')');
     if (afterName == std::string::npos) return -1;
@@ -217,14 +218,22 @@ void Load(const std::string& command, Arguments args) {
     std::vector<double> ratios;
     for (long round = 1; round <= rounds; ++round) {
         if (rounds > 1) std::printf("round %ld\n", round);
-        const double cpuBefore = pid > 0 ? ProcessorMs(pid) : -1;
+        const std::string process = "/proc/" + std::to_string(pid);
+        const std::string mainThread = process + "/task/" + std::to_string(pid);
+        const double cpuBefore = pid > 0 ? ProcessorMs(process + "/stat") : -1;
+        const double mainBefore = pid > 0 ? ProcessorMs(mainThread + "/stat") : -1;
         const LoadResult server = RunLoad(options);
-        const double cpuAfter = pid > 0 ? ProcessorMs(pid) : -1;
+        const double cpuAfter = pid > 0 ? ProcessorMs(process + "/stat") : -1;
+        const double mainAfter = pid > 0 ? ProcessorMs(mainThread + "/stat") : -1;
         PrintResult("server:", server, options.mode);
         if (cpuBefore >= 0 && cpuAfter >= 0 && server.completed > 0) {
-            std::printf("server processor time: %.3f ms per request (%.0f ms in all)\n",
-                        (cpuAfter - cpuBefore) / static_cast<double>(server.completed),
-                        cpuAfter - cpuBefore);
+            const auto perRequest = [&](double used) {
+                return used / static_cast<double>(server.completed);
+            };
+            std::printf(
+                "server processor time per request: %.3f ms, %.3f ms of it on the main "
+                "thread\n",
+                perRequest(cpuAfter - cpuBefore), perRequest(mainAfter - mainBefore));
         }
         if (baseline) {
             const LoadResult best = RunBaseline(options, bench.dataFile);

@@ -353,6 +353,12 @@ SendPackageFunction SendPackage = [](TMyNameUser& user, const std::uint8_t*, std
              ", mode " + std::to_string(mode));
 };
 
+SendSharedPackageFunction SendSharedPackage =
+    [](TMyNameUser& user, std::shared_ptr<std::vector<std::uint8_t>> package, std::size_t size,
+       const std::string& host, int mode) {
+        SendPackage(user, package->data(), size, host, mode);
+    };
+
 std::function<void(TMyNameUser& user)> StartMailDelivery = [](TMyNameUser& user) {
     DebugLog("StartMailDelivery without transport: " + user.host);
 };

@@ -236,6 +236,13 @@ using SendPackageFunction =
     std::function<void(TMyNameUser& user, const std::uint8_t* payload, std::size_t size,
                        const std::string& host, int mode)>;
 extern SendPackageFunction SendPackage;
+// The same for a package in a buffer that the transport may keep instead of copying it: the
+// first `size` bytes of the buffer. The caller does not change the buffer afterwards. Unless the
+// transport installs its own, it calls SendPackage.
+using SendSharedPackageFunction =
+    std::function<void(TMyNameUser& user, std::shared_ptr<std::vector<std::uint8_t>> package,
+                       std::size_t size, const std::string& host, int mode)>;
+extern SendSharedPackageFunction SendSharedPackage;
 extern std::function<void(TMyNameUser& user)> StartMailDelivery;
 
 }  // namespace merivo

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "db/UnDBType_Buffers.h"
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
 #include "db/MessageCatalog.h"
@@ -108,6 +109,16 @@ std::size_t RangeReplySize(int days) {
     return kRangeReplyHeaderSize + static_cast<std::size_t>(days) * kDayRecordSize;
 }
 
+// Sends the first `size` bytes of the reply area without copying them: the area's buffer leaves
+// with the package, and a kept buffer takes its place with the same header (a day copy answers
+// with the day count of the last range read).
+void SendRangeReply(Request& r, int mode, std::size_t size) {
+    SharedBuffer reply = KeptBuffer(kRangeReplySize);
+    reply->swap(r.db.RangeReply);
+    std::copy_n(reply->begin(), kRangeReplyHeaderSize, r.db.RangeReply.begin());
+    SendSharedPackage(r.sender, std::move(reply), size, r.host, mode);
+}
+
 // ---- 1000/3: a run of days -------------------------------------------------------------------
 
 void ReadRange(Request& r) {
@@ -130,7 +141,7 @@ void ReadRange(Request& r) {
     const std::size_t size = RangeReplySize(days);
     DebugLog("Reguest  CountSend OK ->" + std::to_string(size));
     DebugLog("Reguest  End Former OK");
-    r.sendTo(kToSender, r.db.RangeReply.data(), size);
+    SendRangeReply(r, kToSender, size);
     DebugLog("Reguest End Network sender OK");
 }
 
@@ -200,7 +211,7 @@ void CopyDayWhileBusy(Request& r) {
     }
     if (!ReadDays(db, kMaxRangeDays, r.date())) return;  // days not read are shown to no one
     WriteRangeHeader(db, kCopyAnswerSubcode, r.date(), kMaxRangeDays);
-    r.sendTo(kToDatabase, db.RangeReply.data(), RangeReplySize(kMaxRangeDays));
+    SendRangeReply(r, kToDatabase, RangeReplySize(kMaxRangeDays));
 }
 
 void CopyDay(Request& r) {

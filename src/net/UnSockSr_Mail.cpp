@@ -21,18 +21,6 @@ constexpr std::size_t kFilePieceSize = 65536;
 const std::string kConnectionLost = "Reset send process";
 const std::string kSendTimedOut = "Error of send process";
 
-// The parameters of the mail process being created.
-struct MailHandOff {
-    HandOffSlot slot;
-    TMyNameUser* user = nullptr;
-    std::int32_t sequence = 0;
-};
-
-MailHandOff& MailSlot() {
-    static MailHandOff slot;
-    return slot;
-}
-
 // Pushes all bytes through the connection; an empty text, or why it could not. A connection
 // that takes nothing for too long gets one more chance after a pause.
 std::string TimedSend(TcpSocket& connection, const std::uint8_t* data, std::size_t length) {
@@ -46,7 +34,7 @@ std::string TimedSend(TcpSocket& connection, const std::uint8_t* data, std::size
         if (taken > 0) {
             sent += static_cast<std::size_t>(taken);
             failures = 0;
-            if (sent < length) ProcessSleep(2);
+            if (sent < length) ProcessWaitWritable(connection, 2);
             continue;
         }
         const bool hardError = error != 0 && error != WSAEWOULDBLOCK && error != WSAENOTCONN;
@@ -58,7 +46,7 @@ std::string TimedSend(TcpSocket& connection, const std::uint8_t* data, std::size
             ProcessSleep(50);
             continue;
         }
-        ProcessSleep(10);
+        ProcessWaitWritable(connection, 10);
     }
     return {};
 }
@@ -149,12 +137,8 @@ void DeliverMail(TMyNameUser& user) {
     }
 }
 
-std::uint32_t RunMailProcess(Thread& self) {
+std::uint32_t RunMailProcess(Thread& self, TMyNameUser& user, std::int32_t sequence) {
     ProcessScope scope(self);
-    MailHandOff& slot = MailSlot();
-    TMyNameUser& user = *slot.user;
-    const std::int32_t sequence = slot.sequence;
-    slot.slot.taken();
     try {
         if (!WaitForTurn(self, user, sequence)) return 0;
         DeliverMail(user);
@@ -172,12 +156,10 @@ std::uint32_t RunMailProcess(Thread& self) {
 void StartMailDeliveryFor(TMyNameUser& user) {
     if (!user.online || user.sendStopped) return;
     if (!MakeRoomForProcess(user)) return;
-    MailHandOff& slot = MailSlot();
-    auto fill = [&](std::int32_t sequence) {
-        slot.user = &user;
-        slot.sequence = sequence;
+    auto body = [&user](std::int32_t sequence) -> Thread::Body {
+        return [&user, sequence](Thread& self) { return RunMailProcess(self, user, sequence); };
     };
-    CreateProcess(user, slot.slot, fill, RunMailProcess, " (MAIL)");
+    CreateProcess(user, body, " (MAIL)");
 }
 
 std::string SendFile(TcpSocket& connection, const std::string& path) {
@@ -188,9 +170,7 @@ std::string SendFile(TcpSocket& connection, const std::string& path) {
         std::uint8_t header[4];
         WriteInt32(header, static_cast<std::int32_t>(size));
         std::string failure = TimedSend(connection, header, sizeof header);
-        ProcessSleep(10);
         if (!failure.empty()) return failure;
-        ProcessSleep(10);
         std::vector<std::uint8_t> piece(kFilePieceSize);
         for (std::int64_t left = size; left > 0;) {
             const auto wanted = static_cast<std::size_t>(
@@ -198,7 +178,6 @@ std::string SendFile(TcpSocket& connection, const std::string& path) {
             const std::size_t got = file->readUpTo(piece.data(), wanted);
             if (got == 0) return "File ended early: " + path;
             failure = TimedSend(connection, piece.data(), got);
-            ProcessSleep(10);
             // A piece that was not sent completely leaves the receiver out of step with the
             // framing, so a time-out ends the file as a lost connection does.
             if (!failure.empty()) return failure;

@@ -2,10 +2,13 @@
 #include "net/UnSockSr_Send.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "db/MessageCatalog.h"
+#include "db/UnDBType_Buffers.h"
 #include "net/UnSockSr_SendTurn.h"
 #include "platform/Clock.h"
 #include "platform/Locks.h"
@@ -16,19 +19,47 @@ namespace merivo {
 
 namespace {
 
-// The parameters of the send process being created.
-struct SendHandOff {
-    HandOffSlot slot;
-    TMyNameUser* user = nullptr;
-    std::int32_t sequence = 0;
-    const std::uint8_t* data = nullptr;
+// A piece this large never goes into a socket on the main thread: a send process copies it into
+// the socket while the main thread goes on with the next request.
+constexpr std::size_t kLargePiece = 65536;
+
+// The bytes a send process owns: part of a buffer that the processes of all receivers of one
+// package share, after the frame header when the process sends that too.
+struct OwnedPiece {
+    std::array<std::uint8_t, 4> header{};
+    std::size_t headerLength = 0;
+    SharedBuffer buffer;
+    std::size_t offset = 0;
     std::size_t length = 0;
+
+    const std::uint8_t* data() const { return buffer->data() + offset; }
 };
 
-SendHandOff& SendSlot() {
-    static SendHandOff slot;
-    return slot;
-}
+// A piece as the caller passes it. Unless it already is in a buffer that may be kept, it is
+// copied once, when the first receiver needs a process; the caller's bytes are not used after
+// the queueing.
+class PieceSource {
+  public:
+    PieceSource(const std::uint8_t* data, std::size_t length) : data_(data), length_(length) {}
+    PieceSource(SharedBuffer buffer, std::size_t length)
+        : data_(buffer->data()), length_(length), kept_(std::move(buffer)) {}
+    const std::uint8_t* data() const { return data_; }
+    std::size_t length() const { return length_; }
+    // The bytes from offset on, as a process owns them.
+    OwnedPiece from(std::size_t offset) {
+        if (!kept_) kept_ = KeptCopy(data_, length_);
+        OwnedPiece piece;
+        piece.buffer = kept_;
+        piece.offset = offset;
+        piece.length = length_ - offset;
+        return piece;
+    }
+
+  private:
+    const std::uint8_t* data_;
+    std::size_t length_;
+    SharedBuffer kept_;
+};
 
 bool OutgoingActive(const TMyNameUser& user) {
     return user.outgoing && user.outgoing->connected();
@@ -72,7 +103,7 @@ std::vector<TMyNameUser*> Receivers(TMyNameUser& user, const std::string& host, 
 // Offers the piece once to an idle user's connection. The bytes taken (0 when the piece was
 // not offered), or -1 when the connection turned out to be gone.
 long OfferDirectly(TMyNameUser& user, const std::uint8_t* data, std::size_t length) {
-    if (!DirectSend || !SendQueueIdle(user)) return 0;
+    if (!DirectSend || !SendQueueIdle(user) || length >= kLargePiece) return 0;
     long taken = -1;
     if (user.outgoing) {
         int error = 0;
@@ -97,28 +128,15 @@ void ReportSendResult(TMyNameUser& user, std::int32_t sequence, long result, con
     if (result == -4 && user.online) WriteLog("Error of send process");
 }
 
-// Copies the piece out of the slot and frees the slot, also when the copy fails. The creator's
-// buffer is not used after this.
-std::vector<std::uint8_t> TakePiece(SendHandOff& slot) {
-    struct Release {
-        HandOffSlot& slot;
-        ~Release() { slot.taken(); }
-    } release{slot.slot};
-    return {slot.data, slot.data + slot.length};
-}
-
-std::uint32_t RunSendProcess(Thread& self) {
+std::uint32_t RunSendProcess(Thread& self, TMyNameUser& user, std::int32_t sequence,
+                             OwnedPiece piece) {
     ProcessScope scope(self);
-    SendHandOff& slot = SendSlot();
-    TMyNameUser& user = *slot.user;
-    const std::int32_t sequence = slot.sequence;
     try {
-        std::vector<std::uint8_t> piece = TakePiece(slot);
         if (!WaitForTurn(self, user, sequence)) return 0;
         DebugLog("StartProc " + std::to_string(sequence));
-        const long result =
-            user.outgoing ? SendAll(*user.outgoing, piece.data(), piece.size()) : -3;
-        ProcessSleep(10);
+        const long result = user.outgoing ? SendAll(*user.outgoing, piece.header.data(),
+                                                    piece.headerLength, piece.data(), piece.length)
+                                          : -3;
         DebugLog("EndProc " + std::to_string(sequence));
         piece = {};
         if (self.terminateRequested()) return 0;
@@ -132,19 +150,67 @@ std::uint32_t RunSendProcess(Thread& self) {
 }
 
 // Gives the rest of a piece to a new send process.
-void StartSendProcess(TMyNameUser& user, const std::uint8_t* data, std::size_t length) {
-    SendHandOff& slot = SendSlot();
+void StartSendProcess(TMyNameUser& user, OwnedPiece piece) {
     std::int32_t sequence = 0;
-    auto fill = [&](std::int32_t issued) {
-        slot.user = &user;
-        slot.sequence = sequence = issued;
-        slot.data = data;
-        slot.length = length;
+    auto body = [&](std::int32_t issued) -> Thread::Body {
+        sequence = issued;
+        return [&user, issued, piece](Thread& self) {
+            return RunSendProcess(self, user, issued, piece);
+        };
     };
-    auto thread = CreateProcess(user, slot.slot, fill, RunSendProcess, "");
+    auto thread = CreateProcess(user, body, "");
     if (thread) {
         DebugLog("CreateProc " + std::to_string(sequence) +
                  "; Handle=" + std::to_string(thread->handle()));
+    }
+}
+
+// Sends the piece directly or hands what is left of it to a new send process.
+void QueuePiece(TMyNameUser& user, PieceSource& piece) {
+    if (!user.online || user.sendStopped) return;
+    if (!MakeRoomForProcess(user)) return;
+    const long taken = OfferDirectly(user, piece.data(), piece.length());
+    if (taken < 0) {
+        user.sendStopped = true;
+        return;
+    }
+    const auto done = static_cast<std::size_t>(taken);
+    if (done >= piece.length()) return;
+    StartSendProcess(user, piece.from(done));
+}
+
+// A large package for an idle user with DirectSend on: its header would leave directly and its
+// payload through a process, so the process sends both, on one count of the queue.
+bool QueueWholeFrame(TMyNameUser& user, PieceSource& header, PieceSource& payload) {
+    if (!DirectSend || payload.length() < kLargePiece || !SendQueueIdle(user)) return false;
+    if (!user.online || user.sendStopped) return true;
+    if (!MakeRoomForProcess(user)) return true;
+    OwnedPiece piece = payload.from(0);
+    std::copy(header.data(), header.data() + header.length(), piece.header.begin());
+    piece.headerLength = header.length();
+    StartSendProcess(user, std::move(piece));
+    return true;
+}
+
+// Frames the payload (one piece up to the size of a request package, else the header and the
+// payload as pieces of their own) and queues it for every receiver.
+void QueuePackage(const std::vector<TMyNameUser*>& receivers, PieceSource& payload) {
+    const std::size_t size = payload.length();
+    if (receivers.empty() || size > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) return;
+    std::uint8_t header[4];
+    WriteInt32(header, static_cast<std::int32_t>(size));
+    if (size <= kRequestPackageSize) {
+        std::vector<std::uint8_t> frame(header, header + 4);
+        frame.insert(frame.end(), payload.data(), payload.data() + size);
+        PieceSource framed(frame.data(), frame.size());
+        for (TMyNameUser* receiver : receivers) QueuePiece(*receiver, framed);
+        return;
+    }
+    PieceSource headerPiece(header, sizeof header);
+    for (TMyNameUser* receiver : receivers) {
+        if (QueueWholeFrame(*receiver, headerPiece, payload)) continue;
+        QueuePiece(*receiver, headerPiece);
+        QueuePiece(*receiver, payload);
     }
 }
 
@@ -168,61 +234,58 @@ void WatchdogStepFor(TMyNameUser& user) {
 
 void InstallSendPath() {
     SendPackage = SendPackageToReceivers;
+    SendSharedPackage = SendSharedPackageToReceivers;
     StartMailDelivery = StartMailDeliveryFor;
 }
 
 void SendPackageToReceivers(TMyNameUser& user, const std::uint8_t* payload, std::size_t size,
                             const std::string& host, int mode) {
-    if (size > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) return;
-    const std::vector<TMyNameUser*> receivers = Receivers(user, host, mode);
-    if (receivers.empty()) return;
-    std::uint8_t header[4];
-    WriteInt32(header, static_cast<std::int32_t>(size));
-    if (size <= kRequestPackageSize) {
-        std::vector<std::uint8_t> frame(header, header + 4);
-        frame.insert(frame.end(), payload, payload + size);
-        for (TMyNameUser* receiver : receivers) QueueSend(*receiver, frame.data(), frame.size());
-        return;
-    }
-    for (TMyNameUser* receiver : receivers) {
-        QueueSend(*receiver, header, sizeof header);
-        QueueSend(*receiver, payload, size);
-    }
+    PieceSource piece(payload, size);
+    QueuePackage(Receivers(user, host, mode), piece);
+}
+
+void SendSharedPackageToReceivers(TMyNameUser& user, SharedBuffer package, std::size_t size,
+                                  const std::string& host, int mode) {
+    if (size > package->size()) return;
+    PieceSource piece(std::move(package), size);
+    QueuePackage(Receivers(user, host, mode), piece);
 }
 
 void QueueSend(TMyNameUser& user, const std::uint8_t* data, std::size_t length) {
-    if (!user.online || user.sendStopped) return;
-    if (!MakeRoomForProcess(user)) return;
-    const long taken = OfferDirectly(user, data, length);
-    if (taken < 0) {
-        user.sendStopped = true;
-        return;
-    }
-    const auto done = static_cast<std::size_t>(taken);
-    if (done >= length) return;
-    StartSendProcess(user, data + done, length - done);
+    PieceSource piece(data, length);
+    QueuePiece(user, piece);
 }
 
 long SendAll(TcpSocket& connection, const std::uint8_t* data, std::size_t length) {
+    return SendAll(connection, nullptr, 0, data, length);
+}
+
+long SendAll(TcpSocket& connection, const std::uint8_t* header, std::size_t headerLength,
+             const std::uint8_t* data, std::size_t length) {
     try {
+        const std::size_t total = headerLength + length;
         std::size_t sent = 0;
         int failures = 0;
-        while (sent < length) {
+        while (sent < total) {
             if (ProcessEnding()) return -3;
             int error = 0;
-            const long taken = connection.sendSome(data + sent, length - sent, &error);
+            // While part of the header is left, it goes out together with the body.
+            const long taken =
+                sent < headerLength
+                    ? connection.sendPair(header + sent, headerLength - sent, data, length, &error)
+                    : connection.sendSome(data + (sent - headerLength), total - sent, &error);
             if (taken > 0) {
                 sent += static_cast<std::size_t>(taken);
                 failures = 0;
-                if (sent < length) ProcessSleep(2);
+                if (sent < total) ProcessWaitWritable(connection, 2);
                 continue;
             }
             if (error != 0 && error != WSAEWOULDBLOCK && connection.connected()) return -2;
             if (!connection.connected()) return -3;
             if (++failures > CurrentTimeouts().sendAttempts) return -4;
-            ProcessSleep(10);
+            ProcessWaitWritable(connection, 10);
         }
-        return static_cast<long>(length);
+        return static_cast<long>(total);
     } catch (...) {
         return -5;
     }

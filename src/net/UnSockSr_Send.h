@@ -3,7 +3,9 @@
 // nothing is queued or through a thread of its own that waits for its turn by sequence number.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "db/UnDBType.h"
 
@@ -19,12 +21,18 @@ void InstallSendPath();
 // Frames the payload and queues it for the receivers of the mode (1..4).
 void SendPackageToReceivers(TMyNameUser& user, const std::uint8_t* payload, std::size_t size,
                             const std::string& host, int mode);
+// The same for a package in a buffer the send path keeps instead of copying it.
+void SendSharedPackageToReceivers(TMyNameUser& user, std::shared_ptr<std::vector<std::uint8_t>> package,
+                                  std::size_t size, const std::string& host, int mode);
 void QueueSend(TMyNameUser& user, const std::uint8_t* data, std::size_t length);
 void StartMailDeliveryFor(TMyNameUser& user);
 
 // Pushes all bytes through a non-blocking connection: the length, or -2 (socket error),
 // -3 (connection lost), -4 (nothing taken for too long), -5 (failure while sending).
 long SendAll(TcpSocket& connection, const std::uint8_t* data, std::size_t length);
+// The same for a frame header followed by a body, sent together while the header lasts.
+long SendAll(TcpSocket& connection, const std::uint8_t* header, std::size_t headerLength,
+             const std::uint8_t* data, std::size_t length);
 // Sends a stored file as one frame; an empty text on success, else the reason.
 std::string SendFile(TcpSocket& connection, const std::string& path);
 

@@ -66,46 +66,22 @@ void CloseOutgoingQuietly(TMyNameUser& user) {
     }
 }
 
-void HandOffSlot::fill() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    started_ = true;
-}
-
-void HandOffSlot::taken() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        started_ = false;
-    }
-    cleared_.notify_all();
-}
-
-bool HandOffSlot::waitTaken(const Thread& thread) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (started_) {
-        if (thread.finished()) return false;
-        cleared_.wait_for(lock, kPollInterval);
-    }
-    return true;
-}
-
-std::shared_ptr<Thread> CreateProcess(TMyNameUser& user, HandOffSlot& slot,
-                                      const std::function<void(std::int32_t)>& fill,
-                                      Thread::Body body, const std::string& kindText) {
+std::shared_ptr<Thread> CreateProcess(TMyNameUser& user,
+                                      const std::function<Thread::Body(std::int32_t)>& body,
+                                      const std::string& kindText) {
     std::unique_lock<std::recursive_mutex> lock(ThreadTableLock(), std::defer_lock);
     try {
         lock.lock();
         const std::int32_t sequence = user.sendIssued + 1;
-        slot.fill();
-        fill(sequence);
-        std::shared_ptr<Thread> thread = StartProcessThread(body);
+        // The entry is made before the lock is released, so a predecessor that passes its turn
+        // (under the lock) always finds the new process to resume.
+        std::shared_ptr<Thread> thread = StartProcessThread(body(sequence));
         if (!thread) {
-            slot.taken();
             user.sendStopped = true;
             lock.unlock();
             WriteLog("Error CreateThread");
             return nullptr;
         }
-        if (!slot.waitTaken(*thread)) throw std::runtime_error("process ended before its start");
         user.threadTable.push_back({thread, sequence, 1});
         user.sendIssued = sequence;
         return thread;
@@ -181,6 +157,12 @@ void ResumeProcess(TMyNameUser& user, std::int32_t sequence) {
         if (entry.thread) entry.thread->resume();
         return;
     }
+}
+
+bool ProcessWaitWritable(TcpSocket& connection, int ms) {
+    if (ProcessEnding()) return false;
+    connection.waitWritable(ms);
+    return !ProcessEnding();
 }
 
 ProcessScope::ProcessScope(Thread& self) {

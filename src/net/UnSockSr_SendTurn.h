@@ -1,11 +1,9 @@
 #pragma once
 // The machinery shared by send and mail processes: starting a process thread, handing it its
 // parameters, waiting for its turn by sequence number and passing the turn on.
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "db/UnDBType.h"
@@ -13,29 +11,16 @@
 
 namespace merivo {
 
-// A process-wide hand-off slot: filled by the creator under the thread-table lock, taken by the
-// new thread, which clears `started` once it no longer needs the slot.
-class HandOffSlot {
-  public:
-    void fill();   // sets the started flag
-    void taken();  // clears it and wakes the creator
-    // Waits until the new thread has cleared the flag; false when it ended without doing so.
-    bool waitTaken(const Thread& thread);
+class TcpSocket;
 
-  private:
-    std::mutex mutex_;
-    std::condition_variable cleared_;
-    bool started_ = false;
-};
-
-// Creates a process for the user's next sequence number under the thread-table lock: `fill`
-// puts the parameters into `slot` for that number, then the thread is started (once more after
-// 10 ms when it cannot be), waited for until it has taken the slot, and entered in the user's
-// table. Returns the thread, or nullptr after logging why there is none; `kindText` follows
-// the host in the log line of an unexpected failure.
-std::shared_ptr<Thread> CreateProcess(TMyNameUser& user, HandOffSlot& slot,
-                                      const std::function<void(std::int32_t)>& fill,
-                                      Thread::Body body, const std::string& kindText);
+// Creates a process for the user's next sequence number under the thread-table lock: `body`
+// makes the process's body for that number (everything the process needs is in it), then the
+// thread is started (once more after 10 ms when it cannot be) and entered in the user's table.
+// The creator does not wait for the new thread. Returns the thread, or nullptr after logging why
+// there is none; `kindText` follows the host in the log line of an unexpected failure.
+std::shared_ptr<Thread> CreateProcess(TMyNameUser& user,
+                                      const std::function<Thread::Body(std::int32_t)>& body,
+                                      const std::string& kindText);
 
 // Nothing outstanding: every process created for the user has finished.
 bool SendQueueIdle(const TMyNameUser& user);
@@ -63,6 +48,10 @@ void ResumeProcess(TMyNameUser& user, std::int32_t sequence);
 // Sleeps; inside a send or mail process the sleep ends early, returning false, when the
 // process is asked to end.
 bool ProcessSleep(int ms);
+
+// Waits up to ms milliseconds until the connection takes bytes again. False when the calling
+// process has been asked to end (an end request does not cut the wait short).
+bool ProcessWaitWritable(TcpSocket& connection, int ms);
 
 // Marks the calling thread as the given process for ProcessSleep and ProcessEnding, and counts
 // it in RunningSendThreads while it runs.

@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -191,17 +192,46 @@ void TcpSocket::markDown() {
 }
 
 long TcpSocket::sendSome(const void* data, std::size_t length, int* error) {
+    iovec part{const_cast<void*>(data), length};
+    return sendParts(&part, 1, error);
+}
+
+long TcpSocket::sendPair(const void* first, std::size_t firstLength, const void* second,
+                         std::size_t secondLength, int* error) {
+    iovec parts[2] = {{const_cast<void*>(first), firstLength},
+                      {const_cast<void*>(second), secondLength}};
+    return sendParts(parts, 2, error);
+}
+
+long TcpSocket::sendParts(iovec* parts, std::size_t count, int* error) {
     std::lock_guard<std::mutex> guard(lock_);
     *error = 0;
     if (!connected_) {
         *error = WSAENOTCONN;
         return -1;
     }
-    ssize_t sent = ::send(fd_, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = count;
+    ssize_t sent = ::sendmsg(fd_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent >= 0) return static_cast<long>(sent);
     *error = LastError();
     if (IsHardError(errno)) markDown();
     return -1;
+}
+
+bool TcpSocket::waitWritable(int ms) const {
+    int fd = -1;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!connected_) return false;
+        fd = fd_;
+    }
+    // Polled without the lock, so that closing the connection never waits for a writer. Should
+    // the descriptor be closed and reused meanwhile, the wait merely ends early or runs out; the
+    // next send is made under the lock and finds the connection closed.
+    pollfd watched{fd, POLLOUT, 0};
+    return ::poll(&watched, 1, ms > 0 ? ms : 0) > 0;
 }
 
 long TcpSocket::receiveSome(void* data, std::size_t length, int* error) {

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 
+struct iovec;
+
 namespace merivo {
 
 // WinSock codes the server names in its log.
@@ -48,6 +50,12 @@ public:
     // WinSock code of a failure (WSAEWOULDBLOCK when the socket is full) goes to *error.
     // A socket that is not connected takes nothing and returns -1 with WSAENOTCONN.
     long sendSome(const void* data, std::size_t length, int* error);
+    // The same for two buffers sent one after the other in one call.
+    long sendPair(const void* first, std::size_t firstLength, const void* second,
+                  std::size_t secondLength, int* error);
+    // Waits up to ms milliseconds until a send would take bytes (or fail); false when it did
+    // not become ready, or the socket is not connected.
+    bool waitWritable(int ms) const;
     // One non-blocking read. Returns the bytes read, 0 when the peer closed, -1 on failure.
     long receiveSome(void* data, std::size_t length, int* error);
     // Bytes waiting to be read now.
@@ -101,6 +109,7 @@ protected:
     std::mutex& lock() { return lock_; }
 
 private:
+    long sendParts(iovec* parts, std::size_t count, int* error);
     void markDown();
     // Puts a listening or still connecting descriptor in place of the current one.
     void installUnconnected(int fd);

@@ -17,7 +17,8 @@ class Thread {
 public:
     using Body = std::function<std::uint32_t(Thread& self)>;
 
-    // Starts body on a new thread; nullptr when no thread could be started.
+    // Starts body on a thread of its own (a system thread whose previous body has returned may
+    // be reused); nullptr when no thread could be started.
     static std::shared_ptr<Thread> Start(Body body);
 
     // A process-unique, non-zero number naming the thread.

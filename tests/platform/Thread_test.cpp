@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -149,6 +150,22 @@ TEST(ThreadTest, TheThreadOutlivesItsLastOutsideReference) {
         return 0;
     });
     EXPECT_TRUE(WaitUntil([&] { return done.load(); }));
+}
+
+TEST(ThreadTest, ASystemThreadWhoseBodyReturnedTakesTheNextBody) {
+    constexpr int kBodies = 20;
+    std::set<std::thread::id> systemThreads;
+    for (int i = 0; i < kBodies; ++i) {
+        std::thread::id ran;
+        auto thread = Thread::Start([&ran](Thread&) -> std::uint32_t {
+            ran = std::this_thread::get_id();
+            return 0;
+        });
+        ASSERT_TRUE(thread->waitFinished(5000));
+        systemThreads.insert(ran);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_LT(systemThreads.size(), static_cast<std::size_t>(kBodies));
 }
 
 }  // namespace
