@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -91,11 +92,15 @@ std::vector<std::string> SplitRecipients(std::string_view list) {
     return pieces;
 }
 
+// The users the pieces name, each once, at the place where the list first names it: a list that
+// names one user a thousand times stores one copy for it, not a thousand.
 std::vector<Recipient> ResolveRecipients(const std::vector<std::string>& pieces) {
     std::vector<Recipient> recipients;
+    std::unordered_set<const TMyNameUser*> named;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         if (pieces[i].empty()) continue;
-        if (TMyNameUser* user = FindUserByName(pieces[i])) recipients.push_back({i, user});
+        TMyNameUser* user = FindUserByName(pieces[i]);
+        if (user && named.insert(user).second) recipients.push_back({i, user});
     }
     return recipients;
 }
