@@ -42,19 +42,6 @@ void LoadAndArchive(TMyDBUser& db);
 // archive (beyond recordLimit) and out of it (beyond archiveLimit).
 std::int64_t OldestKeptDay(const TMyDBUser& db, std::int64_t today);
 
-// Correction: fills every missing day from `oldestDay` on between the first record and the last
-// record dated within 700 days after `today` with a copy of `emptyDay`, moving the later records
-// towards the end through `buffer`. Days before oldestDay are not filled, since the archiving
-// that follows would drop them again: so one correction adds at most the days from oldestDay to
-// the horizon. Returns the failure text ("Error correction of database." and the null-record
-// variants), empty when all went well or there was nothing to do.
-std::string CorrectDataFile(File& data, const DayRecord& emptyDay, std::int64_t today,
-                            std::int64_t oldestDay, DayRecord& buffer);
-
-// Builds the date index of the data file. Returns true when the dates do not rise strictly.
-// Throws IoError when the file cannot be read.
-bool BuildIndex(const std::string& dataFilePath, std::vector<TmyDBIndexEntry>& index);
-
 // The archive file of a data file: its path with the extension replaced by ".arc".
 std::string ArchivePath(const std::string& dataFilePath);
 // The path with the extension of its file name replaced (added when it has none).

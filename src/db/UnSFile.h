@@ -1,7 +1,9 @@
 #pragma once
-// Data-file access of a loaded database: whole records, moving records, locating a day and reading a
-// run of days into the reply area.
+// Data-file access of a loaded database: whole records, moving records, locating a day, reading a
+// run of days into the reply area, the date index and the correction of missing days.
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "db/UnDBType.h"
 
@@ -24,6 +26,8 @@ bool WholeRecordAtPosition(File& file);
 double PeekDate(File& file);
 // DayOf the date at the file's position; the position is left where it was.
 std::int64_t PeekDay(File& file);
+// DayOf the date of record number `record`; the file is left positioned at that record.
+std::int64_t DayAt(File& file, std::int64_t record);
 // Reads / writes one whole record at the file's position and moves past it.
 void ReadRecord(File& file, DayRecord& record);
 void WriteRecord(File& file, const DayRecord& record);
@@ -49,5 +53,18 @@ std::int64_t LocateDay(TMyDBUser& db, File& file, std::int64_t day);
 // a failure of the retry logs "Error occurred while reading the file: " + path, clears
 // readRetried and returns false: the slots then hold no days that may be answered.
 bool ReadDays(TMyDBUser& db, int n, double date);
+
+// Builds the date index of the data file. Returns true when the dates do not rise strictly.
+// Throws IoError when the file cannot be read.
+bool BuildIndex(const std::string& dataFilePath, std::vector<TmyDBIndexEntry>& index);
+
+// Correction: fills every missing day from `oldestDay` on between the first record and the last
+// record dated within 700 days after `today` with a copy of `emptyDay`, moving the later records
+// towards the end through `buffer`. Days before oldestDay are not filled, since the archiving
+// that follows would drop them again: so one correction adds at most the days from oldestDay to
+// the horizon. Returns the failure text ("Error correction of database." and the null-record
+// variants), empty when all went well or there was nothing to do.
+std::string CorrectDataFile(File& data, const DayRecord& emptyDay, std::int64_t today,
+                            std::int64_t oldestDay, DayRecord& buffer);
 
 }  // namespace merivo

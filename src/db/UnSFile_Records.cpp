@@ -98,6 +98,11 @@ std::int64_t PeekDay(File& file) {
     return DayOf(PeekDate(file));
 }
 
+std::int64_t DayAt(File& file, std::int64_t record) {
+    file.seek(record * kRecord);
+    return PeekDay(file);
+}
+
 void ReadRecord(File& file, DayRecord& record) {
     file.read(record.data(), kDayRecordSize);
 }

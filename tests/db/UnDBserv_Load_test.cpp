@@ -1,11 +1,9 @@
-// Loading a database at start-up: correction of missing days, archiving, the date index, and the
-// messages and flags these leave. Every record is compared byte for byte: a day is filled with
-// bytes of its own, so a record that was moved must arrive unchanged.
+// Loading a database at start-up: archiving, and the messages and flags the load leaves. Every
+// record is compared byte for byte: a day is filled with bytes of its own, so a record that was
+// moved must arrive unchanged.
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -17,101 +15,6 @@ namespace merivo {
 namespace {
 
 class LoadTest : public DayFileTest {};
-
-// ---- Correction -------------------------------------------------------------------------------
-
-TEST_F(LoadTest, FillsGapsWithDatedEmptyDaysAndMovesRecordsUnchanged) {
-    SetToday(102);
-    WriteData({Day(100), Day(101), Day(104)});
-    StartDatabase(db());
-    ExpectData({Day(100), Day(101), Empty(102), Empty(103), Day(104)});
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"OK! Data correction - G"}));
-}
-
-TEST_F(LoadTest, FillsSeveralGapsEachByItsOwnShift) {
-    SetToday(300);
-    WriteData({Day(100), Day(103), Day(104), Day(106), Day(107)});
-    StartDatabase(db());
-    ExpectData(
-        {Day(100), Empty(101), Empty(102), Day(103), Day(104), Empty(105), Day(106), Day(107)});
-}
-
-TEST_F(LoadTest, FillsNoDayBeforeTheOldestKeptDay) {
-    WriteData({Day(900), Day(998), Day(1000)});
-    std::unique_ptr<File> data = PosixEnv().openFile(db().dataFilePath, OpenMode::ReadWrite);
-    EXPECT_EQ(CorrectDataFile(*data, db().EmptyDay, 1000, 995, db().DayBuffer), "");
-    data.reset();
-    ExpectData({Day(900), Empty(995), Empty(996), Empty(997), Day(998), Empty(999), Day(1000)});
-}
-
-TEST_F(LoadTest, LeavesDaysBeyondTheHorizonUnchecked) {
-    SetToday(200);
-    WriteData({Day(100), Day(1000)});
-    StartDatabase(db());
-    ExpectData({Day(100), Day(1000)});
-}
-
-TEST_F(LoadTest, MovesRecordsBeyondTheHorizonWhateverTheirDates) {
-    // After the horizon the walk stops, so nothing there is checked; the records after the gap,
-    // even a null one, must still arrive unchanged one day further on.
-    SetToday(100);
-    WriteData({Day(100), Day(102), Day(5000), NullDay(1), Day(4000)});
-    StartDatabase(db());
-    ExpectData({Day(100), Empty(101), Day(102), Day(5000), NullDay(1), Day(4000)});
-}
-
-TEST_F(LoadTest, FillsGapsBeforeOutOfOrderRecordsWithoutLosingAny) {
-    SetToday(300);
-    WriteData({Day(100), Day(105), Day(103), Day(104)});
-    StartDatabase(db());
-    ExpectData(
-        {Day(100), Empty(101), Empty(102), Empty(103), Empty(104), Day(105), Day(103), Day(104)});
-    EXPECT_TRUE(log.contains("Database Structure Error. Correction required. See Settings -> G"));
-}
-
-TEST_F(LoadTest, NullRecordsStopTheCorrectionButNotTheArchiving) {
-    struct Case {
-        std::vector<std::string> records;
-        std::string message;
-    };
-    const std::vector<Case> cases = {
-        {{NullDay(1), Day(100), Day(103)},
-         "G -> Error correction of database.(First Null record) "},
-        {{Day(100), Day(103), NullDay(2)}, "G -> Error correction of database.(Null record) "},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
-        Reset();
-        SetToday(300);
-        db().recordLimit = 1;
-        WriteData(c.records);
-        LoadAndArchive(db());
-        ExpectData({c.records.back()});
-        ExpectArchive({c.records[0], c.records[1]});
-        EXPECT_EQ(log.lines(), (std::vector<std::string>{c.message}));
-    }
-}
-
-TEST_F(LoadTest, EmptyAndSingleRecordFilesAreNotCorrected) {
-    WriteData({});
-    StartDatabase(db());
-    ExpectData({});
-    EXPECT_TRUE(db().TmyDBIndex.empty());
-    EXPECT_EQ(db().firstDate, 0);
-
-    Reset();
-    WriteData({Day(100)});
-    StartDatabase(db());
-    ExpectData({Day(100)});
-}
-
-TEST_F(LoadTest, ATrailingPartialRecordIsNeverReadAsARecord) {
-    SetToday(102);
-    WriteData({Day(100), Day(102)}, Day(101).substr(0, 1000));
-    StartDatabase(db());
-    ExpectData({Day(100), Empty(101), Day(102)});
-    ASSERT_EQ(db().TmyDBIndex.size(), 3u);
-}
 
 // ---- Archiving --------------------------------------------------------------------------------
 
@@ -213,38 +116,6 @@ TEST(ArchivePathTest, ReplacesTheExtensionOfTheFileName) {
     EXPECT_EQ(ArchivePath("/data/group.mvd"), "/data/group.arc");
     EXPECT_EQ(ArchivePath("/data/v1.2/group"), "/data/v1.2/group.arc");
     EXPECT_EQ(ArchivePath("C:\\data\\group.x.mvd"), "C:\\data\\group.x.arc");
-}
-
-// ---- Index ------------------------------------------------------------------------------------
-
-TEST_F(LoadTest, IndexHoldsEveryWholeRecordsDateAndOffset) {
-    WriteData({Day(100), Day(101), Day(102)}, "partial");
-    EXPECT_FALSE(BuildIndex(db().dataFilePath, db().TmyDBIndex));
-    ASSERT_EQ(db().TmyDBIndex.size(), 3u);
-    for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(db().TmyDBIndex[k].date, 100 + k);
-        EXPECT_EQ(db().TmyDBIndex[k].offset, k * static_cast<std::int32_t>(kDayRecordSize));
-    }
-}
-
-TEST_F(LoadTest, IndexReportsDatesThatDoNotRiseStrictly) {
-    for (const auto& records :
-         {std::vector<std::string>{Day(100), Day(100)},
-          std::vector<std::string>{Day(101), Day(100)}, std::vector<std::string>{NullDay(1)}}) {
-        WriteData(records);
-        EXPECT_TRUE(BuildIndex(db().dataFilePath, db().TmyDBIndex));
-    }
-}
-
-TEST_F(LoadTest, AFileBeyondThe32BitIndexOffsetsIsNotIndexed) {
-    const std::int64_t records = std::numeric_limits<std::int32_t>::max() / kDayRecordSize + 2;
-    WriteData({});
-    std::filesystem::resize_file(db().dataFilePath, records * kDayRecordSize);  // sparse
-    EXPECT_THROW(BuildIndex(db().dataFilePath, db().TmyDBIndex), IoError);
-
-    std::filesystem::resize_file(db().dataFilePath, (records - 1) * kDayRecordSize);
-    EXPECT_TRUE(BuildIndex(db().dataFilePath, db().TmyDBIndex));  // null dates
-    EXPECT_EQ(db().TmyDBIndex.back().offset, (records - 2) * kDayRecordSize);
 }
 
 // ---- Failures ---------------------------------------------------------------------------------
