@@ -1,10 +1,8 @@
 #include "host/UnServer_Log.h"
 
-#include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QTextBlock>
 #include <QTextCursor>
-#include <QThread>
 #include <cstdio>
 #include <mutex>
 
@@ -120,12 +118,7 @@ void WindowLogSink::append(const std::string& message) {
     const std::string line = TimeNow() + " " + message;
     PrintLine(line);
     pending_.push_back(LogText(line));
-    if (QThread::currentThread() == memo_.thread()) {
-        showPending();
-    } else {
-        QMetaObject::invokeMethod(
-            &memo_, [this] { showPending(); }, Qt::QueuedConnection);
-    }
+    mainThread_.run([this] { showPending(); });
     if (DebugMode) AppendDebugFile(TimeNow() + " " + message + "\r\n");
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "net/MainThreadQueue.h"
 #include "platform/Log.h"
 
 class QPlainTextEdit;
@@ -27,8 +28,8 @@ void AppendDebugFile(const std::string& entry);
 // A Windows-1251 log text as a person reads it.
 QString LogText(const std::string& cp1251);
 
-// The sink that the main window installs. It may be called on any thread; the memo is changed on
-// its own thread only, in the order in which the lines were logged.
+// The sink that the main window installs, created on the memo's thread. It may be called on any
+// thread; the memo is changed on its own thread only, in the order in which the lines were logged.
 class WindowLogSink : public LogSink {
   public:
     explicit WindowLogSink(QPlainTextEdit& memo);
@@ -39,6 +40,7 @@ class WindowLogSink : public LogSink {
 
     QPlainTextEdit& memo_;
     std::deque<QString> pending_;  // under the log lock
+    MainThreadQueue mainThread_;
 };
 
 // The sink of a run without a window (the settings check): standard output only.

@@ -26,7 +26,7 @@ constexpr int kAcceptPauseMs = 100;
 }  // namespace
 
 TFormSocksServer::TFormSocksServer(QObject* parent)
-    : QObject(parent), mainThread_(std::this_thread::get_id()) {
+    : QObject(parent) {
     setObjectName("Merivo");
     TimerConnect.setInterval(50);
     connect(&TimerConnect, &QTimer::timeout, this, &TFormSocksServer::TimerConnectTimer);
@@ -35,9 +35,6 @@ TFormSocksServer::TFormSocksServer(QObject* parent)
     acceptPause_.setSingleShot(true);
     acceptPause_.setInterval(kAcceptPauseMs);
     connect(&acceptPause_, &QTimer::timeout, this, &TFormSocksServer::ResumeAccepting);
-    postedWakeup_ = std::make_unique<WakeupEvent>();
-    postedNotifier_ = new QSocketNotifier(postedWakeup_->handle(), QSocketNotifier::Read, this);
-    connect(postedNotifier_, &QSocketNotifier::activated, this, &TFormSocksServer::RunPosted);
     connectionCount = 0;  // a new form starts a new run of the server
     FormSocksServer = this;
 }
@@ -46,7 +43,6 @@ TFormSocksServer::~TFormSocksServer() {
     TimerConnect.stop();
     stallTimer_.stop();
     acceptPause_.stop();
-    delete postedNotifier_;
     for (auto& thread : identifiers_) thread->terminate();
     for (auto& thread : identifiers_) thread->waitFinished(5000);
     for (auto& watch : outgoing_) {
@@ -67,31 +63,11 @@ TFormSocksServer::~TFormSocksServer() {
 }
 
 bool TFormSocksServer::OnMainThread() const {
-    return std::this_thread::get_id() == mainThread_;
+    return mainThread_.onMainThread();
 }
 
-// Work from other threads waits in a queue of our own and wakes the main thread through a
-// descriptor it watches, so no other thread calls into the event loop.
 void TFormSocksServer::RunOnMainThread(std::function<void()> work) {
-    if (OnMainThread()) {
-        work();
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> guard(postedLock_);
-        posted_.push_back(std::move(work));
-    }
-    postedWakeup_->raise();
-}
-
-void TFormSocksServer::RunPosted() {
-    postedWakeup_->clear();
-    std::vector<std::function<void()>> work;
-    {
-        std::lock_guard<std::mutex> guard(postedLock_);
-        work.swap(posted_);
-    }
-    for (auto& step : work) step();
+    mainThread_.run(std::move(work));
 }
 
 // ---- Listening and accepting --------------------------------------------------------------------

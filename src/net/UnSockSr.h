@@ -9,10 +9,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "db/UnDBType.h"
+#include "net/MainThreadQueue.h"
 
 class QSocketNotifier;
 
@@ -20,7 +20,6 @@ namespace merivo {
 
 class TcpSocket;
 class Thread;
-class WakeupEvent;
 
 class TFormSocksServer : public QObject {
     Q_OBJECT
@@ -93,14 +92,9 @@ class TFormSocksServer : public QObject {
     void AdoptConnection(TMyNameUser& user, int handle);
     void KeepUnknown(const std::shared_ptr<TcpSocket>& socket, int handle);
     void RunOnMainThread(std::function<void()> work);
-    void RunPosted();
     bool OnMainThread() const;
 
-    std::thread::id mainThread_;
-    std::mutex postedLock_;
-    std::vector<std::function<void()>> posted_;  // work handed to the main thread
-    std::unique_ptr<WakeupEvent> postedWakeup_;
-    QSocketNotifier* postedNotifier_ = nullptr;
+    MainThreadQueue mainThread_;
     std::shared_ptr<TcpSocket> ServerSocket1;
     QSocketNotifier* listenNotifier_ = nullptr;
     std::vector<std::unique_ptr<Accepted>> accepted_;
