@@ -1,14 +1,12 @@
 // Delivery of stored mail: a mail process sends the files named in the user's inbox index file
 // in their order and takes the sent entries out of the index.
-#include <algorithm>
-#include <limits>
 #include <vector>
 
 #include "db/UnDBType_Packages.h"
 #include "db/MessageCatalog.h"
 #include "net/UnSockSr_Send.h"
 #include "net/UnSockSr_SendTurn.h"
-#include "platform/Clock.h"
+#include "net/UnWSMess.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
@@ -16,40 +14,6 @@
 namespace merivo {
 
 namespace {
-
-constexpr std::size_t kFilePieceSize = 65536;
-const std::string kConnectionLost = "Reset send process";
-const std::string kSendTimedOut = "Error of send process";
-
-// Pushes all bytes through the connection; an empty text, or why it could not. A connection
-// that takes nothing for too long gets one more chance after a pause.
-std::string TimedSend(TcpSocket& connection, const std::uint8_t* data, std::size_t length) {
-    std::size_t sent = 0;
-    int failures = 0;
-    bool pausedOnce = false;
-    while (sent < length) {
-        if (ProcessEnding()) return kConnectionLost;
-        int error = 0;
-        const long taken = connection.sendSome(data + sent, length - sent, &error);
-        if (taken > 0) {
-            sent += static_cast<std::size_t>(taken);
-            failures = 0;
-            if (sent < length) ProcessWaitWritable(connection, 2);
-            continue;
-        }
-        const bool hardError = error != 0 && error != WSAEWOULDBLOCK && error != WSAENOTCONN;
-        if (!connection.connected() || hardError) return kConnectionLost;
-        if (++failures > CurrentTimeouts().timedSendAttempts) {
-            if (pausedOnce) return kSendTimedOut;
-            pausedOnce = true;
-            failures = 0;
-            ProcessSleep(50);
-            continue;
-        }
-        ProcessWaitWritable(connection, 10);
-    }
-    return {};
-}
 
 // A file name from an inbox entry names a file in the mail folder and nothing else.
 bool IsPlainFileName(const std::string& name) {
@@ -117,7 +81,7 @@ void DeliverMail(TMyNameUser& user) {
             const std::string path = JoinPath(Pop3Dir, name);
             std::string failure = "Bad mail file name";
             if (IsPlainFileName(name)) {
-                failure = user.outgoing ? SendFile(*user.outgoing, path) : kConnectionLost;
+                failure = user.outgoing ? SendFile(*user.outgoing, path) : kConnectionLostText;
             }
             if (user.outgoing && !user.outgoing->connected()) CloseOutgoingQuietly(user);
             if (!failure.empty()) {
@@ -160,35 +124,6 @@ void StartMailDeliveryFor(TMyNameUser& user) {
         return [&user, sequence](Thread& self) { return RunMailProcess(self, user, sequence); };
     };
     CreateProcess(user, body, " (MAIL)");
-}
-
-std::string SendFile(TcpSocket& connection, const std::string& path) {
-    try {
-        std::unique_ptr<File> file = CurrentEnv().openFile(path, OpenMode::Read);
-        const std::int64_t size = file->size();
-        if (size > std::numeric_limits<std::int32_t>::max()) return "File too large: " + path;
-        std::uint8_t header[4];
-        WriteInt32(header, static_cast<std::int32_t>(size));
-        std::string failure = TimedSend(connection, header, sizeof header);
-        if (!failure.empty()) return failure;
-        std::vector<std::uint8_t> piece(kFilePieceSize);
-        for (std::int64_t left = size; left > 0;) {
-            const auto wanted = static_cast<std::size_t>(
-                std::min<std::int64_t>(left, static_cast<std::int64_t>(kFilePieceSize)));
-            const std::size_t got = file->readUpTo(piece.data(), wanted);
-            if (got == 0) return "File ended early: " + path;
-            failure = TimedSend(connection, piece.data(), got);
-            // A piece that was not sent completely leaves the receiver out of step with the
-            // framing, so a time-out ends the file as a lost connection does.
-            if (!failure.empty()) return failure;
-            left -= static_cast<std::int64_t>(got);
-        }
-        return {};
-    } catch (const std::exception& error) {
-        return error.what();
-    } catch (...) {
-        return "Error sending " + path;
-    }
 }
 
 }  // namespace merivo

@@ -10,7 +10,7 @@
 #include "db/MessageCatalog.h"
 #include "db/UnDBType_Buffers.h"
 #include "net/UnSockSr_SendTurn.h"
-#include "platform/Clock.h"
+#include "net/UnWSMess.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
@@ -124,8 +124,8 @@ void ReportSendResult(TMyNameUser& user, std::int32_t sequence, long result, con
         return;
     }
     if (!StopSendingUnlessEnding(user)) return;
-    if (result == -3 && user.online) WriteLog("Reset send process");
-    if (result == -4 && user.online) WriteLog("Error of send process");
+    if (result == -3 && user.online) WriteLog(kConnectionLostText);
+    if (result == -4 && user.online) WriteLog(kSendTimedOutText);
 }
 
 std::uint32_t RunSendProcess(Thread& self, TMyNameUser& user, std::int32_t sequence,
@@ -254,41 +254,6 @@ void SendSharedPackageToReceivers(TMyNameUser& user, SharedBuffer package, std::
 void QueueSend(TMyNameUser& user, const std::uint8_t* data, std::size_t length) {
     PieceSource piece(data, length);
     QueuePiece(user, piece);
-}
-
-long SendAll(TcpSocket& connection, const std::uint8_t* data, std::size_t length) {
-    return SendAll(connection, nullptr, 0, data, length);
-}
-
-long SendAll(TcpSocket& connection, const std::uint8_t* header, std::size_t headerLength,
-             const std::uint8_t* data, std::size_t length) {
-    try {
-        const std::size_t total = headerLength + length;
-        std::size_t sent = 0;
-        int failures = 0;
-        while (sent < total) {
-            if (ProcessEnding()) return -3;
-            int error = 0;
-            // While part of the header is left, it goes out together with the body.
-            const long taken =
-                sent < headerLength
-                    ? connection.sendPair(header + sent, headerLength - sent, data, length, &error)
-                    : connection.sendSome(data + (sent - headerLength), total - sent, &error);
-            if (taken > 0) {
-                sent += static_cast<std::size_t>(taken);
-                failures = 0;
-                if (sent < total) ProcessWaitWritable(connection, 2);
-                continue;
-            }
-            if (error != 0 && error != WSAEWOULDBLOCK && connection.connected()) return -2;
-            if (!connection.connected()) return -3;
-            if (++failures > CurrentTimeouts().sendAttempts) return -4;
-            ProcessWaitWritable(connection, 10);
-        }
-        return static_cast<long>(total);
-    } catch (...) {
-        return -5;
-    }
 }
 
 void WatchdogStep() {

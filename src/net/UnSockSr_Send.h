@@ -11,8 +11,6 @@
 
 namespace merivo {
 
-class TcpSocket;
-
 constexpr int kSendQueueLimit = 70;
 
 // Sets the database service's SendPackage and StartMailDelivery to the ones below.
@@ -26,15 +24,6 @@ void SendSharedPackageToReceivers(TMyNameUser& user, std::shared_ptr<std::vector
                                   std::size_t size, const std::string& host, int mode);
 void QueueSend(TMyNameUser& user, const std::uint8_t* data, std::size_t length);
 void StartMailDeliveryFor(TMyNameUser& user);
-
-// Pushes all bytes through a non-blocking connection: the length, or -2 (socket error),
-// -3 (connection lost), -4 (nothing taken for too long), -5 (failure while sending).
-long SendAll(TcpSocket& connection, const std::uint8_t* data, std::size_t length);
-// The same for a frame header followed by a body, sent together while the header lasts.
-long SendAll(TcpSocket& connection, const std::uint8_t* header, std::size_t headerLength,
-             const std::uint8_t* data, std::size_t length);
-// Sends a stored file as one frame; an empty text on success, else the reason.
-std::string SendFile(TcpSocket& connection, const std::string& path);
 
 // One pass of the status timer's watchdog over every user.
 void WatchdogStep();

@@ -2,12 +2,7 @@
 // of a TCP connection whose other end (the "peer") the test reads.
 #include "net/UnSockSr_Send.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,12 +16,12 @@
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "support/FaultInjectionEnv.h"
+#include "support/LoopbackPeer.h"
 #include "support/TempDir.h"
 
 namespace merivo {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
 class CapturedLog : public LogSink {
@@ -58,82 +53,6 @@ bool Eventually(Condition condition) {
         std::this_thread::sleep_for(2ms);
     }
     return true;
-}
-
-// The far end of a user's outgoing connection.
-class Peer {
-  public:
-    // Connects a fresh loopback pair; `server` receives the server-side socket.
-    explicit Peer(std::shared_ptr<TcpSocket>& server, int receiveBuffer = 0) {
-        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(listener, 1);
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (receiveBuffer > 0) {
-            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        }
-        ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        const int accepted = ::accept(listener, nullptr, nullptr);
-        ::close(listener);
-        if (receiveBuffer > 0) {
-            ::setsockopt(accepted, SOL_SOCKET, SO_SNDBUF, &receiveBuffer, sizeof receiveBuffer);
-        }
-        server = std::make_shared<TcpSocket>(accepted);
-    }
-    ~Peer() { close(); }
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-    // Reads exactly n bytes, or fewer when nothing more comes within the time-out.
-    Bytes read(std::size_t n, int timeoutMs = 5000) {
-        Bytes bytes(n);
-        std::size_t got = 0;
-        while (got < n) {
-            pollfd watched{fd_, POLLIN, 0};
-            if (::poll(&watched, 1, timeoutMs) <= 0) break;
-            const ssize_t r = ::recv(fd_, bytes.data() + got, n - got, 0);
-            if (r <= 0) break;
-            got += static_cast<std::size_t>(r);
-        }
-        bytes.resize(got);
-        return bytes;
-    }
-    // The next frame's payload, or nullopt when none arrives in time.
-    std::optional<Bytes> frame(int timeoutMs = 5000) {
-        Bytes header = read(4, timeoutMs);
-        if (header.size() < 4) return std::nullopt;
-        const auto size = static_cast<std::size_t>(ReadInt32(header.data()));
-        Bytes payload = read(size, timeoutMs);
-        if (payload.size() < size) return std::nullopt;
-        return payload;
-    }
-    // True when the server closed the connection (after whatever was still in flight).
-    bool closedByServer(int timeoutMs = 5000) {
-        std::uint8_t sink[65536];
-        for (;;) {
-            pollfd watched{fd_, POLLIN, 0};
-            if (::poll(&watched, 1, timeoutMs) <= 0) return false;
-            const ssize_t r = ::recv(fd_, sink, sizeof sink, 0);
-            if (r <= 0) return true;
-        }
-    }
-
-  private:
-    int fd_ = -1;
-};
-
-Bytes Numbered(std::size_t size, int number) {
-    Bytes bytes(size);
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(number + i * 7);
-    if (size >= 4) WriteInt32(bytes.data(), number);
-    return bytes;
 }
 
 class SendPathTest : public ::testing::Test {
@@ -171,14 +90,14 @@ class SendPathTest : public ::testing::Test {
             user->host = host;
             user->name = "user " + host;
             user->databaseNumber = static_cast<std::int32_t>(DBTable.size());
-            peers_.push_back(std::make_unique<Peer>(user->outgoing, receiveBuffer));
+            peers_.push_back(std::make_unique<LoopbackPeer>(user->outgoing, receiveBuffer));
             users.push_back(user.get());
             db->users.push_back(std::move(user));
         }
         DBTable.push_back(std::move(db));
         return users;
     }
-    Peer& peerOf(int index) { return *peers_[static_cast<std::size_t>(index)]; }
+    LoopbackPeer& peerOf(int index) { return *peers_[static_cast<std::size_t>(index)]; }
 
     void send(TMyNameUser& user, const Bytes& payload, int mode = 2, const std::string& host = "") {
         SendPackage(user, payload.data(), payload.size(), host, mode);
@@ -188,7 +107,7 @@ class SendPathTest : public ::testing::Test {
     CapturedLog log_;
     Timeouts savedTimeouts_;
     int baselineThreads_ = 0;
-    std::vector<std::unique_ptr<Peer>> peers_;
+    std::vector<std::unique_ptr<LoopbackPeer>> peers_;
 };
 
 TEST_F(SendPathTest, SmallPackageToIdleUserLeavesDirectlyAsOneFrame) {
@@ -352,17 +271,6 @@ TEST_F(SendPathTest, BusyUserDoesNotCollectEntriesOfFinishedProcesses) {
     std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
     ASSERT_EQ(user.threadTable.size(), 1u);
     EXPECT_EQ(user.threadTable[0].sequence, kFinished + 2);
-}
-
-TEST_F(SendPathTest, SendAllGivesUpOnAConnectionThatTakesNothing) {
-    CurrentTimeouts().sendAttempts = 5;
-    auto users = addDatabase({"127.0.0.2"}, 8192);
-    const Bytes big = Numbered(4 << 20, 1);
-    EXPECT_EQ(SendAll(*users[0]->outgoing, big.data(), big.size()), -4);
-
-    const Bytes small = Numbered(10, 1);
-    users[0]->outgoing->close();
-    EXPECT_EQ(SendAll(*users[0]->outgoing, small.data(), small.size()), -3);
 }
 
 // Ends the user's processes and restarts its counters, as coming online again does; called
