@@ -21,13 +21,13 @@
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
 #include "db/UnSFile.h"
+#include "platform/DateTime.h"
 #include "platform/Env.h"
 
 namespace merivo {
 namespace {
 
 constexpr int kDays = 365;
-constexpr std::int64_t kFirstDay = 46000;
 constexpr int kRounds = 5;
 
 // A file whose sync returns at once: the edit path as it was before edits were flushed.
@@ -65,6 +65,9 @@ class NoSyncEnv : public Env {
     }
     void deleteFile(const std::string& path) override { PosixEnv().deleteFile(path); }
 };
+
+// The stored days start today: an edit of a day older than the group keeps is refused.
+const std::int64_t kFirstDay = Today();
 
 void BuildDataFile(const TMyDBUser& db) {
     auto record = std::make_unique<DayRecord>(db.EmptyDay);
@@ -113,8 +116,11 @@ int Run(double seconds, const std::string& parent) {
     std::filesystem::create_directories(folder);
     TMyNameUser& editor = BuildDatabase(folder + "/group.mvd");
     long answers = 0;
-    SendPackage = [&](TMyNameUser&, const std::uint8_t*, std::size_t, const std::string&, int) {
+    long refused = 0;
+    SendPackage = [&](TMyNameUser&, const std::uint8_t* payload, std::size_t size,
+                      const std::string&, int) {
         ++answers;
+        if (size >= 4 && ReadInt32(payload) == 7000) ++refused;
     };
     NoSyncEnv noSync;
     std::vector<double> plain, flushed, ratios;
@@ -133,8 +139,8 @@ int Run(double seconds, const std::string& parent) {
     }
     std::printf("median: without flush %.0f edits/s, with flush %.0f edits/s, ratio %.3f\n",
                 Median(plain), Median(flushed), Median(ratios));
-    std::printf("(%ld answers and forwards queued; data file %d records in %s)\n", answers, kDays,
-                folder.c_str());
+    std::printf("(%ld answers and forwards queued, %ld of them refusals; data file %d records in %s)\n",
+                answers, refused, kDays, folder.c_str());
     DBTable.clear();
     std::filesystem::remove_all(folder);
     return 0;
