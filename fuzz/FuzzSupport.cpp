@@ -71,13 +71,17 @@ class MemoryEnv::MemoryEnvFile : public File {
 std::unique_ptr<File> MemoryEnv::openFile(const std::string& path, OpenMode mode) {
     auto found = files_.find(path);
     if (found == files_.end()) {
-        if (mode != OpenMode::Create) Refuse("open", path, "no such file");
+        if (mode != OpenMode::Create && mode != OpenMode::OpenOrCreate) {
+            Refuse("open", path, "no such file");
+        }
         if (!folderExists(ParentOf(path)) || folderExists(path)) {
             Refuse("open", path, "no such folder");
         }
         found = files_.emplace(path, newBuffer(0)).first;
     }
-    if (!open_.insert(path).second) Refuse("open", path, "the file is in use");
+    if (!open_.insert(path).second) {
+        throw FileInUseError("open failed for " + path + ": the file is in use");
+    }
     if (mode == OpenMode::Create) found->second->clear();
     return std::make_unique<MemoryEnvFile>(*this, path, found->second);
 }

@@ -260,31 +260,45 @@ namespace {
 
 constexpr int kFileOpenRetryPauseMs = 5;
 
-std::unique_ptr<File> TryOpen(const std::string& path, OpenMode mode) {
+// Opens the file; one that is not there (an inbox file deleted while the server runs) is made
+// again, empty, as at start-up. Throws FileInUseError while the file is open elsewhere.
+std::unique_ptr<File> OpenOrRecreate(const std::string& path, OpenMode mode) {
+    Env& env = CurrentEnv();
     try {
-        return CurrentEnv().openFile(path, mode);
-    } catch (const std::exception&) {
-        return nullptr;
+        return env.openFile(path, mode);
+    } catch (const FileInUseError&) {
+        throw;
+    } catch (const IoError&) {
+        if (env.fileExists(path)) throw;
     }
+    return env.openFile(path, OpenMode::OpenOrCreate);
 }
 
-// Retries the open until it succeeds or the open time-out has passed. With `locked`, every
-// attempt holds the thread-table lock and only a successful one keeps it.
+// Retries the open while the file is open elsewhere, until the open time-out has passed; any
+// other failure gives up at once. With `locked`, every attempt holds the thread-table lock and
+// only a successful one keeps it.
 std::unique_ptr<File> OpenWithRetries(const std::string& path, OpenMode mode, bool locked) {
     Clock& clock = CurrentClock();
     const std::uint32_t started = clock.tickCount();
     for (;;) {
-        if (locked) ThreadTableLock().lock();
-        std::unique_ptr<File> file = TryOpen(path, mode);
-        if (file) return file;
-        if (locked) ThreadTableLock().unlock();
-        const std::uint32_t elapsed = clock.tickCount() - started;
-        if (elapsed > static_cast<std::uint32_t>(CurrentTimeouts().fileOpenRetryMs)) {
-            WriteLog(Msg(msgOpenFileError) + path + ".");
-            return nullptr;
+        std::unique_lock<std::recursive_mutex> lock(ThreadTableLock(), std::defer_lock);
+        if (locked) lock.lock();
+        try {
+            std::unique_ptr<File> file = OpenOrRecreate(path, mode);
+            lock.release();
+            return file;
+        } catch (const FileInUseError&) {
+            // The other holder closes it soon: retried below.
+        } catch (const std::exception&) {
+            break;
         }
+        if (locked) lock.unlock();
+        const std::uint32_t elapsed = clock.tickCount() - started;
+        if (elapsed > static_cast<std::uint32_t>(CurrentTimeouts().fileOpenRetryMs)) break;
         clock.sleepMs(kFileOpenRetryPauseMs);
     }
+    WriteLog(Msg(msgOpenFileError) + path + ".");
+    return nullptr;
 }
 
 }  // namespace

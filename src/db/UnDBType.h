@@ -208,7 +208,8 @@ TMyNameUser* FindUserByOutgoing(int socketHandle);
 TMyNameUser* FindUserByHost(const std::string& host);
 TMyNameUser* FindUserByName(const std::string& name);
 
-// Opens a file, retrying every 5 ms while it is held elsewhere; after the open time-out it logs
+// Opens an inbox file, retrying every 5 ms while it is open elsewhere. A file that is not there
+// is made again, empty. After the open time-out, or at once on any other failure, it logs
 // "Error occurred while opening the file: " + path + "." and returns nullptr.
 std::unique_ptr<File> OpenFileRetrying(const std::string& path, OpenMode mode);
 // The same, holding the thread-table lock on success; the caller unlocks it after closing.

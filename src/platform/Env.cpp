@@ -26,6 +26,10 @@ namespace {
     throw IoError(operation + " failed for " + path + ": " + reason);
 }
 
+[[noreturn]] void ThrowInUse(const std::string& operation, const std::string& path) {
+    throw FileInUseError(operation + " failed for " + path + ": the file is in use");
+}
+
 // A file is identified by device and inode, so two spellings of one path are the same file.
 using FileId = std::pair<dev_t, ino_t>;
 
@@ -159,6 +163,7 @@ int OpenFlags(OpenMode mode) {
         case OpenMode::ReadWrite:
             return O_RDWR;
         case OpenMode::Create:
+        case OpenMode::OpenOrCreate:
             return O_RDWR | O_CREAT;
     }
     return O_RDONLY;
@@ -232,16 +237,14 @@ class RealEnv : public Env {
         FileId id{info.st_dev, info.st_ino};
         if (!Registry().claim(id)) {
             ::close(fd);
-            ThrowIoError("open", path, "the file is in use");
+            ThrowInUse("open", path);
         }
         return id;
     }
 
     static void refuseIfOpen(const std::string& operation, const std::string& path) {
         auto info = StatPath(path);
-        if (info && Registry().isOpen({info->st_dev, info->st_ino})) {
-            ThrowIoError(operation, path, "the file is in use");
-        }
+        if (info && Registry().isOpen({info->st_dev, info->st_ino})) ThrowInUse(operation, path);
     }
 };
 

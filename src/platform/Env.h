@@ -16,10 +16,18 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The file is open elsewhere in the process (a sharing conflict): the one failure that passes
+// by itself once the other holder closes the file.
+class FileInUseError : public IoError {
+public:
+    using IoError::IoError;
+};
+
 enum class OpenMode {
-    Read,       // existing file, reading only
-    ReadWrite,  // existing file, reading and writing
-    Create,     // created (or truncated when it exists), reading and writing
+    Read,          // existing file, reading only
+    ReadWrite,     // existing file, reading and writing
+    Create,        // created (or truncated when it exists), reading and writing
+    OpenOrCreate,  // existing file, or a new empty one when there is none; reading and writing
 };
 
 // An open file with a position, like a file stream. Files are opened exclusively: a second open of

@@ -2,6 +2,7 @@
 // forwarded at once.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -88,6 +89,31 @@ TEST_F(MailEndToEnd, MailToAnOfflineUserIsAnnouncedAtItsNextConnect) {
     const std::vector<Bytes> fetched = Fetch(*user2, 1);
     ASSERT_EQ(fetched.size(), 1u);
     EXPECT_EQ(fetched[0], mail);
+}
+
+// An inbox file deleted while the server runs is made again at the next look into it: the
+// connect, the mail request and the mail to that user go on at once instead of waiting for it.
+TEST_F(MailEndToEnd, DeletedInboxFilesAreMadeAgainWithoutWaiting) {
+    const auto started = std::chrono::steady_clock::now();
+    StartServer(2, {});
+    for (int user : {1, 2}) {
+        std::filesystem::remove(Pop3() / (ServerFixture::UserAddress(user) + ".bin"));
+    }
+    MerivoClient& user1 = Connect(1);
+    user1.sendPackage(BuildRequest(1000, 5));
+    const Bytes mail = BuildRelayPackage("user1,user2", "user1", Body(100));
+    user1.sendPackage(mail);
+    EXPECT_TRUE(Await(user1, Code(kMailWaitingCode)));
+    EXPECT_EQ(InboxSize(2), kInboxEntrySize);
+
+    std::unique_ptr<MerivoClient> user2 = server->connectUser(2);
+    ASSERT_NE(user2, nullptr);
+    EXPECT_TRUE(Await(*user2, Code(kMailWaitingCode)));
+    const std::vector<Bytes> fetched = Fetch(*user2, 1);
+    ASSERT_EQ(fetched.size(), 1u);
+    EXPECT_EQ(fetched[0], mail);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+    EXPECT_FALSE(server->logContains("Error occurred while opening the file"));
 }
 
 TEST_F(MailEndToEnd, DirectMessageReachesConnectedRecipientsButNotItsOriginator) {

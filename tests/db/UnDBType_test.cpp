@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -11,6 +12,7 @@
 #include "platform/Log.h"
 #include "platform/Socket.h"
 #include "support/FakeClock.h"
+#include "support/FaultInjectionEnv.h"
 #include "support/TempDir.h"
 
 namespace merivo {
@@ -290,8 +292,39 @@ TEST_F(OpenRetryTest, LockedOpenKeepsTheThreadTableLockOnlyOnSuccess) {
     EXPECT_FALSE(tryLockElsewhere());
     file.reset();
     ThreadTableLock().unlock();
-    EXPECT_EQ(OpenFileRetryingLocked(dir.file("missing.bin"), OpenMode::Read), nullptr);
+    auto holder = CurrentEnv().openFile(dir.file("inbox.bin"), OpenMode::Read);
+    EXPECT_EQ(OpenFileRetryingLocked(dir.file("inbox.bin"), OpenMode::Read), nullptr);
     EXPECT_TRUE(tryLockElsewhere()) << "a give-up returns without the lock";
+}
+
+// Only a file held elsewhere is worth waiting for: a deleted inbox file is made again, empty,
+// and any other failure gives up at once, so that the main thread never stands still for it.
+TEST_F(OpenRetryTest, OnlyAFileHeldElsewhereIsWaitedFor) {
+    CurrentTimeouts().fileOpenRetryMs = Timeouts{}.fileOpenRetryMs;
+    const std::string path = dir.file("inbox.bin");
+    FaultInjectionEnv env;
+    ScopedEnv scoped(env);
+    for (bool locked : {false, true}) {
+        SCOPED_TRACE(locked ? "locked" : "unlocked");
+        log.lines.clear();
+        dir.writeFile("inbox.bin", "");
+        std::filesystem::remove(path);
+        auto recreated = locked ? OpenFileRetryingLocked(path, OpenMode::ReadWrite)
+                                : OpenFileRetrying(path, OpenMode::Read);
+        ASSERT_NE(recreated, nullptr);
+        EXPECT_EQ(recreated->size(), 0);
+        recreated.reset();
+        if (locked) ThreadTableLock().unlock();
+
+        env.failOn(FileOp::Open, "inbox.bin");
+        EXPECT_EQ(locked ? OpenFileRetryingLocked(path, OpenMode::ReadWrite)
+                         : OpenFileRetrying(path, OpenMode::Read),
+                  nullptr);
+        EXPECT_EQ(log.lines,
+                  std::vector<std::string>{"Error occurred while opening the file: " + path + "."});
+        EXPECT_EQ(clock.sleptMs(), 0);
+        EXPECT_TRUE(std::filesystem::exists(path));
+    }
 }
 
 TEST_F(SharedStateTest, InboxPathIsTheHostInTheMailFolder) {

@@ -41,6 +41,13 @@ TEST_F(EnvTest, CreateTruncatesAnExistingFile) {
     EXPECT_EQ(dir.readFile("a.bin"), "new");
 }
 
+TEST_F(EnvTest, OpenOrCreateKeepsAnExistingFileAndMakesAMissingOne) {
+    dir.writeFile("kept.bin", "abc");
+    EXPECT_EQ(env.openFile(dir.file("kept.bin"), OpenMode::OpenOrCreate)->size(), 3);
+    env.openFile(dir.file("new.bin"), OpenMode::OpenOrCreate)->write("xy", 2);
+    EXPECT_EQ(dir.readFile("new.bin"), "xy");
+}
+
 TEST_F(EnvTest, ReadWriteKeepsContentsAndWritesAtPosition) {
     dir.writeFile("a.bin", "abcdef");
     auto file = env.openFile(dir.file("a.bin"), OpenMode::ReadWrite);
@@ -64,10 +71,10 @@ TEST_F(EnvTest, TruncateSetsSizeAndLeavesPosition) {
 TEST_F(EnvTest, OpenFilesAreExclusiveUntilClosed) {
     const std::string path = dir.file("a.bin");
     auto first = env.openFile(path, OpenMode::Create);
-    EXPECT_THROW(env.openFile(path, OpenMode::Read), IoError);
-    EXPECT_THROW(env.openFile(path, OpenMode::ReadWrite), IoError);
+    EXPECT_THROW(env.openFile(path, OpenMode::Read), FileInUseError);
+    EXPECT_THROW(env.openFile(path, OpenMode::ReadWrite), FileInUseError);
     // Another spelling of the same path is the same file.
-    EXPECT_THROW(env.openFile(dir.path() + "/./a.bin", OpenMode::Read), IoError);
+    EXPECT_THROW(env.openFile(dir.path() + "/./a.bin", OpenMode::Read), FileInUseError);
     first->write("x", 1);
     first.reset();
     EXPECT_NO_THROW(env.openFile(path, OpenMode::Read));
