@@ -9,9 +9,10 @@
 #include <chrono>
 
 #include "db/UnDBType_Packages.h"
-#include "host/UnServer.h"
+#include "db/UnDBserv.h"
 #include "net/UnSockSr.h"
 #include "net/UnSockSr_Send.h"
+#include "platform/Env.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
@@ -69,10 +70,9 @@ ServerFixture::ServerFixture(FixtureOptions options) : sink_(std::make_unique<Si
     SetLogSink(sink_.get());
     AppDir = dir_.path();
     port_ = PickFreePort();
-    writeSettings(options);
     form_ = new TFormSocksServer();
     InstallSendPath();
-    InitServer();
+    build(options);
     listening_ = listen();
 }
 
@@ -101,27 +101,45 @@ std::string ServerFixture::UserAddress(int i) {
     return "127.0.0." + std::to_string(i + 1);
 }
 
-void ServerFixture::writeSettings(const FixtureOptions& options) {
-    std::string ini = "[Options]\nLanguage=0\n";
-    if (options.debug) ini += "DEBUG=1\n";
-    ini += "[NetWork]\nPort=" + std::to_string(port_) +
-           "\nDirectSend=" + (options.directSend ? "1" : "0") +
-           "\nReconnect=" + std::to_string(options.reconnect) +
-           "\nTCPNoDelay=" + (options.tcpNoDelay ? "1" : "0") + "\n";
-    ini += "[DataBases]\nCount=" + std::to_string(options.groups.size()) + "\n";
-    for (std::size_t k = 1; k <= options.groups.size(); ++k)
-        ini += "Alias" + std::to_string(k) + "=" + options.groups[k - 1].alias + "\n";
-    for (std::size_t k = 1; k <= options.groups.size(); ++k) {
-        const FixtureGroup& group = options.groups[k - 1];
-        ini += "[DataBase - " + std::to_string(k) + "]\nName=" + group.dataFile +
-               "\nCount=7\nCountArc=0\nTime Begin=9\nTime End=20\nStep=0\nArchive Link=0\n";
-        ini += "UserCount=" + std::to_string(group.users.size()) + "\n";
-        for (std::size_t i = 1; i <= group.users.size(); ++i) {
-            ini += "User_" + std::to_string(i) + "=" + group.users[i - 1].host +
-                   "::" + group.users[i - 1].name + "\n";
-        }
+// What the start-up makes of the settings, made straight from the options: the transport is
+// tested without the host that reads Server.ini.
+void ServerFixture::build(const FixtureOptions& options) {
+    Pop3Dir = JoinPath(AppDir, "POP3");
+    CurrentEnv().createFolder(Pop3Dir);
+    DebugMode = options.debug;
+    Port = port_;
+    UserPort = port_ + 10;
+    DirectSend = options.directSend;
+    TCPNoDelay = options.tcpNoDelay;
+    Reconnect = options.reconnect;
+    for (const FixtureGroup& group : options.groups) {
+        auto db = std::make_unique<TMyDBUser>();
+        db->alias = group.alias;
+        db->dataFilePath = group.dataFile;
+        db->recordLimit = 7;
+        db->timeBegin = "9";
+        db->timeEnd = "20";
+        db->step = "0";
+        db->userCount = static_cast<std::int32_t>(group.users.size());
+        TMyDBUser& built = *db;
+        DBTable.push_back(std::move(db));
+        for (const FixtureUser& configured : group.users) addUser(built, configured);
+        InitTimeSlots(built.EmptyDay, 9, 20, 0);
+        if (!built.dataFilePath.empty()) StartDatabase(built);
     }
-    dir_.writeFile("Server.ini", ini);
+}
+
+void ServerFixture::addUser(TMyDBUser& db, const FixtureUser& configured) {
+    auto user = std::make_unique<TMyNameUser>();
+    user->databaseNumber = static_cast<std::int32_t>(DBTable.size()) - 1;
+    user->valid = true;
+    user->name = configured.name;
+    user->host = LowerAscii(configured.host);
+    user->connectionHandle = -1;
+    form_->CreateOutgoingConnection(*user);
+    user->userListSlot = AppendUserListEntry(user->name, user->host);
+    CreateEmptyFileIfMissing(InboxPath(*user));
+    db.users.push_back(std::move(user));
 }
 
 // Another program may take the port between picking and listening: then another is picked.

@@ -1,10 +1,11 @@
 #pragma once
 // An in-process server on a temporary AppDir, for end-to-end tests over loopback.
 //
-// The fixture writes a Server.ini with a free port and the given groups and users, runs
-// InitServer, creates the sockets form and listens on 127.0.0.1. The server runs on the test's
-// thread: a test pumps the event loop (pump, pumpUntil) while it waits for the server, or runs
-// blocking client calls on a helper thread with whilePumping.
+// The fixture creates the sockets form, builds the groups and users as the start-up would from
+// a Server.ini naming them (with a free port), and listens on 127.0.0.1; it needs the transport
+// and the layers below it, not the host. The server runs on the test's thread: a test pumps the
+// event loop (pump, pumpUntil) while it waits for the server, or runs blocking client calls on a
+// helper thread with whilePumping.
 //
 //   ServerFixture server(ServerFixture::OneGroup(2));   // users user1@127.0.0.2, user2@127.0.0.3
 //   MerivoClient client({.ownAddress = "127.0.0.2", .serverPort = server.port()});
@@ -99,7 +100,8 @@ class ServerFixture {
   private:
     class Sink;
 
-    void writeSettings(const FixtureOptions& options);
+    void build(const FixtureOptions& options);
+    void addUser(TMyDBUser& db, const FixtureUser& configured);
     bool listen();
 
     TempDir dir_;
