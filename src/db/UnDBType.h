@@ -118,6 +118,13 @@ struct ThreadTableEntry {
     std::int32_t kind = 0;  // 1 = send or mail process
 };
 
+// Small pieces for an idle user that the main thread gathers during one turn of its event loop
+// and sends together when the turn ends (one send instead of one per piece). Main thread only.
+struct GatheredPieces {
+    std::vector<std::uint8_t> bytes;  // the pieces one after the other
+    std::vector<std::size_t> ends;    // where each piece ends in bytes
+};
+
 struct TMyNameUser {
     bool valid = false;
     std::atomic<bool> online{false};
@@ -134,6 +141,7 @@ struct TMyNameUser {
     std::atomic<std::int32_t> sendFinished{0};
     std::atomic<bool> sendStopped{false};
     std::vector<ThreadTableEntry> threadTable;  // under the thread-table lock
+    GatheredPieces gathered;
 };
 
 struct TmyDBIndexEntry {

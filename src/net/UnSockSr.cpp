@@ -8,6 +8,7 @@
 #include "db/MessageCatalog.h"
 #include "net/UnSockSr_Internal.h"
 #include "net/UnSockSr_Receive.h"
+#include "net/UnSockSr_Send.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
@@ -314,6 +315,7 @@ void UserDisconnected(TMyNameUser* user, bool incomingSide, bool closeOutgoing) 
         if (!user->online) return;
         user->online = false;
     }
+    SendGatheredPieces(*user);  // they were due before the connection goes
     try {
         if (closeOutgoing && user->outgoing) user->outgoing->close();
     } catch (...) {

@@ -1,10 +1,13 @@
 // The send entry point, the per-user queue of send processes and the watchdog over it.
 #include "net/UnSockSr_Send.h"
 
+#include <QCoreApplication>
+#include <QThread>
 #include <algorithm>
 #include <array>
 #include <limits>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "db/MessageCatalog.h"
@@ -100,10 +103,14 @@ std::vector<TMyNameUser*> Receivers(TMyNameUser& user, const std::string& host, 
     return receivers;
 }
 
-// Offers the piece once to an idle user's connection. The bytes taken (0 when the piece was
-// not offered), or -1 when the connection turned out to be gone.
-long OfferDirectly(TMyNameUser& user, const std::uint8_t* data, std::size_t length) {
-    if (!DirectSend || !SendQueueIdle(user) || length >= kLargePiece) return 0;
+// A piece that an idle user's connection is offered directly (DirectSend).
+bool GoesDirectly(const TMyNameUser& user, std::size_t length) {
+    return DirectSend && SendQueueIdle(user) && length < kLargePiece;
+}
+
+// One send of the bytes on the user's connection. The bytes taken, or -1 when the connection
+// turned out to be gone.
+long Offer(TMyNameUser& user, const std::uint8_t* data, std::size_t length) {
     long taken = -1;
     if (user.outgoing) {
         int error = 0;
@@ -111,6 +118,67 @@ long OfferDirectly(TMyNameUser& user, const std::uint8_t* data, std::size_t leng
     }
     if (!OutgoingActive(user)) return -1;
     return std::max(taken, 0L);
+}
+
+// Offers the piece once to an idle user's connection. The bytes taken (0 when the piece was
+// not offered), or -1 when the connection turned out to be gone.
+long OfferDirectly(TMyNameUser& user, const std::uint8_t* data, std::size_t length) {
+    return GoesDirectly(user, length) ? Offer(user, data, length) : 0;
+}
+
+// ---- Pieces gathered during a turn of the event loop ---------------------------------------
+//
+// A user coming online is announced to every online user: with many users coming online at once
+// the main thread would spend its time in one send per announcement. So while the main thread
+// runs its event loop, the pieces that would be offered directly to an idle user are gathered
+// and offered together, as one send, when the turn ends. The user's connection sees the same
+// bytes in the same order; what the send does not take is queued piece by piece, as a direct
+// offer would have queued it, so the queue limit counts the same pieces. Everything else that
+// would write to the connection (a send or mail process) or close it sends the gathered pieces
+// first.
+
+// Only inside the event loop of the main thread is a turn sure to end with the flush.
+bool InEventLoopTurn() {
+    const QCoreApplication* application = QCoreApplication::instance();
+    return application && QThread::currentThread() == application->thread() &&
+           QThread::currentThread()->loopLevel() > 0;
+}
+
+bool flushPosted = false;
+
+void SendAllGatheredAtTurnEnd() {
+    if (flushPosted) return;
+    flushPosted = true;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [] {
+            flushPosted = false;
+            ForEachUser(SendGatheredPieces);
+        },
+        Qt::QueuedConnection);
+}
+
+void AddToGathered(TMyNameUser& user, const PieceSource& piece) {
+    std::vector<std::uint8_t>& bytes = user.gathered.bytes;
+    bytes.insert(bytes.end(), piece.data(), piece.data() + piece.length());
+    user.gathered.ends.push_back(bytes.size());
+}
+
+// A small piece for a user with pieces gathered in this turn joins them.
+bool JoinGathered(TMyNameUser& user, const PieceSource& piece) {
+    if (user.gathered.ends.empty() || piece.length() >= kLargePiece) return false;
+    AddToGathered(user, piece);
+    return true;
+}
+
+// A piece that would be offered directly is gathered instead, when the turn ends with a flush.
+bool StartGathering(TMyNameUser& user, const PieceSource& piece) {
+    if (!GoesDirectly(user, piece.length()) || !InEventLoopTurn() || !OutgoingActive(user)) {
+        return false;
+    }
+    AddToGathered(user, piece);
+    SendAllGatheredAtTurnEnd();
+    return true;
 }
 
 void TraceProcessEnd(const Thread& self) {
@@ -165,10 +233,13 @@ void StartSendProcess(TMyNameUser& user, OwnedPiece piece) {
     }
 }
 
-// Sends the piece directly or hands what is left of it to a new send process.
-void QueuePiece(TMyNameUser& user, PieceSource& piece) {
+// Sends the piece directly (gathered with the other pieces of this turn when it may) or hands
+// what is left of it to a new send process.
+void QueuePiece(TMyNameUser& user, PieceSource& piece, bool mayGather = true) {
     if (!user.online || user.sendStopped) return;
+    if (mayGather && JoinGathered(user, piece)) return;
     if (!MakeRoomForProcess(user)) return;
+    if (mayGather && StartGathering(user, piece)) return;
     const long taken = OfferDirectly(user, piece.data(), piece.length());
     if (taken < 0) {
         user.sendStopped = true;
@@ -216,6 +287,7 @@ void QueuePackage(const std::vector<TMyNameUser*>& receivers, PieceSource& paylo
 
 void WatchdogStepFor(TMyNameUser& user) {
     if (user.sendStopped) {
+        SendGatheredPieces(user);
         CloseOutgoingQuietly(user);
         try {
             TerminateThreads(user, 1);
@@ -249,6 +321,25 @@ void SendSharedPackageToReceivers(TMyNameUser& user, SharedBuffer package, std::
     if (size > package->size()) return;
     PieceSource piece(std::move(package), size);
     QueuePackage(Receivers(user, host, mode), piece);
+}
+
+void SendGatheredPieces(TMyNameUser& user) {
+    if (user.gathered.ends.empty()) return;
+    const GatheredPieces batch = std::exchange(user.gathered, {});
+    const long taken = Offer(user, batch.bytes.data(), batch.bytes.size());
+    if (taken < 0 && user.online) user.sendStopped = true;
+    if (!user.online || user.sendStopped) return;
+    const auto done = static_cast<std::size_t>(taken);
+    std::size_t start = 0;
+    for (const std::size_t end : batch.ends) {
+        PieceSource piece(batch.bytes.data() + start, end - start);
+        if (done > start && done < end) {
+            StartSendProcess(user, piece.from(done - start));
+        } else if (done <= start) {
+            QueuePiece(user, piece, false);
+        }
+        start = end;
+    }
 }
 
 void QueueSend(TMyNameUser& user, const std::uint8_t* data, std::size_t length) {

@@ -23,6 +23,10 @@ void SendPackageToReceivers(TMyNameUser& user, const std::uint8_t* payload, std:
 void SendSharedPackageToReceivers(TMyNameUser& user, std::shared_ptr<std::vector<std::uint8_t>> package,
                                   std::size_t size, const std::string& host, int mode);
 void QueueSend(TMyNameUser& user, const std::uint8_t* data, std::size_t length);
+// Sends the small pieces gathered for the user during this turn of the event loop now; what the
+// connection does not take is queued as each piece would have been. Called when the turn ends
+// and before the user's connection is written to otherwise or closed.
+void SendGatheredPieces(TMyNameUser& user);
 void StartMailDeliveryFor(TMyNameUser& user);
 
 // One pass of the status timer's watchdog over every user.

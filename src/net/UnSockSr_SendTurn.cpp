@@ -94,6 +94,7 @@ std::shared_ptr<Thread> CreateProcess(TMyNameUser& user,
 }
 
 bool MakeRoomForProcess(TMyNameUser& user) {
+    SendGatheredPieces(user);  // they are due before anything a process sends
     const std::int32_t queued = user.sendIssued - user.sendFinished;
     if (queued >= kSendQueueLimit) {
         user.sendStopped = true;

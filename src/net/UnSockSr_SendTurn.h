@@ -27,8 +27,9 @@ bool SendQueueIdle(const TMyNameUser& user);
 // Closes the user's outgoing connection; failures are ignored.
 void CloseOutgoingQuietly(TMyNameUser& user);
 
-// Queue limit and idle clean-up before a new process is created for the user. False (and
-// sendStopped set, the refusal logged) when the queue is full.
+// Queue limit and idle clean-up before a new process is created for the user, after the pieces
+// gathered for the user in this turn have been sent. False (and sendStopped set, the refusal
+// logged) when the queue is full.
 bool MakeRoomForProcess(TMyNameUser& user);
 
 // Waits until the process with this sequence number may send, then marks it as started: a

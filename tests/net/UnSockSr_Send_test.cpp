@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -57,6 +61,22 @@ bool Eventually(Condition condition) {
 
 class SendPathTest : public ::testing::Test {
   protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "UnSockSr_Send_test";
+        static char* argv[] = {name, nullptr};
+        static QCoreApplication application(argc, argv);
+    }
+    // Runs work as one event of the main thread's event loop; returns when the turn has ended.
+    static void inOneTurn(const std::function<void()>& work) {
+        QEventLoop loop;
+        QTimer::singleShot(0, &loop, [&] {
+            work();
+            QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        });
+        loop.exec();
+    }
+
     void SetUp() override {
         ResetServerState();
         Pop3Dir = dir_.path();
@@ -511,6 +531,72 @@ TEST_F(MailDeliveryTest, NothingHappensForAStoppedOrOfflineUser) {
     StartMailDelivery(*users[0]);
     StartMailDelivery(*users[1]);
     EXPECT_EQ(users[0]->sendIssued + users[1]->sendIssued, 0);
+}
+
+}  // namespace
+}  // namespace merivo
+
+namespace merivo {
+namespace {
+
+// ---- Small pieces gathered during one turn of the event loop ------------------------------------
+
+TEST_F(SendPathTest, SmallPiecesOfOneTurnLeaveWhenItEndsInTheirOrder) {
+    auto users = addDatabase({"127.0.0.2", "127.0.0.3"});
+    inOneTurn([&] {
+        send(*users[0], Numbered(100, 1));
+        send(*users[1], Numbered(kRequestPackageSize, 2), 4);
+        send(*users[0], Numbered(0, 3));
+        EXPECT_TRUE(peerOf(0).read(1, 0).empty()) << "nothing leaves before the turn ends";
+    });
+    EXPECT_EQ(peerOf(0).frame(), Numbered(100, 1));
+    EXPECT_EQ(peerOf(0).frame(), Numbered(kRequestPackageSize, 2));
+    EXPECT_EQ(peerOf(0).frame(), Numbered(0, 3));
+    EXPECT_EQ(peerOf(1).frame(), Numbered(kRequestPackageSize, 2));
+    EXPECT_EQ(users[0]->sendIssued, 0);
+    EXPECT_EQ(users[1]->sendIssued, 0);
+}
+
+TEST_F(SendPathTest, GatheredPiecesLeaveBeforeAProcessAndBeforeTheConnectionCloses) {
+    auto users = addDatabase({"127.0.0.2"});
+    const Bytes large = Numbered(70000, 2);
+    inOneTurn([&] {
+        send(*users[0], Numbered(10, 1));
+        send(*users[0], large);  // through a process
+        send(*users[0], Numbered(10, 3));
+        EXPECT_EQ(users[0]->sendIssued, 2);
+    });
+    EXPECT_EQ(peerOf(0).frame(), Numbered(10, 1));
+    EXPECT_EQ(peerOf(0).frame(), large);
+    EXPECT_EQ(peerOf(0).frame(), Numbered(10, 3));
+
+    ASSERT_TRUE(Eventually([&] { return users[0]->sendFinished == users[0]->sendIssued; }));
+    inOneTurn([&] {
+        send(*users[0], Numbered(10, 4));
+        users[0]->sendStopped = true;
+        WatchdogStep();  // closes the connection
+    });
+    EXPECT_EQ(peerOf(0).frame(), Numbered(10, 4));
+    EXPECT_TRUE(peerOf(0).closedByServer());
+}
+
+TEST_F(SendPathTest, WhatTheGatheredSendLeavesIsQueuedPieceByPieceUpToTheLimit) {
+    auto users = addDatabase({"127.0.0.2"}, 8192);
+    constexpr int kPieces = 200;
+    inOneTurn([&] {
+        for (int i = 0; i < kPieces; ++i) send(*users[0], Numbered(2000, i));
+    });
+    EXPECT_GE(users[0]->sendIssued, kSendQueueLimit) << "a process may finish meanwhile";
+    EXPECT_TRUE(users[0]->sendStopped);
+    EXPECT_EQ(log_.count("127.0.0.2 -> disconnect (queue of packages = 70)."), 1);
+
+    int received = 0;
+    while (const auto frame = peerOf(0).frame(500)) {
+        ASSERT_EQ(*frame, Numbered(2000, received)) << "package " << received;
+        ++received;
+    }
+    EXPECT_GE(received, kSendQueueLimit);
+    EXPECT_LT(received, kPieces);
 }
 
 }  // namespace
