@@ -64,6 +64,9 @@ class NoSyncEnv : public Env {
         PosixEnv().replaceFile(from, to);
     }
     void deleteFile(const std::string& path) override { PosixEnv().deleteFile(path); }
+    std::vector<std::string> listFiles(const std::string& folder) override {
+        return PosixEnv().listFiles(folder);
+    }
 };
 
 // The stored days start today: an edit of a day older than the group keeps is refused.

@@ -165,6 +165,14 @@ std::vector<std::string> MemoryEnv::filesIn(const std::string& folder,
     return found;
 }
 
+std::vector<std::string> MemoryEnv::listFiles(const std::string& folder) {
+    if (!folderExists(folder)) Refuse("list", folder, "no such folder");
+    std::vector<std::string> names;
+    for (const std::string& path : filesIn(folder, ""))
+        names.push_back(path.substr(folder.size() + 1));
+    return names;
+}
+
 // The spare buffer that holds `size` bytes with the least to spare, else the largest.
 std::shared_ptr<Bytes> MemoryEnv::newBuffer(std::size_t size) {
     auto better = [size](const Bytes& candidate, const Bytes& best) {

@@ -47,6 +47,7 @@ class MemoryEnv : public Env {
     void renameFile(const std::string& from, const std::string& to) override;
     void replaceFile(const std::string& from, const std::string& to) override;
     void deleteFile(const std::string& path) override;
+    std::vector<std::string> listFiles(const std::string& folder) override;
 
     // Removes every file and folder.
     void clear();

@@ -10,6 +10,7 @@
 #include "host/UnServer_Form.h"
 #include "host/UnServer_Settings.h"
 #include "net/UnSockSr.h"
+#include "net/UnSockSr_Receive.h"
 #include "platform/Env.h"
 #include "platform/IniFile.h"
 #include "platform/Log.h"
@@ -264,6 +265,7 @@ bool CheckUserUnique(const std::string& name, const std::string& host) {
 void InitServer() {
     StartupState state;
     CreateMailFolder();
+    RemoveSpillFiles();
     ReadSettings(state);
 }
 

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
@@ -19,11 +21,14 @@ namespace merivo {
 namespace {
 
 constexpr std::int32_t kPackageRequestSize = static_cast<std::int32_t>(kRequestPackageSize);
+const std::string kSpillExtension = ".buf";
 
+// A spill file that cannot be deleted now stays until the next start removes it.
 void DeleteSpillFile(const std::string& path) {
     try {
         if (!path.empty() && CurrentEnv().fileExists(path)) CurrentEnv().deleteFile(path);
-    } catch (...) {
+    } catch (const IoError& error) {
+        DebugLog(error.what());
     }
 }
 
@@ -135,8 +140,8 @@ void ReadEvent::repairDisplacedHeader() {
 
 void ReadEvent::openSpillFile() {
     state_.recvSpilled = true;
-    state_.recvFilePath =
-        JoinPath(Pop3Dir, user_.host + std::to_string(CurrentClock().tickCount()) + ".buf");
+    state_.recvFilePath = JoinPath(
+        Pop3Dir, user_.host + std::to_string(CurrentClock().tickCount()) + kSpillExtension);
     state_.recvFile = CurrentEnv().openFile(state_.recvFilePath, OpenMode::Create);
     state_.recvFile->truncate(0);
 }
@@ -216,8 +221,9 @@ void ReadEvent::handOver() {
             return;
         }
         std::unique_ptr<File>& stream = state_.recvFile;
+        // The parser renames the spill file into the mail folder; when that fails, deliver()
+        // deletes it.
         HandleRelayPackage(user_, stream, state_.recvFilePath);
-        if (!stream) state_.recvFilePath.clear();  // taken over by the parser
         return;
     }
     if (state_.recvCode == kRelayCode) {
@@ -271,6 +277,18 @@ void ResetReceiveState(TmyConnection& state) {
     state.recvOffset = 0;
     state.recvCode = 0;
     state.recvSpilled = false;
+}
+
+void RemoveSpillFiles() {
+    std::vector<std::string> names;
+    try {
+        names = CurrentEnv().listFiles(Pop3Dir);
+    } catch (const IoError& error) {
+        DebugLog(error.what());
+    }
+    for (const std::string& name : names) {
+        if (name.ends_with(kSpillExtension)) DeleteSpillFile(JoinPath(Pop3Dir, name));
+    }
 }
 
 }  // namespace merivo

@@ -29,4 +29,8 @@ long ReceiveExact(TcpSocket& socket, std::uint8_t* buffer, std::size_t count);
 // Forgets a half-received package: its buffer is released and its spill file deleted.
 void ResetReceiveState(TmyConnection& state);
 
+// Deletes the spill files in the mail folder. Called at start, when no connection owns one: those
+// there were left by a run that ended while a package arrived.
+void RemoveSpillFiles();
+
 }  // namespace merivo

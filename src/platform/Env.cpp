@@ -1,5 +1,6 @@
 #include "platform/Env.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -220,6 +221,16 @@ class RealEnv : public Env {
     void deleteFile(const std::string& path) override {
         refuseIfOpen("delete", path);
         if (::unlink(path.c_str()) != 0) ThrowIoError("delete", path, errno);
+    }
+
+    std::vector<std::string> listFiles(const std::string& folder) override {
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+        if (!dir) ThrowIoError("list", folder, errno);
+        std::vector<std::string> names;
+        while (const dirent* entry = ::readdir(dir.get())) {
+            if (fileExists(JoinPath(folder, entry->d_name))) names.emplace_back(entry->d_name);
+        }
+        return names;
     }
 
   private:

@@ -66,6 +66,8 @@ public:
     // old or the new file. to may or may not exist; neither file may be open.
     virtual void replaceFile(const std::string& from, const std::string& to) = 0;
     virtual void deleteFile(const std::string& path) = 0;
+    // The names of the files directly inside the folder, in no particular order.
+    virtual std::vector<std::string> listFiles(const std::string& folder) = 0;
 };
 
 // The real file system.

@@ -13,6 +13,7 @@
 #include <QTest>
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "db/UnDBType.h"
@@ -298,6 +299,25 @@ TEST_F(ServerFolderTest, UsersGetTheirEntriesInboxesAndLowerCaseHosts) {
     for (const char* inbox : {"pc-one.bin", "10.0.0.5.bin", "pc7.bin"}) {
         EXPECT_TRUE(std::filesystem::exists(dir.file(std::string("POP3/") + inbox))) << inbox;
     }
+}
+
+// No connection owns a spill file at start: those of packages cut off by the end of the last run
+// go; the stored mail and the inbox files stay.
+TEST_F(ServerFolderTest, StartRemovesLeftSpillFilesOnly) {
+    WriteIni(Ini("[DataBases]\nCount=1\nAlias1=A\n" + Group(1, "User_1=pc1::anna\n", 1)));
+    std::filesystem::create_directory(dir.file("POP3"));
+    const std::vector<std::string> kept = {"pc1.bin", "01231231231231.mvm"};
+    for (const std::string& name :
+         {std::string("pc1123456.buf"), std::string("pc1987.buf"), kept[0], kept[1]}) {
+        dir.writeFile("POP3/" + name, "x");
+    }
+    Start();
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.file("POP3"))) {
+        left.push_back(entry.path().filename().string());
+    }
+    std::sort(left.begin(), left.end(), std::greater<>());
+    EXPECT_EQ(left, kept);
 }
 
 TEST_F(ServerFolderTest, DuplicateHostInAnotherGroupMakesTheSecondInvalid) {

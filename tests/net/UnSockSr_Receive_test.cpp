@@ -183,6 +183,18 @@ TEST_F(Receive, ASpillFileThatCannotBeWrittenEndsTheConnection) {
     EXPECT_TRUE(FilesWithExtension(pop3(), ".mvm").empty());
 }
 
+TEST_F(Receive, ASpillFileThatCannotBeMovedIntoPlaceIsDeleted) {
+    FaultInjectionEnv env;
+    ScopedEnv scoped(env);
+    env.failOn(FileOp::Rename, ".buf");
+    send(Frame(MailOfSize(600000)));
+    ASSERT_TRUE(server.pumpUntil(
+        [&] { return server.logContains("Error processing of request from 127.0.0.2"); }));
+    EXPECT_EQ(env.injectedFailures(), 1);
+    EXPECT_TRUE(FilesWithExtension(pop3(), ".buf").empty());
+    EXPECT_TRUE(server.user("user1")->online.load());
+}
+
 TEST_F(Receive, AHalfReceivedPackageIsForgottenWhenTheConnectionGoesDown) {
     // One package cut off in memory, one in a spill file.
     for (std::size_t size : {std::size_t{1000}, std::size_t{600000}}) {

@@ -161,6 +161,8 @@ TEST_F(EnvTest, FoldersAreCreatedAndTold) {
     EXPECT_NO_THROW(env.createFolder(folder));
     dir.writeFile("plain", "");
     EXPECT_THROW(env.createFolder(dir.file("plain")), IoError);
+    EXPECT_EQ(env.listFiles(dir.path()), std::vector<std::string>{"plain"}) << "no folders";
+    EXPECT_THROW(env.listFiles(dir.file("missing")), IoError);
 }
 
 TEST_F(EnvTest, CreateEmptyFileIfMissingKeepsExistingContents) {

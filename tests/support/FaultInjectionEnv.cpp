@@ -182,4 +182,8 @@ void FaultInjectionEnv::deleteFile(const std::string& path) {
     durable_.erase(path);
 }
 
+std::vector<std::string> FaultInjectionEnv::listFiles(const std::string& folder) {
+    return base_.listFiles(folder);
+}
+
 }  // namespace merivo

@@ -56,6 +56,7 @@ class FaultInjectionEnv : public Env {
     void renameFile(const std::string& from, const std::string& to) override;
     void replaceFile(const std::string& from, const std::string& to) override;
     void deleteFile(const std::string& path) override;
+    std::vector<std::string> listFiles(const std::string& folder) override;
 
   private:
     struct Fault {
