@@ -158,10 +158,14 @@ void SendAllGatheredAtTurnEnd() {
         Qt::QueuedConnection);
 }
 
+// Gathered bytes leave at once when they reach this: what a turn holds per user stays small.
+constexpr std::size_t kGatheredBytesLimit = 16384;
+
 void AddToGathered(TMyNameUser& user, const PieceSource& piece) {
     std::vector<std::uint8_t>& bytes = user.gathered.bytes;
     bytes.insert(bytes.end(), piece.data(), piece.data() + piece.length());
     user.gathered.ends.push_back(bytes.size());
+    if (bytes.size() >= kGatheredBytesLimit) SendGatheredPieces(user);
 }
 
 // A small piece for a user with pieces gathered in this turn joins them.

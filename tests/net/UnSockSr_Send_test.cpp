@@ -557,12 +557,23 @@ TEST_F(SendPathTest, SmallPiecesOfOneTurnLeaveWhenItEndsInTheirOrder) {
     EXPECT_EQ(users[1]->sendIssued, 0);
 }
 
-TEST_F(SendPathTest, GatheredPiecesLeaveBeforeAProcessAndBeforeTheConnectionCloses) {
+TEST_F(SendPathTest, GatheredPiecesLeaveWithinTheTurnOnceTheyHold16KB) {
     auto users = addDatabase({"127.0.0.2"});
-    const Bytes large = Numbered(70000, 2);
+    inOneTurn([&] {
+        for (int i = 0; i < 16; ++i) send(*users[0], Numbered(1020, i));  // frames of 1 KB
+        EXPECT_EQ(peerOf(0).read(16 * 1024, 0).size(), 16u * 1024);
+        send(*users[0], Numbered(1020, 16));
+        EXPECT_TRUE(peerOf(0).read(1, 0).empty());
+    });
+    EXPECT_EQ(peerOf(0).frame(), Numbered(1020, 16));
+}
+
+TEST_F(SendPathTest, GatheredPiecesLeaveBeforeAProcessAndBeforeTheConnectionCloses) {
+    auto users = addDatabase({"127.0.0.2"}, 8192);
+    const Bytes large = Numbered(200000, 2);
     inOneTurn([&] {
         send(*users[0], Numbered(10, 1));
-        send(*users[0], large);  // through a process
+        send(*users[0], large);  // through a process, which waits for the peer to read
         send(*users[0], Numbered(10, 3));
         EXPECT_EQ(users[0]->sendIssued, 2);
     });
