@@ -18,6 +18,7 @@
 
 #include "db/UnDBType.h"
 #include "net/UnSockSr_Send.h"
+#include "platform/Config.h"
 #include "platform/Locks.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
@@ -110,7 +111,7 @@ double PlainLoopback(double seconds, const std::vector<std::uint8_t>& frame) {
 double SendPath(double seconds, const std::vector<std::uint8_t>& payload, bool directSend) {
     ResetServerState();
     InstallSendPath();
-    DirectSend = directSend;
+    Config.directSend = directSend;
     std::atomic<long> frames{0};
     std::vector<std::thread> readers;
     auto db = std::make_unique<TMyDBUser>();

@@ -7,6 +7,7 @@
 
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
+#include "platform/Config.h"
 #include "platform/DateTime.h"
 
 namespace merivo::fuzz {
@@ -233,25 +234,25 @@ void Sandbox::reset() {
     clock.setNow(startNow_);
     clock.setTickCount(startTicks_);
     log.lines.clear();
-    AppDir = "/app";
-    Pop3Dir = JoinPath(AppDir, "POP3");
-    env.createFolder(AppDir);
-    env.createFolder(Pop3Dir);
+    Config.appDir = "/app";
+    Config.pop3Dir = JoinPath(Config.appDir, "POP3");
+    env.createFolder(Config.appDir);
+    env.createFolder(Config.pop3Dir);
 }
 
 void Sandbox::checkMailFolder() const {
     std::size_t entries = 0;
-    for (const std::string& inbox : env.filesIn(Pop3Dir, ".bin")) {
+    for (const std::string& inbox : env.filesIn(Config.pop3Dir, ".bin")) {
         const Bytes& bytes = *env.contents(inbox);
         Check(bytes.size() % kInboxEntrySize == 0, "an inbox holds a part of an entry");
         for (std::size_t at = 0; at < bytes.size(); at += kInboxEntrySize, ++entries) {
-            const std::string stored = JoinPath(Pop3Dir, InboxEntryPackageFile(&bytes[at]));
+            const std::string stored = JoinPath(Config.pop3Dir, InboxEntryPackageFile(&bytes[at]));
             Check(env.contents(stored) != nullptr, "an inbox entry names no stored package");
         }
     }
-    Check(env.filesIn(Pop3Dir, ".mvm").size() == entries,
+    Check(env.filesIn(Config.pop3Dir, ".mvm").size() == entries,
           "stored packages and inbox entries differ in number");
-    Check(env.filesIn(Pop3Dir, ".buf").empty(), "a spill file was left behind");
+    Check(env.filesIn(Config.pop3Dir, ".buf").empty(), "a spill file was left behind");
 }
 
 // ---- World ------------------------------------------------------------------------------------
@@ -322,7 +323,7 @@ void World::reset(Options options) {
     std::unique_ptr<TMyDBUser> kept =
         DBTable.empty() ? std::make_unique<TMyDBUser>() : std::move(DBTable.front());
     sandbox.reset();
-    DebugMode = options.debug;
+    Config.debugMode = options.debug;
     TMyDBUser& db = *kept;
     ResetDatabase(db, options.dataFile ? kDataFile : "");
     if (options.dataFile) {

@@ -8,6 +8,7 @@
 #include "FuzzSupport.h"
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv_Relay.h"
+#include "platform/Config.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ bool Direct(const Bytes& package) {
 
 // Every stored package is the package, byte for byte; a direct package is never stored.
 void CheckStoredPackages(const MemoryEnv& env, const Bytes& package) {
-    const std::vector<std::string> files = env.filesIn(Pop3Dir, ".mvm");
+    const std::vector<std::string> files = env.filesIn(Config.pop3Dir, ".mvm");
     Check(files.empty() || !Direct(package), "a direct package was stored");
     for (const std::string& stored : files) {
         Check(*env.contents(stored) == package, "a stored package differs from the package");
@@ -56,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TMyNameUser& sender = world.user(((options >> 1) & 3) % 3);
 
     const bool spilled = (options & 1) != 0;
-    const std::string spillPath = JoinPath(Pop3Dir, sender.host + "1000.buf");
+    const std::string spillPath = JoinPath(Config.pop3Dir, sender.host + "1000.buf");
     Bytes held = package;
     std::unique_ptr<File> stream;
     if (spilled) {

@@ -7,6 +7,7 @@
 #include "FuzzSupport.h"
 #include "db/UnDBType_Packages.h"
 #include "host/UnServer.h"
+#include "platform/Config.h"
 #include "platform/DateTime.h"
 
 namespace {
@@ -31,7 +32,8 @@ Bytes SmallDataFile() {
 // and by host, every host in lower case, each with its entry in the user-list image.
 void CheckTable() {
     Check(DBTable.size() <= kMaxGroups, "more groups than a server holds");
-    Check(Port >= 0 && UserPort == Port + 10 && UserPort <= 65535, "no such port");
+    Check(Config.port >= 0 && Config.userPort == Config.port + 10 && Config.userPort <= 65535,
+          "no such port");
     std::set<std::string> names, hosts;
     std::size_t users = 0;
     for (std::size_t k = 0; k < DBTable.size(); ++k) {

@@ -16,6 +16,7 @@
 #include "db/UnDBType.h"
 #include "db/MessageCatalog.h"
 #include "host/UnServer_Form.h"
+#include "platform/Config.h"
 #include "platform/DateTime.h"
 #include "platform/Log.h"
 
@@ -276,7 +277,7 @@ void TFormBrowser::Button2Click() {
     }
     ReloadGroupsUsing(dataPath_);
     if (result.repeatWanted()) {
-        const TMessageText warning = CorrectionOnlyWarning(Language);
+        const TMessageText warning = CorrectionOnlyWarning(Config.language);
         ShowMessageBox(this, warning.text, warning.caption);
     }
     accept();

@@ -27,6 +27,7 @@
 #include "db/MessageCatalog.h"
 #include "host/UnServer_Form.h"
 #include "platform/CodePage.h"
+#include "platform/Config.h"
 #include "platform/Env.h"
 #include "platform/IniFile.h"
 
@@ -397,7 +398,7 @@ void TFormSerSet::SGUsersKeyPress(QChar typed) {
 // ---- Opening ----------------------------------------------------------------------------------
 
 void TFormSerSet::FormCreate() {
-    iniPath_ = JoinPath(AppDir, kSettingsFileName);
+    iniPath_ = JoinPath(Config.appDir, kSettingsFileName);
     bool loaded = false;
     try {
         ServerSettings::CreateIfMissing(iniPath_);

@@ -7,6 +7,7 @@
 #include "db/UnDBType.h"
 #include "host/UnServer.h"
 #include "net/UnSockSr.h"
+#include "platform/Config.h"
 #include "platform/Env.h"
 #include "platform/IniFile.h"
 
@@ -72,7 +73,7 @@ void ServerSettings::CreateIfMissing(const std::string& iniPath) {
 bool ServerSettings::Load(const IniFile& ini) {
     language = LanguageIndex(ini);
     // A Server.ini written later by this run's dialog gets the same language.
-    FirstStartLanguage = language;
+    Config.firstStartLanguage = language;
     try {
         LoadNetwork(ini);
         const IniSection databases = ini.readSection("DataBases");
@@ -94,7 +95,7 @@ void ServerSettings::LoadNetwork(const IniFile& ini) {
     const std::optional<int> noDelay = ParseWholeNumber(network.value("TCPNoDelay"));
     directSend = !direct || !noDelay || *direct == 1;
     tcpNoDelay = !direct || !noDelay || *noDelay == 1;
-    if (noDelay) TCPNoDelay = *noDelay == 1;
+    if (noDelay) Config.tcpNoDelay = *noDelay == 1;
 }
 
 void ServerSettings::LoadGroup(const IniFile& ini, int k) {

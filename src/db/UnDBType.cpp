@@ -6,6 +6,7 @@
 #include "db/UnDBType_Packages.h"
 #include "db/MessageCatalog.h"
 #include "platform/Clock.h"
+#include "platform/Config.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
@@ -185,28 +186,10 @@ void InitTimeSlots(DayRecord& emptyDay, int begin, int end, int step) {
 
 // ---- Process-wide state -----------------------------------------------------------------------
 
-std::string AppDir;
-std::string Pop3Dir;
-int Port = 6340;
-int UserPort = 6350;
-std::atomic<bool> DirectSend{true};
-std::atomic<bool> TCPNoDelay{true};
-int Reconnect = 3;
-int Language = 0;
-int FirstStartLanguage = 0;
 std::vector<std::unique_ptr<TMyDBUser>> DBTable;
 
 void ResetServerState() {
-    AppDir.clear();
-    Pop3Dir.clear();
-    Port = 6340;
-    UserPort = 6350;
-    DirectSend = true;
-    TCPNoDelay = true;
-    Reconnect = 3;
-    Language = 0;
-    FirstStartLanguage = 0;
-    DebugMode = false;
+    ResetConfig();
     DBTable.clear();
     ResetUserListImage();
     SelectCatalogue(0);
@@ -312,7 +295,7 @@ std::unique_ptr<File> OpenFileRetryingLocked(const std::string& path, OpenMode m
 }
 
 std::string InboxPath(const TMyNameUser& user) {
-    return JoinPath(Pop3Dir, user.host + ".bin");
+    return JoinPath(Config.pop3Dir, user.host + ".bin");
 }
 
 // ---- Thread tables ----------------------------------------------------------------------------

@@ -187,22 +187,13 @@ struct TMyDBUser {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Process-wide state.
-
-extern std::string AppDir;
-extern std::string Pop3Dir;
-extern int Port;
-extern int UserPort;
-extern std::atomic<bool> DirectSend;
-extern std::atomic<bool> TCPNoDelay;
-extern int Reconnect;
-extern int Language;
-extern int FirstStartLanguage;
+// Process-wide state (the values read from Server.ini are in Config, platform/Config.h).
 
 // One entry per configured database, in settings order; built once at start-up.
 extern std::vector<std::unique_ptr<TMyDBUser>> DBTable;
 
-// Resets every process-wide value above to its initial value (start of a run, tests).
+// Puts Config and every process-wide value above back to its initial value (start of a run,
+// tests).
 void ResetServerState();
 
 // Calls f for every user of every database, databases in table order, users in table order.

@@ -11,6 +11,7 @@
 #include "db/UnDBType_Packages.h"
 #include "db/MessageCatalog.h"
 #include "platform/Clock.h"
+#include "platform/Config.h"
 #include "platform/DateTime.h"
 #include "platform/Log.h"
 
@@ -119,7 +120,7 @@ std::string StoredFileName(std::size_t position) {
         const std::size_t room = kStoredNameCapacity - suffix.size();
         const std::string name =
             (base.size() > room ? base.substr(base.size() - room) : base) + suffix;
-        if (!CurrentEnv().fileExists(JoinPath(Pop3Dir, name))) return name;
+        if (!CurrentEnv().fileExists(JoinPath(Config.pop3Dir, name))) return name;
     }
 }
 
@@ -175,7 +176,7 @@ void StoreMail(TMyNameUser& sender, RelayPackage& package, const Recipient& reci
     // The package file is in place before its entry appears, and the inbox stays open (opens are
     // exclusive) until both are written, so a running mail delivery never meets a half-stored mail.
     const std::string fileName = StoredFileName(recipient.position);
-    package.storeAs(JoinPath(Pop3Dir, fileName), last);
+    package.storeAs(JoinPath(Config.pop3Dir, fileName), last);
     const std::vector<std::uint8_t> entry = BuildInboxEntry(sender.name, sender.host, fileName);
     inbox->seek(inbox->size());
     inbox->write(entry.data(), entry.size());

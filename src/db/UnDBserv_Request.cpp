@@ -9,6 +9,7 @@
 #include "db/UnDBserv.h"
 #include "db/MessageCatalog.h"
 #include "platform/Clock.h"
+#include "platform/Config.h"
 #include "platform/DateTime.h"
 #include "platform/Log.h"
 
@@ -77,7 +78,7 @@ bool TakePackage(Request& r, const std::uint8_t* package, std::size_t size) {
 }
 
 void LogRequestLine(const Request& r) {
-    if (!DebugMode) return;
+    if (!Config.debugMode) return;
     const RequestBytes& q = r.bytes;
     DebugLog(std::to_string(r.code()) + "," + std::to_string(r.subcode()) + "," +
              std::to_string(r.aux()) + "," + std::to_string(DayOf(r.date())) + "," +

@@ -11,6 +11,7 @@
 #include "host/UnServer_Settings.h"
 #include "net/UnSockSr.h"
 #include "net/UnSockSr_Receive.h"
+#include "platform/Config.h"
 #include "platform/Env.h"
 #include "platform/IniFile.h"
 #include "platform/Log.h"
@@ -50,18 +51,18 @@ constexpr int kMaxPort = 65535;
 constexpr int kUserPortOffset = 10;
 
 void CreateMailFolder() {
-    Pop3Dir = JoinPath(AppDir, "POP3");
+    Config.pop3Dir = JoinPath(Config.appDir, "POP3");
     try {
-        if (!CurrentEnv().folderExists(Pop3Dir)) CurrentEnv().createFolder(Pop3Dir);
+        if (!CurrentEnv().folderExists(Config.pop3Dir)) CurrentEnv().createFolder(Config.pop3Dir);
     } catch (const std::exception& e) {
-        throw StartupError("The mail folder " + Pop3Dir + " cannot be created: " + e.what());
+        throw StartupError("The mail folder " + Config.pop3Dir + " cannot be created: " + e.what());
     }
 }
 
 void WriteNewSettingsFile(IniFile& ini) {
-    FirstStartLanguage = ChooseLanguage();
+    Config.firstStartLanguage = ChooseLanguage();
     WriteDefaultIni(ini);
-    const Catalogue& catalogue = FirstStartLanguage == 1 ? RussianCatalogue() : MessageTable;
+    const Catalogue& catalogue = Config.firstStartLanguage == 1 ? RussianCatalogue() : MessageTable;
     WriteLog(Msg(catalogue, msgCreatedServerIni));
 }
 
@@ -69,8 +70,8 @@ void WriteNewSettingsFile(IniFile& ini) {
 void ReadOptions(const IniFile& ini) {
     const IniSection options = ini.readSection("Options");
     try {
-        Language = WholeNumber(options, "Language") & 0xFF;
-        DebugMode = options.value("DEBUG") == "1";
+        Config.language = WholeNumber(options, "Language") & 0xFF;
+        Config.debugMode = options.value("DEBUG") == "1";
     } catch (const SettingsError&) {
     }
 }
@@ -81,14 +82,14 @@ void ReadNetwork(const IniFile& ini) {
     if (port < 0 || port > kMaxPort - kUserPortOffset) {
         throw SettingsError("no such port: " + std::to_string(port));
     }
-    Port = port;
-    UserPort = Port + kUserPortOffset;
-    DirectSend = WholeNumber(network, "DirectSend") == 1;
-    TCPNoDelay = WholeNumber(network, "TCPNoDelay") == 1;
+    Config.port = port;
+    Config.userPort = Config.port + kUserPortOffset;
+    Config.directSend = WholeNumber(network, "DirectSend") == 1;
+    Config.tcpNoDelay = WholeNumber(network, "TCPNoDelay") == 1;
     try {
-        Reconnect = WholeNumber(network, "Reconnect");
+        Config.reconnect = WholeNumber(network, "Reconnect");
     } catch (const SettingsError&) {
-        Reconnect = 5;
+        Config.reconnect = 5;
     }
 }
 
@@ -196,7 +197,7 @@ void BuildGroup(const IniFile& ini, int k, StartupState& state) {
 }
 
 std::string SettingsPath() {
-    return JoinPath(AppDir, "Server.ini");
+    return JoinPath(Config.appDir, "Server.ini");
 }
 
 void ReadSettingsAndBuild(StartupState& state) {
@@ -207,9 +208,10 @@ void ReadSettingsAndBuild(StartupState& state) {
     }
     const IniFile ini(iniPath);
     ReadOptions(ini);
-    if (DebugMode && !state.check) CreateEmptyFileIfMissing(JoinPath(AppDir, "debug.log"));
-    SelectCatalogue(Language);
-    if (DebugMode) WriteLog("\r\n--DEBUG--");
+    if (Config.debugMode && !state.check)
+        CreateEmptyFileIfMissing(JoinPath(Config.appDir, "debug.log"));
+    SelectCatalogue(Config.language);
+    if (Config.debugMode) WriteLog("\r\n--DEBUG--");
     WriteLog(Msg(msgStart));
     if (FormMVServer) FormMVServer->ShowStartCaptions();
     ReadNetwork(ini);
@@ -232,7 +234,7 @@ bool ReadSettings(StartupState& state) {
 }  // namespace
 
 void WriteDefaultIni(IniFile& ini) {
-    ini.writeString("Options", "Language", FirstStartLanguage == 1 ? "1" : "0");
+    ini.writeString("Options", "Language", Config.firstStartLanguage == 1 ? "1" : "0");
     ini.writeString("NetWork", "Port", "6340");
     ini.writeString("NetWork", "DirectSend", "1");
     ini.writeString("NetWork", "Reconnect", "5");

@@ -20,6 +20,7 @@
 #include "net/UnSockSr.h"
 #include "net/UnSockSr_Send.h"
 #include "platform/Clock.h"
+#include "platform/Config.h"
 #include "platform/SingleInstance.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
@@ -146,9 +147,9 @@ int Serve(QApplication& app, TFormMVServer& window, TerminationSignals& terminat
     }
     toolkitMessages.settingsRead();
     std::string reason;
-    if (!FormSocksServer || !FormSocksServer->StartListening(Port, &reason)) {
+    if (!FormSocksServer || !FormSocksServer->StartListening(Config.port, &reason)) {
         TellFatal(QStringLiteral("The server cannot listen on port %1: %2")
-                      .arg(Port)
+                      .arg(Config.port)
                       .arg(QString::fromStdString(reason)));
         return kExitListenFailed;
     }
@@ -183,7 +184,7 @@ int RunServerIn(const std::string& folder, const char* programName) {
                       .arg(QString::fromStdString(guard.failure())));
         return kExitStartupFailed;
     }
-    AppDir = folder;
+    Config.appDir = folder;
     SelectCatalogue(0);
     TFormMVServer window;
     TFormSocksServer sockets;  // sets FormSocksServer; closed with the window, freed here
@@ -196,7 +197,7 @@ int RunServerIn(const std::string& folder, const char* programName) {
 
 // The settings check: no lock, no window, no file changed; the log goes to standard output.
 int CheckServerFolder(const std::string& folder) {
-    AppDir = folder;
+    Config.appDir = folder;
     SelectCatalogue(0);
     StdoutLogSink sink;
     SetLogSink(&sink);

@@ -8,6 +8,7 @@
 
 #include "db/UnDBType.h"
 #include "host/UnServer.h"
+#include "platform/Config.h"
 #include "platform/Env.h"
 
 namespace merivo {
@@ -48,8 +49,8 @@ int AskInterfaceLanguage() {
 }
 
 int ChooseLanguage() {
-    if (const std::optional<int> language = LanguageFromLicence(JoinPath(AppDir, "License.txt")))
-        return *language;
+    const std::string licence = JoinPath(Config.appDir, "License.txt");
+    if (const std::optional<int> language = LanguageFromLicence(licence)) return *language;
     return AskInterfaceLanguage();
 }
 

@@ -9,6 +9,7 @@
 #include "db/UnDBType.h"
 #include "platform/Clock.h"
 #include "platform/CodePage.h"
+#include "platform/Config.h"
 #include "platform/DateTime.h"
 #include "platform/Env.h"
 #include "platform/Locks.h"
@@ -59,7 +60,7 @@ void AddMemoLine(QPlainTextEdit& memo, const QString& line) {
 void AppendDebugFile(const std::string& entry) {
     try {
         std::unique_ptr<File> file =
-            CurrentEnv().openFile(JoinPath(AppDir, "debug.log"), OpenMode::ReadWrite);
+            CurrentEnv().openFile(JoinPath(Config.appDir, "debug.log"), OpenMode::ReadWrite);
         file->seek(file->size());
         file->write(entry.data(), entry.size());
     } catch (...) {
@@ -111,7 +112,7 @@ void ToolkitMessageRoute::Handle(QtMsgType type, const QMessageLogContext& conte
 }
 
 void ToolkitMessageRoute::route(const std::string& entry) {
-    if (DebugMode) AppendDebugFile(entry);
+    if (Config.debugMode) AppendDebugFile(entry);
 }
 
 void WindowLogSink::append(const std::string& message) {
@@ -119,7 +120,7 @@ void WindowLogSink::append(const std::string& message) {
     PrintLine(line);
     pending_.push_back(LogText(line));
     mainThread_.run([this] { showPending(); });
-    if (DebugMode) AppendDebugFile(TimeNow() + " " + message + "\r\n");
+    if (Config.debugMode) AppendDebugFile(TimeNow() + " " + message + "\r\n");
 }
 
 void WindowLogSink::showPending() {

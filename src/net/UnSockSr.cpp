@@ -9,6 +9,7 @@
 #include "net/UnSockSr_Internal.h"
 #include "net/UnSockSr_Receive.h"
 #include "net/UnSockSr_Send.h"
+#include "platform/Config.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
@@ -258,7 +259,7 @@ void ShowConnectionCount() {
 }
 
 void SetNoDelay(TcpSocket& socket) {
-    if (TCPNoDelay) socket.setNoDelay();
+    if (Config.tcpNoDelay) socket.setNoDelay();
 }
 
 namespace {

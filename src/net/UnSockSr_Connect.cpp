@@ -6,6 +6,7 @@
 #include "net/UnSockSr.h"
 #include "net/UnSockSr_Internal.h"
 #include "platform/Clock.h"
+#include "platform/Config.h"
 #include "platform/IniFile.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
@@ -60,7 +61,7 @@ bool TFormSocksServer::OpenOutgoing(TMyNameUser& user, int* error) {
         return false;
     }
     ForgetOutgoingNotifiers(*watch);
-    if (!watch->socket->startConnect(watch->address, UserPort, "", error)) return false;
+    if (!watch->socket->startConnect(watch->address, Config.userPort, "", error)) return false;
     ++watch->attempt;
     WatchOutgoing(*watch);
     return true;
@@ -238,7 +239,7 @@ void TFormSocksServer::ClientSocket1Error(TcpSocket& socket, int& code) {
         DebugLog(trace);
         return;
     }
-    if (user->reconnectCount < Reconnect) {
+    if (user->reconnectCount < Config.reconnect) {
         user->reconnectCount += 1;
         int error = 0;
         if (!OpenOutgoing(*user, &error)) DebugLog("Error Reconnect");

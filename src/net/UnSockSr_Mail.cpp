@@ -7,6 +7,7 @@
 #include "net/UnSockSr_Send.h"
 #include "net/UnSockSr_SendTurn.h"
 #include "net/UnWSMess.h"
+#include "platform/Config.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
@@ -78,7 +79,7 @@ void DeliverMail(TMyNameUser& user) {
     try {
         for (std::size_t at = 0; at < entries.size(); at += kInboxEntrySize) {
             const std::string name = InboxEntryPackageFile(entries.data() + at);
-            const std::string path = JoinPath(Pop3Dir, name);
+            const std::string path = JoinPath(Config.pop3Dir, name);
             std::string failure = "Bad mail file name";
             if (IsPlainFileName(name)) {
                 failure = user.outgoing ? SendFile(*user.outgoing, path) : kConnectionLostText;

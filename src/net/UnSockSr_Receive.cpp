@@ -13,6 +13,7 @@
 #include "db/UnDBserv_Relay.h"
 #include "db/MessageCatalog.h"
 #include "platform/Clock.h"
+#include "platform/Config.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
 
@@ -141,7 +142,7 @@ void ReadEvent::repairDisplacedHeader() {
 void ReadEvent::openSpillFile() {
     state_.recvSpilled = true;
     state_.recvFilePath = JoinPath(
-        Pop3Dir, user_.host + std::to_string(CurrentClock().tickCount()) + kSpillExtension);
+        Config.pop3Dir, user_.host + std::to_string(CurrentClock().tickCount()) + kSpillExtension);
     state_.recvFile = CurrentEnv().openFile(state_.recvFilePath, OpenMode::Create);
     state_.recvFile->truncate(0);
 }
@@ -282,12 +283,12 @@ void ResetReceiveState(TmyConnection& state) {
 void RemoveSpillFiles() {
     std::vector<std::string> names;
     try {
-        names = CurrentEnv().listFiles(Pop3Dir);
+        names = CurrentEnv().listFiles(Config.pop3Dir);
     } catch (const IoError& error) {
         DebugLog(error.what());
     }
     for (const std::string& name : names) {
-        if (name.ends_with(kSpillExtension)) DeleteSpillFile(JoinPath(Pop3Dir, name));
+        if (name.ends_with(kSpillExtension)) DeleteSpillFile(JoinPath(Config.pop3Dir, name));
     }
 }
 

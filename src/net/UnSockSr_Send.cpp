@@ -14,6 +14,7 @@
 #include "db/UnDBType_Buffers.h"
 #include "net/UnSockSr_SendTurn.h"
 #include "net/UnWSMess.h"
+#include "platform/Config.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
@@ -105,7 +106,7 @@ std::vector<TMyNameUser*> Receivers(TMyNameUser& user, const std::string& host, 
 
 // A piece that an idle user's connection is offered directly (DirectSend).
 bool GoesDirectly(const TMyNameUser& user, std::size_t length) {
-    return DirectSend && SendQueueIdle(user) && length < kLargePiece;
+    return Config.directSend && SendQueueIdle(user) && length < kLargePiece;
 }
 
 // One send of the bytes on the user's connection. The bytes taken, or -1 when the connection
@@ -257,7 +258,7 @@ void QueuePiece(TMyNameUser& user, PieceSource& piece, bool mayGather = true) {
 // A large package for an idle user with DirectSend on: its header would leave directly and its
 // payload through a process, so the process sends both, on one count of the queue.
 bool QueueWholeFrame(TMyNameUser& user, PieceSource& header, PieceSource& payload) {
-    if (!DirectSend || payload.length() < kLargePiece || !SendQueueIdle(user)) return false;
+    if (!Config.directSend || payload.length() < kLargePiece || !SendQueueIdle(user)) return false;
     if (!user.online || user.sendStopped) return true;
     if (!MakeRoomForProcess(user)) return true;
     OwnedPiece piece = payload.from(0);

@@ -2,11 +2,10 @@
 
 #include <mutex>
 
+#include "platform/Config.h"
 #include "platform/Locks.h"
 
 namespace merivo {
-
-std::atomic<bool> DebugMode{false};
 
 namespace {
 
@@ -30,7 +29,7 @@ void WriteLog(const std::string& message) {
 }
 
 void DebugLog(const std::string& message) {
-    if (DebugMode.load()) WriteLog(message);
+    if (Config.debugMode.load()) WriteLog(message);
 }
 
 }  // namespace merivo

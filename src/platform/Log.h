@@ -2,7 +2,6 @@
 // The one log of the server, callable from any thread. The host installs the sink that shows the
 // lines in the main window and appends them to debug.log; before it does and after the window
 // has closed, log lines go nowhere.
-#include <atomic>
 #include <string>
 
 namespace merivo {
@@ -13,9 +12,6 @@ public:
     // Called under the log lock with the message as given (Windows-1251 bytes).
     virtual void append(const std::string& message) = 0;
 };
-
-// Debug mode: read once at start-up from the "DEBUG" option.
-extern std::atomic<bool> DebugMode;
 
 // Installs the sink under the log lock; nullptr stops all logging.
 void SetLogSink(LogSink* sink);

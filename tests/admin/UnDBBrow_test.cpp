@@ -19,6 +19,7 @@
 #include "db/UnDBserv.h"
 #include "db/UnDBserv_DayFiles.h"
 #include "db/MessageCatalog.h"
+#include "platform/Config.h"
 #include "platform/DateTime.h"
 #include "support/FaultInjectionEnv.h"
 
@@ -227,7 +228,7 @@ TEST_F(BrowserTest, AFailedRunIsShownAndTheDialogStaysOpen) {
 TEST_F(BrowserTest, ARunThatOnlyCorrectedTheOrderAsksForAnotherInTheInterfaceLanguage) {
     for (int language : {0, 1}) {
         SCOPED_TRACE(language);
-        Language = language;
+        Config.language = language;
         dir.writeFile("g.arc", Days({0, 1, 6}));
         dir.writeFile("g.mvd", Days({3, 4, 5}));
         auto form = Open();

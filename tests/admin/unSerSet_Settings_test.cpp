@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "db/UnDBType.h"
+#include "platform/Config.h"
 #include "platform/IniFile.h"
 #include "support/TempDir.h"
 
@@ -71,16 +72,16 @@ TEST_F(ServerSettingsTest, LanguageAndNetworkSwitches) {
         {"0", "0", "", 0, true, true, false},
     };
     for (const Case& c : cases) {
-        TCPNoDelay = false;
+        Config.tcpNoDelay = false;
         const ServerSettings settings =
             Load(std::string("[Options]\nLanguage=") + c.language + "\n[NetWork]\nDirectSend=" +
                  c.direct + "\nTCPNoDelay=" + c.noDelay + "\n[DataBases]\nCount=0\n");
         SCOPED_TRACE(std::string(c.language) + " " + c.direct + " " + c.noDelay);
         EXPECT_EQ(settings.language, c.index);
-        EXPECT_EQ(FirstStartLanguage, c.index);
+        EXPECT_EQ(Config.firstStartLanguage, c.index);
         EXPECT_EQ(settings.directSend, c.directOn);
         EXPECT_EQ(settings.tcpNoDelay, c.noDelayOn);
-        EXPECT_EQ(TCPNoDelay.load(), c.liveNoDelay);
+        EXPECT_EQ(Config.tcpNoDelay.load(), c.liveNoDelay);
     }
 }
 
@@ -160,7 +161,7 @@ TEST(SettingsTextsTest, HostNormalFormAndDataFileName) {
 }
 
 TEST_F(ServerSettingsTest, AMissingFileIsCreatedWithTheDefaultsInTheRememberedLanguage) {
-    FirstStartLanguage = 1;
+    Config.firstStartLanguage = 1;
     ServerSettings::CreateIfMissing(ini());
     const IniFile file(ini());
     EXPECT_EQ(file.readString("Options", "Language"), "1");

@@ -18,6 +18,7 @@
 #include "db/MessageCatalog.h"
 #include "host/UnServer.h"
 #include "host/UnServer_Form.h"
+#include "platform/Config.h"
 #include "platform/IniFile.h"
 #include "support/FaultInjectionEnv.h"
 #include "support/TempDir.h"
@@ -46,7 +47,7 @@ class SettingsDialogTest : public ::testing::Test {
     static void SetUpTestSuite() { EnsureApplication(); }
     void SetUp() override {
         ResetServerState();
-        AppDir = dir.path();
+        Config.appDir = dir.path();
         saved_ = FormSerSetHooks;
         FormSerSetHooks.messageBox = [this](QWidget*, const QString& caption, const QString& text,
                                             QMessageBox::StandardButtons) {
@@ -195,7 +196,7 @@ TEST_F(SettingsDialogTest, ANewGroupWithItsUsersIsServedAfterTheRestart) {
     EXPECT_EQ(boxes[3].text, "The changes will be activated after restarting the server.");
 
     InitServer();
-    EXPECT_EQ(Port, 7100);
+    EXPECT_EQ(Config.port, 7100);
     ASSERT_EQ(DBTable.size(), 2u);
     const TMyDBUser& sales = *DBTable[1];
     EXPECT_EQ(sales.alias, "Sales");
@@ -299,7 +300,7 @@ TEST_F(SettingsDialogTest, StructureOpensForAnExistingFileWithTheArchiveCapacity
 }
 
 TEST_F(SettingsDialogTest, ABadValueIsReportedAndTheDialogOpensWithWhatWasRead) {
-    TCPNoDelay = true;
+    Config.tcpNoDelay = true;
     dir.writeFile("Server.ini",
                   "[NetWork]\nPort=6341\nDirectSend=1\nTCPNoDelay=0\n"
                   "[DataBases]\nCount=1\nAlias1=One\n[DataBase - 1]\nStep=x\n");
@@ -309,7 +310,7 @@ TEST_F(SettingsDialogTest, ABadValueIsReportedAndTheDialogOpensWithWhatWasRead) 
     EXPECT_EQ(boxes[0].text, "Error loading an INI-file");
     EXPECT_EQ(form->Edit17->text(), "6341");
     EXPECT_FALSE(form->cbTCPNoDelay->isChecked());
-    EXPECT_FALSE(TCPNoDelay.load());  // the live switch follows the saved one at opening
+    EXPECT_FALSE(Config.tcpNoDelay.load());  // the live switch follows the saved one at opening
     EXPECT_EQ(form->ComboBox1->currentText(), "One");
 }
 

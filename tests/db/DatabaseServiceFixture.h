@@ -15,6 +15,7 @@
 #include "db/UnDBType_Packages.h"
 #include "db/MessageCatalog.h"
 #include "platform/Clock.h"
+#include "platform/Config.h"
 #include "platform/DateTime.h"
 #include "platform/Env.h"
 #include "platform/Log.h"
@@ -60,9 +61,9 @@ class DatabaseServiceTest : public ::testing::Test {
     DatabaseServiceTest() : scopedEnv(env), scopedClock(clock) {
         ResetServerState();
         SelectCatalogue(0);
-        AppDir = dir.path();
-        Pop3Dir = JoinPath(dir.path(), "POP3");
-        PosixEnv().createFolder(Pop3Dir);
+        Config.appDir = dir.path();
+        Config.pop3Dir = JoinPath(dir.path(), "POP3");
+        PosixEnv().createFolder(Config.pop3Dir);
         auto db = std::make_unique<TMyDBUser>();
         db->alias = "Diary";
         db->dataFilePath = dir.file("diary.mvd");

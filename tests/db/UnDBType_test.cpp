@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "db/UnDBType_Packages.h"
+#include "platform/Config.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
@@ -225,19 +226,19 @@ TEST_F(SharedStateTest, OutgoingLookupMatchesTheSocketHandle) {
 }
 
 TEST_F(SharedStateTest, ResetRestoresTheInitialValues) {
-    Port = 1;
-    Reconnect = 9;
-    DirectSend = false;
-    DebugMode = true;
+    Config.port = 1;
+    Config.reconnect = 9;
+    Config.directSend = false;
+    Config.debugMode = true;
     AddUser(0, "anna", "pc1");
     AppendUserListEntry("anna", "pc1");
     ResetServerState();
-    EXPECT_EQ(Port, 6340);
-    EXPECT_EQ(UserPort, 6350);
-    EXPECT_EQ(Reconnect, 3);
-    EXPECT_TRUE(DirectSend);
-    EXPECT_TRUE(TCPNoDelay);
-    EXPECT_FALSE(DebugMode);
+    EXPECT_EQ(Config.port, 6340);
+    EXPECT_EQ(Config.userPort, 6350);
+    EXPECT_EQ(Config.reconnect, 3);
+    EXPECT_TRUE(Config.directSend);
+    EXPECT_TRUE(Config.tcpNoDelay);
+    EXPECT_FALSE(Config.debugMode);
     EXPECT_TRUE(DBTable.empty());
     EXPECT_EQ(UserListImage.size(), 4u);
 }
@@ -328,7 +329,7 @@ TEST_F(OpenRetryTest, OnlyAFileHeldElsewhereIsWaitedFor) {
 }
 
 TEST_F(SharedStateTest, InboxPathIsTheHostInTheMailFolder) {
-    Pop3Dir = "/srv/POP3";
+    Config.pop3Dir = "/srv/POP3";
     TMyNameUser& user = AddUser(0, "anna", "pc-one");
     EXPECT_EQ(InboxPath(user), "/srv/POP3/pc-one.bin");
 }
@@ -338,7 +339,7 @@ TEST_F(SharedStateTest, InboxPathIsTheHostInTheMailFolder) {
 class ThreadTableTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        DebugMode = true;
+        Config.debugMode = true;
         user.host = "pc1";
     }
     void TearDown() override {
@@ -346,7 +347,7 @@ class ThreadTableTest : public ::testing::Test {
             thread->terminate();
             thread->waitFinished(2000);
         }
-        DebugMode = false;
+        Config.debugMode = false;
     }
 
     std::shared_ptr<Thread> StartSuspended() {
@@ -372,7 +373,7 @@ TEST_F(ThreadTableTest, EmptyTableOnlyLogsTheTraces) {
 }
 
 TEST_F(ThreadTableTest, TracesOnlyInDebugMode) {
-    DebugMode = false;
+    Config.debugMode = false;
     TerminateThreads(user, 1);
     CloseFinishedHandles(user, true);
     EXPECT_TRUE(log.lines.empty());

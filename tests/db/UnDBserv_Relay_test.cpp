@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "DatabaseServiceFixture.h"
+#include "platform/Config.h"
 
 namespace merivo {
 namespace {
@@ -66,7 +67,7 @@ class RelayTest : public DatabaseServiceTest {
 
     int FilesWithExtension(const std::string& extension) const {
         int count = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(Pop3Dir)) {
+        for (const auto& entry : std::filesystem::directory_iterator(Config.pop3Dir)) {
             if (entry.path().extension() == extension) ++count;
         }
         return count;
@@ -205,7 +206,7 @@ TEST_F(RelayTest, SpilledPackageIsStoredIntactForEveryRecipient) {
     const std::vector<std::uint8_t> package = RelayPackage("bob,carol", 0, "alice", payload);
     const std::string spillName = "127.0.0.21234.buf";
     dir.writeFile("POP3/" + spillName, Text(package));
-    const std::string spillPath = JoinPath(Pop3Dir, spillName);
+    const std::string spillPath = JoinPath(Config.pop3Dir, spillName);
     std::unique_ptr<File> stream = CurrentEnv().openFile(spillPath, OpenMode::ReadWrite);
 
     HandleRelayPackage(*alice, stream, spillPath);
@@ -249,7 +250,7 @@ TEST_F(RelayTest, LongRecipientListOfASpilledPackageIsReadInPieces) {
     const std::vector<std::uint8_t> package =
         LongListPackage(static_cast<std::int32_t>(list.size()), list);
     dir.writeFile("POP3/y.buf", Text(package));
-    const std::string spillPath = JoinPath(Pop3Dir, "y.buf");
+    const std::string spillPath = JoinPath(Config.pop3Dir, "y.buf");
     std::size_t largestRead = 0;
     std::unique_ptr<File> stream = std::make_unique<LargestReadFile>(
         CurrentEnv().openFile(spillPath, OpenMode::ReadWrite), largestRead);
@@ -282,7 +283,7 @@ TEST_F(RelayTest, DirectPackageGoesToConnectedRecipientsButNotBackToItsOriginato
 TEST_F(RelayTest, SpilledDirectPackageIsNotForwarded) {
     const std::vector<std::uint8_t> package = RelayPackage("bob", 10);
     dir.writeFile("POP3/x.buf", Text(package));
-    const std::string spillPath = JoinPath(Pop3Dir, "x.buf");
+    const std::string spillPath = JoinPath(Config.pop3Dir, "x.buf");
     std::unique_ptr<File> stream = CurrentEnv().openFile(spillPath, OpenMode::ReadWrite);
     HandleRelayPackage(*alice, stream, spillPath);
     EXPECT_TRUE(sent.empty());

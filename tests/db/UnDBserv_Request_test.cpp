@@ -8,6 +8,7 @@
 
 #include "DatabaseServiceFixture.h"
 #include "db/UnDBserv.h"
+#include "platform/Config.h"
 
 namespace merivo {
 namespace {
@@ -222,9 +223,9 @@ TEST_F(RequestTest, ShortRequestReadsZerosForTheMissingFields) {
 
 TEST_F(RequestTest, DebugModeLogsTheRequestLineAndTheTraces) {
     WriteDataFile({kDay});
-    DebugMode = true;
+    Config.debugMode = true;
     Process(Req(1000, 3).days(2).source(kDay - 3).time("9.00").text("x"));
-    DebugMode = false;
+    Config.debugMode = false;
     EXPECT_TRUE(log.contains("1000,3,0,46000,45997,2,9.00:x"));
     EXPECT_TRUE(log.contains("Reguest On 2 Days"));
     EXPECT_TRUE(log.contains("Reguest  CountSend OK ->111556"));
@@ -701,7 +702,7 @@ TEST_F(RequestTest, FailedInsertIsFinishedOrTakenBackWithoutCopiesOfADay) {
 }
 
 TEST_F(RequestTest, InsertThatCannotBeTakenBackIsTraced) {
-    DebugMode = true;
+    Config.debugMode = true;
     WriteDataFile({kDay - 2, kDay + 2});
     env.failOn(FileOp::Write, "diary.mvd", 2, kForever);
     Process(Req(2, 0).text("new"));

@@ -8,6 +8,7 @@
 
 #include "db/UnDBserv_DayFiles.h"
 #include "host/UnServer.h"
+#include "platform/Config.h"
 #include "support/FaultInjectionEnv.h"
 
 namespace merivo {
@@ -15,7 +16,7 @@ namespace {
 
 class StartTest : public DayFileTest {
   protected:
-    StartTest() { AppDir = dir.path(); }
+    StartTest() { Config.appDir = dir.path(); }
     ~StartTest() override { ResetServerState(); }
 
     void WriteSettings(int recordLimit, int archiveLimit) {
@@ -95,7 +96,7 @@ TEST_F(StartTest, CheckReportsWhatTheStartWouldAndChangesNoFile) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ResetServerState();
-        AppDir = dir.path();
+        Config.appDir = dir.path();
         Reset();
         if (!c.data.empty()) WriteData(c.data);
         FaultInjectionEnv env;

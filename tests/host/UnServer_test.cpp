@@ -23,6 +23,7 @@
 #include "host/UnServer_Language.h"
 #include "host/UnServer_Log.h"
 #include "net/UnSockSr.h"
+#include "platform/Config.h"
 #include "platform/IniFile.h"
 #include "platform/Log.h"
 #include "support/FakeClock.h"
@@ -57,7 +58,7 @@ class FreshProgramFolder : public ::testing::Test {
     static void SetUpTestSuite() { EnsureApplication(); }
     void SetUp() override {
         ResetServerState();
-        AppDir = dir.path();
+        Config.appDir = dir.path();
     }
     void TearDown() override { ResetServerState(); }
 
@@ -107,8 +108,8 @@ TEST_F(ServerFolderTest, FirstStartWritesTheDefaultsAndStartsWithThem) {
     EXPECT_EQ(DBTable[0]->EmptyDay.scheduleTime(0), " 9.00");
     EXPECT_EQ(DBTable[0]->EmptyDay.scheduleTime(22), "20.00");
     EXPECT_EQ(DBTable[0]->EmptyDay.scheduleTime(24), "");
-    EXPECT_EQ(Port, 6340);
-    EXPECT_EQ(Reconnect, 5);
+    EXPECT_EQ(Config.port, 6340);
+    EXPECT_EQ(Config.reconnect, 5);
     EXPECT_EQ(UserListImage.size(), 4u);
 }
 
@@ -120,7 +121,7 @@ TEST_F(ServerFolderTest, RussianLicenceMakesTheFirstStartRussian) {
     EXPECT_EQ(Start(), (Lines{Msg(ru, msgCreatedServerIni), Msg(ru, msgStart),
                               Msg(ru, msgUserListEmpty), Msg(ru, msgInitOk)}));
     EXPECT_EQ(IniFile(dir.file("Server.ini")).readString("Options", "Language"), "1");
-    EXPECT_EQ(FirstStartLanguage, 1);
+    EXPECT_EQ(Config.firstStartLanguage, 1);
 }
 
 TEST_F(ServerFolderTest, MailFolderThatCannotBeCreatedStopsTheStart) {
@@ -142,23 +143,23 @@ TEST_F(ServerFolderTest, SectionsAndKeysAreFoundWhateverTheirCase) {
         "tcpnodelay=0\nreconnect=4\n[databases]\ncount=0\n");
     Lines lines = Start();
     EXPECT_EQ(lines.back(), "Initialization -> Ok!");
-    EXPECT_EQ(Port, 7001);
-    EXPECT_EQ(UserPort, 7011);
-    EXPECT_FALSE(DirectSend);
-    EXPECT_FALSE(TCPNoDelay);
-    EXPECT_EQ(Reconnect, 4);
-    EXPECT_TRUE(DebugMode);
+    EXPECT_EQ(Config.port, 7001);
+    EXPECT_EQ(Config.userPort, 7011);
+    EXPECT_FALSE(Config.directSend);
+    EXPECT_FALSE(Config.tcpNoDelay);
+    EXPECT_EQ(Config.reconnect, 4);
+    EXPECT_TRUE(Config.debugMode);
 }
 
 TEST_F(ServerFolderTest, DebugModeNeedsExactlyOne) {
     for (const std::string value : {"01", "yes", "1.0"}) {
         ResetServerState();
-        AppDir = dir.path();
+        Config.appDir = dir.path();
         WriteIni("[Options]\nLanguage=0\nDEBUG=" + value +
                  "\n[NetWork]\nPort=7000\n"
                  "DirectSend=1\nTCPNoDelay=1\n[DataBases]\nCount=0\n");
         Start();
-        EXPECT_FALSE(DebugMode) << value;
+        EXPECT_FALSE(Config.debugMode) << value;
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("debug.log")));
 }
@@ -175,12 +176,12 @@ TEST_F(ServerFolderTest, LanguageOtherThanOneOrBadMeansEnglishWithoutDebug) {
     WriteIni("[Options]\nLanguage=2\n[DataBases]\nCount=0\n");
     EXPECT_EQ(Start().front(), "Start!");
     ResetServerState();
-    AppDir = dir.path();
+    Config.appDir = dir.path();
     WriteIni("[Options]\nLanguage=x\nDEBUG=1\n");
     EXPECT_EQ(Start().front(), "Start!");
-    EXPECT_FALSE(DebugMode) << "a bad Language leaves the DEBUG key unread";
+    EXPECT_FALSE(Config.debugMode) << "a bad Language leaves the DEBUG key unread";
     ResetServerState();
-    AppDir = dir.path();
+    Config.appDir = dir.path();
     WriteIni("[Options]\nLanguage=257\n");
     EXPECT_EQ(Start().front(), Msg(RussianCatalogue(), msgStart)) << "only the low 8 bits count";
 }
@@ -188,21 +189,21 @@ TEST_F(ServerFolderTest, LanguageOtherThanOneOrBadMeansEnglishWithoutDebug) {
 TEST_F(ServerFolderTest, MissingReconnectMeansFive) {
     WriteIni("[NetWork]\nPort=7000\nDirectSend=1\nTCPNoDelay=1\n[DataBases]\nCount=0\n");
     Start();
-    EXPECT_EQ(Reconnect, 5);
+    EXPECT_EQ(Config.reconnect, 5);
 }
 
 TEST_F(ServerFolderTest, BadPortStopsTheStartBeforeAnyGroup) {
     WriteIni(Ini("[DataBases]\nCount=1\nAlias1=A\n" + Group(1, "", 0), "Language=0\n", "abc"));
     EXPECT_EQ(Start(), (Lines{"Start!", "Incorrect Initialization -> Error in settings."}));
     EXPECT_TRUE(DBTable.empty());
-    EXPECT_EQ(Port, 6340);
-    EXPECT_EQ(Reconnect, 3) << "settings after the bad one keep their initial values";
+    EXPECT_EQ(Config.port, 6340);
+    EXPECT_EQ(Config.reconnect, 3) << "settings after the bad one keep their initial values";
 }
 
 TEST_F(ServerFolderTest, PortOutsideTheRangeOfPortsIsABadPort) {
     WriteIni("[NetWork]\nPort=70000\nDirectSend=1\nTCPNoDelay=1\n[DataBases]\nCount=0\n");
     EXPECT_EQ(Start().back(), "Incorrect Initialization -> Error in settings.");
-    EXPECT_EQ(Port, 6340);
+    EXPECT_EQ(Config.port, 6340);
 }
 
 // The users are reached at Port + 10, which must be a port too: 65530 would make it 65540, which
@@ -210,14 +211,14 @@ TEST_F(ServerFolderTest, PortOutsideTheRangeOfPortsIsABadPort) {
 TEST_F(ServerFolderTest, PortWhoseUserPortIsNoPortIsABadPort) {
     WriteIni("[NetWork]\nPort=65530\nDirectSend=1\nTCPNoDelay=1\n[DataBases]\nCount=0\n");
     EXPECT_EQ(Start().back(), "Incorrect Initialization -> Error in settings.");
-    EXPECT_EQ(Port, 6340);
-    EXPECT_EQ(UserPort, 6350);
+    EXPECT_EQ(Config.port, 6340);
+    EXPECT_EQ(Config.userPort, 6350);
 
     ResetServerState();
-    AppDir = dir.path();
+    Config.appDir = dir.path();
     WriteIni("[NetWork]\nPort=65525\nDirectSend=1\nTCPNoDelay=1\n[DataBases]\nCount=0\n");
     EXPECT_EQ(Start().back(), "Initialization -> Ok!");
-    EXPECT_EQ(UserPort, 65535);
+    EXPECT_EQ(Config.userPort, 65535);
 }
 
 TEST_F(ServerFolderTest, ImpossibleGroupCountIsASettingsError) {
@@ -380,7 +381,7 @@ TEST_F(ServerFolderTest, CheckJudgesTheSettingsAndLeavesTheFolderAsItWas) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ResetServerState();
-        AppDir = dir.path();
+        Config.appDir = dir.path();
         std::filesystem::remove(dir.file("Server.ini"));
         if (!c.ini.empty()) WriteIni(c.ini);
         CapturedLog log;
@@ -557,7 +558,7 @@ TEST_F(LogWindowTest, DebugLogIsAppendedWhileItExists) {
     TFormMVServer window;
     dir.writeFile("debug.log", "old\r\n");
     WriteLog("not in debug mode");
-    DebugMode = true;
+    Config.debugMode = true;
     WriteLog("a");
     DebugLog("b");
     EXPECT_EQ(dir.readFile("debug.log"), "old\r\n12:00:00 a\r\n12:00:00 b\r\n");
@@ -573,10 +574,10 @@ TEST_F(LogWindowTest, ToolkitMessagesGoToDebugLogInDebugModeOnly) {
     {
         ToolkitMessageRoute route;
         qWarning("before the settings");
-        DebugMode = true;
+        Config.debugMode = true;
         route.settingsRead();
         qWarning("in debug mode");
-        DebugMode = false;
+        Config.debugMode = false;
         qWarning("outside debug mode");
     }
     EXPECT_EQ(dir.readFile("debug.log"),

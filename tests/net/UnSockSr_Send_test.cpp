@@ -15,6 +15,7 @@
 
 #include "db/UnDBType_Packages.h"
 #include "platform/Clock.h"
+#include "platform/Config.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
@@ -79,7 +80,7 @@ class SendPathTest : public ::testing::Test {
 
     void SetUp() override {
         ResetServerState();
-        Pop3Dir = dir_.path();
+        Config.pop3Dir = dir_.path();
         savedTimeouts_ = CurrentTimeouts();
         CurrentTimeouts().fileOpenRetryMs = 200;
         SetLogSink(&log_);
@@ -147,7 +148,7 @@ TEST_F(SendPathTest, SmallPackageToIdleUserLeavesDirectlyAsOneFrame) {
 }
 
 TEST_F(SendPathTest, WithoutDirectSendEveryPieceGoesThroughAProcess) {
-    DirectSend = false;
+    Config.directSend = false;
     auto users = addDatabase({"127.0.0.2"});
     send(*users[0], Numbered(100, 1));
     EXPECT_EQ(users[0]->sendIssued, 1);
@@ -166,7 +167,7 @@ TEST_F(SendPathTest, LargePackageArrivesAsHeaderThenPayloadWhenOnlyPartIsTakenDi
 }
 
 TEST_F(SendPathTest, PackagesUnderLoadArriveInTheOrderTheyWereSent) {
-    DebugMode = true;
+    Config.debugMode = true;
     auto users = addDatabase({"127.0.0.2"}, 16384);
     // Sizes alternate between single-piece frames and header-plus-payload frames.
     const std::vector<std::size_t> sizes = {40, 70000, 2351, 2352, 9, 200000, 0, 5000};
@@ -222,7 +223,7 @@ TEST_F(SendPathTest, ReceiversFollowTheSendMode) {
 }
 
 TEST_F(SendPathTest, QueueLimitStopsTheSlowUserWhileOthersAreServed) {
-    DirectSend = false;
+    Config.directSend = false;
     auto users = addDatabase({"127.0.0.2", "127.0.0.3"}, 8192);
     TMyNameUser& slow = *users[0];
     const Bytes big = Numbered(1 << 20, 1);  // more than the socket buffers hold
@@ -256,7 +257,7 @@ TEST_F(SendPathTest, QueueLimitStopsTheSlowUserWhileOthersAreServed) {
 }
 
 TEST_F(SendPathTest, LostConnectionStopsTheUserAndIsReported) {
-    DirectSend = false;
+    Config.directSend = false;
     auto users = addDatabase({"127.0.0.2"}, 8192);
     peerOf(0).close();
     const Bytes piece = Numbered(4 << 20, 1);
@@ -270,7 +271,7 @@ TEST_F(SendPathTest, LostConnectionStopsTheUserAndIsReported) {
 }
 
 TEST_F(SendPathTest, BusyUserDoesNotCollectEntriesOfFinishedProcesses) {
-    DirectSend = false;
+    Config.directSend = false;
     auto users = addDatabase({"127.0.0.2"});
     TMyNameUser& user = *users[0];
     constexpr int kFinished = 3 * kSendQueueLimit;
@@ -303,8 +304,8 @@ void ComeOnlineAgain(TMyNameUser& user) {
 }
 
 TEST_F(SendPathTest, AProcessEndedAsItsUserComesOnlineAgainLeavesTheNewCountersAlone) {
-    DebugMode = true;
-    DirectSend = false;
+    Config.debugMode = true;
+    Config.directSend = false;
     auto users = addDatabase({"127.0.0.2"}, 8192);
     TMyNameUser& user = *users[0];
     const Bytes piece = Numbered(1 << 20, 1);  // more than the socket buffers hold
@@ -330,8 +331,8 @@ TEST_F(SendPathTest, AProcessEndedAsItsUserComesOnlineAgainLeavesTheNewCountersA
 }
 
 TEST_F(SendPathTest, AProcessEndedAsItTakesItsTurnSendsNothingAndLeavesTheNewCountersAlone) {
-    DebugMode = true;
-    DirectSend = false;
+    Config.debugMode = true;
+    Config.directSend = false;
     auto users = addDatabase({"127.0.0.2"});
     TMyNameUser& user = *users[0];
     const Bytes piece = Numbered(100, 1);
@@ -352,8 +353,8 @@ TEST_F(SendPathTest, AProcessEndedAsItTakesItsTurnSendsNothingAndLeavesTheNewCou
 }
 
 TEST_F(SendPathTest, AProcessEndedAsItReportsAFailureLeavesTheNewConnectionAlone) {
-    DebugMode = true;
-    DirectSend = false;
+    Config.debugMode = true;
+    Config.directSend = false;
     auto users = addDatabase({"127.0.0.2"}, 8192);
     TMyNameUser& user = *users[0];
     const Bytes piece = Numbered(4 << 20, 1);  // more than the socket buffers hold
@@ -513,8 +514,8 @@ TEST_F(MailDeliveryTest, UnreadableInboxIsReportedAndKept) {
 TEST_F(MailDeliveryTest, EntryNamingAFileOutsideTheMailFolderIsNotSent) {
     auto users = addDatabase({"127.0.0.2"});
     dir_.writeFile("secret", "do not send");
-    Pop3Dir = dir_.file("POP3");
-    PosixEnv().createFolder(Pop3Dir);
+    Config.pop3Dir = dir_.file("POP3");
+    PosixEnv().createFolder(Config.pop3Dir);
     const Bytes entry = BuildInboxEntry("sender", "127.0.0.9", "../secret");
     dir_.writeFile("POP3/127.0.0.2.bin", std::string(entry.begin(), entry.end()));
 

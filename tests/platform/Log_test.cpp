@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Config.h"
 #include "platform/Locks.h"
 
 namespace merivo {
@@ -29,7 +30,7 @@ class LogTest : public ::testing::Test {
     void SetUp() override { SetLogSink(&sink); }
     void TearDown() override {
         SetLogSink(nullptr);
-        DebugMode = false;
+        Config.debugMode = false;
     }
     RecordingSink sink;
 };
@@ -41,10 +42,10 @@ TEST_F(LogTest, WriteLogReachesTheSinkUnderTheLogLock) {
 }
 
 TEST_F(LogTest, DebugLogOnlyInDebugMode) {
-    DebugMode = false;
+    Config.debugMode = false;
     DebugLog("Client_Connect");
     EXPECT_TRUE(sink.lines.empty());
-    DebugMode = true;
+    Config.debugMode = true;
     DebugLog("Client_Connect");
     EXPECT_EQ(sink.lines, std::vector<std::string>{"Client_Connect"});
 }

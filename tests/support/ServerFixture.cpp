@@ -12,6 +12,7 @@
 #include "db/UnDBserv.h"
 #include "net/UnSockSr.h"
 #include "net/UnSockSr_Send.h"
+#include "platform/Config.h"
 #include "platform/Env.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
@@ -68,7 +69,7 @@ ServerFixture::ServerFixture(FixtureOptions options) : sink_(std::make_unique<Si
     EnsureApplication();
     ResetServerState();
     SetLogSink(sink_.get());
-    AppDir = dir_.path();
+    Config.appDir = dir_.path();
     port_ = PickFreePort();
     form_ = new TFormSocksServer();
     InstallSendPath();
@@ -104,14 +105,14 @@ std::string ServerFixture::UserAddress(int i) {
 // What the start-up makes of the settings, made straight from the options: the transport is
 // tested without the host that reads Server.ini.
 void ServerFixture::build(const FixtureOptions& options) {
-    Pop3Dir = JoinPath(AppDir, "POP3");
-    CurrentEnv().createFolder(Pop3Dir);
-    DebugMode = options.debug;
-    Port = port_;
-    UserPort = port_ + 10;
-    DirectSend = options.directSend;
-    TCPNoDelay = options.tcpNoDelay;
-    Reconnect = options.reconnect;
+    Config.pop3Dir = JoinPath(Config.appDir, "POP3");
+    CurrentEnv().createFolder(Config.pop3Dir);
+    Config.debugMode = options.debug;
+    Config.port = port_;
+    Config.userPort = port_ + 10;
+    Config.directSend = options.directSend;
+    Config.tcpNoDelay = options.tcpNoDelay;
+    Config.reconnect = options.reconnect;
     for (const FixtureGroup& group : options.groups) {
         auto db = std::make_unique<TMyDBUser>();
         db->alias = group.alias;
@@ -148,8 +149,8 @@ bool ServerFixture::listen() {
         std::string reason;
         if (port_ > 0 && form_->StartListening("127.0.0.1", port_, &reason)) return true;
         port_ = PickFreePort();
-        Port = port_;
-        UserPort = port_ + 10;
+        Config.port = port_;
+        Config.userPort = port_ + 10;
     }
     return false;
 }
