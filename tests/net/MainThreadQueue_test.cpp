@@ -9,17 +9,14 @@
 #include <thread>
 #include <vector>
 
+#include "support/CoreApplication.h"
+
 namespace merivo {
 namespace {
 
 class MainThreadQueueTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "MainThreadQueue_test";
-        static char* argv[] = {name, nullptr};
-        static QCoreApplication application(argc, argv);
-    }
+    static void SetUpTestSuite() { EnsureCoreApplication(); }
 
     // Runs the event loop until `done` or about two seconds have passed.
     template <class Done>

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
@@ -20,6 +19,7 @@
 #include "platform/Log.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
+#include "support/CoreApplication.h"
 #include "support/FaultInjectionEnv.h"
 #include "support/LoopbackPeer.h"
 #include "support/TempDir.h"
@@ -62,12 +62,7 @@ bool Eventually(Condition condition) {
 
 class SendPathTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "UnSockSr_Send_test";
-        static char* argv[] = {name, nullptr};
-        static QCoreApplication application(argc, argv);
-    }
+    static void SetUpTestSuite() { EnsureCoreApplication(); }
     // Runs work as one event of the main thread's event loop; returns when the turn has ended.
     static void inOneTurn(const std::function<void()>& work) {
         QEventLoop loop;

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
@@ -17,19 +16,11 @@
 #include "platform/Log.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
+#include "support/CoreApplication.h"
 
 namespace merivo {
 
 namespace {
-
-void EnsureApplication() {
-    if (QCoreApplication::instance()) return;
-    static int argc = 1;
-    static char name[] = "merivo-test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication* application = new QCoreApplication(argc, argv);
-    (void)application;
-}
 
 // A port p with p and p + 10 free on loopback, as far as one can tell before using them.
 int PickFreePort() {
@@ -66,7 +57,7 @@ class ServerFixture::Sink : public LogSink {
 };
 
 ServerFixture::ServerFixture(FixtureOptions options) : sink_(std::make_unique<Sink>()) {
-    EnsureApplication();
+    EnsureCoreApplication();
     ResetServerState();
     SetLogSink(sink_.get());
     Config.appDir = dir_.path();
