@@ -43,6 +43,8 @@ bool ReadInbox(TMyNameUser& user, std::vector<std::uint8_t>& entries) {
 }
 
 // Moves the entries after the first `sent` to the front and shortens the file by `sent` entries.
+// The entries are moved before the file is shortened: a failure in between leaves the last
+// entries twice rather than losing any.
 void DropLeadingEntries(File& inbox, std::size_t sent) {
     const std::int64_t size = inbox.size();
     const auto removed = static_cast<std::int64_t>(sent * kInboxEntrySize);
@@ -58,45 +60,66 @@ void DropLeadingEntries(File& inbox, std::size_t sent) {
     inbox.truncate(size - removed);
 }
 
-// Takes the sent entries out of the inbox index file, keeping those appended meanwhile.
-void RemoveSentEntries(TMyNameUser& user, std::size_t sent) {
-    if (sent == 0) return;
+// Takes the first `count` entries out of the inbox index file, keeping those appended meanwhile.
+// False when the file was left as it was (or, should shortening it fail, with its last entries
+// twice: each still names a file that is there).
+bool RemoveDeliveredEntries(TMyNameUser& user, std::size_t count) {
+    if (count == 0) return true;
     std::unique_ptr<File> file = OpenFileRetryingLocked(InboxPath(user), OpenMode::ReadWrite);
-    if (!file) return;
-    std::lock_guard<std::recursive_mutex> lock(ThreadTableLock(), std::adopt_lock);
+    if (!file) return false;
+    std::unique_lock<std::recursive_mutex> lock(ThreadTableLock(), std::adopt_lock);
     try {
-        DropLeadingEntries(*file, sent);
-    } catch (...) {
+        DropLeadingEntries(*file, count);
+    } catch (const IoError& error) {
+        file.reset();  // closed before the lock is released
+        lock.unlock();
+        DebugLog(error.what());
+        WriteLog(Msg(msgInboxOpenError) + user.host);
+        return false;
     }
-    file.reset();  // closed before the lock is released
+    file.reset();
+    return true;
 }
 
+// A delivered file whose entry is gone and that cannot be deleted only takes up room.
+void DeleteDeliveredFile(const std::string& path) {
+    try {
+        CurrentEnv().deleteFile(path);
+    } catch (const IoError& error) {
+        DebugLog(error.what());
+    }
+}
+
+// Sends the files of the entries in their order until one fails; the paths of those sent are
+// added to `sent`. False when one failed.
+bool SendMailFiles(TMyNameUser& user, const std::vector<std::uint8_t>& entries,
+                   std::vector<std::string>& sent) {
+    for (std::size_t at = 0; at < entries.size(); at += kInboxEntrySize) {
+        const std::string name = InboxEntryPackageFile(entries.data() + at);
+        const std::string path = JoinPath(Config.pop3Dir, name);
+        std::string failure = "Bad mail file name";
+        if (IsPlainFileName(name)) {
+            failure = user.outgoing ? SendFile(*user.outgoing, path) : kConnectionLostText;
+        }
+        if (user.outgoing && !user.outgoing->connected()) CloseOutgoingQuietly(user);
+        if (!failure.empty()) return false;
+        sent.push_back(path);
+    }
+    return true;
+}
+
+// The entries of the delivered files leave the inbox before the files are deleted, so that no
+// entry ever names a deleted file, whichever step fails: entries that cannot be removed keep
+// their files, which are sent again at the next delivery.
 void DeliverMail(TMyNameUser& user) {
     std::vector<std::uint8_t> entries;
     if (!ReadInbox(user, entries)) return;
-    std::size_t sent = 0;
-    bool failed = false;
-    try {
-        for (std::size_t at = 0; at < entries.size(); at += kInboxEntrySize) {
-            const std::string name = InboxEntryPackageFile(entries.data() + at);
-            const std::string path = JoinPath(Config.pop3Dir, name);
-            std::string failure = "Bad mail file name";
-            if (IsPlainFileName(name)) {
-                failure = user.outgoing ? SendFile(*user.outgoing, path) : kConnectionLostText;
-            }
-            if (user.outgoing && !user.outgoing->connected()) CloseOutgoingQuietly(user);
-            if (!failure.empty()) {
-                failed = true;
-                break;
-            }
-            ++sent;
-            CurrentEnv().deleteFile(path);
-        }
-    } catch (...) {
-        failed = true;
+    std::vector<std::string> sent;
+    const bool complete = SendMailFiles(user, entries, sent);
+    if (RemoveDeliveredEntries(user, sent.size())) {
+        for (const std::string& path : sent) DeleteDeliveredFile(path);
     }
-    RemoveSentEntries(user, sent);
-    if (failed && !ProcessEnding()) {
+    if (!complete && !ProcessEnding()) {
         WriteLog(Msg(msgMailSendError) + user.host);
         CloseOutgoingQuietly(user);
     }

@@ -506,6 +506,61 @@ TEST_F(MailDeliveryTest, UnreadableInboxIsReportedAndKept) {
     EXPECT_EQ(peerOf(0).frame(200), std::nullopt);
 }
 
+// Whatever step of a delivery fails, each mail is either delivered or still listed with its file,
+// the listed ones in their order, and no entry names a file that is gone.
+TEST_F(MailDeliveryTest, AFailingStepLosesNoMailAndListsNoMissingFile) {
+    struct Fault {
+        FileOp op;
+        const char* path;
+        int nth;
+    };
+    struct Case {
+        const char* step;
+        std::vector<Fault> faults;
+        std::size_t delivered;
+        std::vector<std::string> listed;  // what the inbox names afterwards
+        bool reported;  // "Error sending mail to" logged and the connection closed
+    };
+    const std::vector<std::string> all = {"0a.mvm", "1b.mvm", "2c.mvm"};
+    const std::vector<Case> cases = {
+        {"opening the inbox", {{FileOp::Open, ".bin", 1}}, 0, all, false},
+        {"opening a mail file", {{FileOp::Open, "1b.mvm", 1}}, 1, {"1b.mvm", "2c.mvm"}, true},
+        {"opening the inbox again", {{FileOp::Open, ".bin", 2}}, 3, all, false},
+        {"sizing the inbox again", {{FileOp::Size, ".bin", 2}}, 3, all, false},
+        {"moving the rest forward",
+         {{FileOp::Open, "1b.mvm", 1}, {FileOp::Write, ".bin", 1}},
+         1,
+         all,
+         true},
+        {"emptying the inbox", {{FileOp::Truncate, ".bin", 1}}, 3, all, false},
+        {"deleting a sent file", {{FileOp::Delete, "0a.mvm", 1}}, 3, {}, false},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.step);
+        TMyNameUser& user = *addDatabase({"127.0.1." + std::to_string(i + 1)})[0];
+        std::vector<std::pair<std::string, Bytes>> mails;
+        for (std::size_t m = 0; m < all.size(); ++m) {
+            mails.emplace_back(all[m], Numbered(100 + m, static_cast<int>(m)));
+        }
+        storeMail(user, mails);
+        FaultInjectionEnv env;
+        for (const Fault& fault : c.faults) env.failOn(fault.op, fault.path, fault.nth);
+        {
+            ScopedEnv scoped(env);
+            deliverAndWait(user);
+        }
+        for (std::size_t m = 0; m < c.delivered; ++m) {
+            EXPECT_EQ(peerOf(static_cast<int>(i)).frame(), mails[m].second);
+        }
+        EXPECT_EQ(peerOf(static_cast<int>(i)).frame(200), std::nullopt);
+        EXPECT_EQ(inboxFiles(user), c.listed);
+        for (const std::string& name : c.listed) EXPECT_TRUE(exists(name)) << name;
+        EXPECT_EQ(log_.count("Error sending mail to " + user.host), c.reported ? 1 : 0);
+        EXPECT_EQ(user.outgoing->connected(), !c.reported);
+    }
+}
+
 TEST_F(MailDeliveryTest, EntryNamingAFileOutsideTheMailFolderIsNotSent) {
     auto users = addDatabase({"127.0.0.2"});
     dir_.writeFile("secret", "do not send");
