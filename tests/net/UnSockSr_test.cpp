@@ -19,6 +19,7 @@
 
 #include "db/UnDBType_Packages.h"
 #include "platform/Locks.h"
+#include "platform/NameLookup.h"
 #include "platform/Socket.h"
 #include "support/ServerFixture.h"
 
@@ -325,6 +326,8 @@ TEST(Connections, AnIdentificationStillLookingUpANameWhenItsFormIsDeletedEndsWit
     delete form;
     answer.join();
     EXPECT_FALSE(server.logContains("Illegal user")) << "the thread went on after the look-up";
+    // The look-up thread uses the locals above until it returns.
+    EXPECT_TRUE(server.pumpUntil([] { return RunningLookupCount() == 0; }));
 }
 
 // Takes every descriptor the process may still open, under a lowered limit; gives them back
