@@ -137,8 +137,11 @@ void BuildUser(const IniSection& section, TMyDBUser& db, TMyNameUser& user, int 
     user.online = false;
     user.reconnectCount = 0;
     user.receive.recvExpected = 0;
+    // The host names the user's inbox file in the mail folder: a host with a path separator
+    // would name a file elsewhere, so its user is not served and gets no inbox.
+    const bool hostNamesAFile = value.host.find_first_of("/\\") == std::string::npos;
     // Checked before the user's own record is filled, so that it never matches itself.
-    user.valid = CheckUserUnique(value.name, value.host);
+    user.valid = hostNamesAFile && CheckUserUnique(value.name, value.host);
     if (!user.valid) {
         DebugLog("Error! Uncorrect Name of user -> Database: " + db.alias +
                  ", User: " + value.name);
@@ -149,7 +152,7 @@ void BuildUser(const IniSection& section, TMyDBUser& db, TMyNameUser& user, int 
     if (FormSocksServer && !state.check) FormSocksServer->CreateOutgoingConnection(user);
     user.userListSlot = AppendUserListEntry(user.name, user.host);
     user.connectionHandle = -1;
-    if (!state.check) CreateEmptyFileIfMissing(InboxPath(user));
+    if (!state.check && hostNamesAFile) CreateEmptyFileIfMissing(InboxPath(user));
 }
 
 // Brings a group with a data file into use, or for a check only looks at it. Its own failures

@@ -336,6 +336,24 @@ TEST_F(ServerFolderTest, DuplicateHostInAnotherGroupMakesTheSecondInvalid) {
     EXPECT_EQ(FindUserByHost("pc1"), DBTable[0]->users[0].get());
 }
 
+// A host is the name of its inbox file in the mail folder; one with a path separator would put
+// that file elsewhere, so its user is not served.
+TEST_F(ServerFolderTest, HostWithAPathSeparatorMakesTheUserInvalidWithoutAnInbox) {
+    WriteIni(Ini("[DataBases]\nCount=1\nAlias1=A\n" +
+                     Group(1, "User_1=../pc1::anna\nUser_2=pc\\2::boris\nUser_3=pc3::clara\n", 3),
+                 "Language=0\nDEBUG=1\n"));
+    EXPECT_EQ(Start(), (Lines{"\r\n--DEBUG--", "Start!",
+                              "Error! Uncorrect Name of user -> Database: A, User: anna",
+                              "Error! Uncorrect Name of user -> Database: A, User: boris",
+                              "Initialization -> with errors!"}));
+    EXPECT_FALSE(DBTable[0]->users[0]->valid);
+    EXPECT_FALSE(DBTable[0]->users[1]->valid);
+    EXPECT_TRUE(DBTable[0]->users[2]->valid);
+    EXPECT_EQ(UserListImage.size(), 4u + 3 * kUserListEntrySize);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("pc1.bin")));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("POP3/pc3.bin")));
+}
+
 TEST_F(ServerFolderTest, UserValueWithoutSeparatorHasNoHost) {
     WriteIni(Ini("[DataBases]\nCount=1\nAlias1=A\n" + Group(1, "User_1=pc1\n", 1)));
     EXPECT_EQ(Start(), (Lines{"Start!", "This user or hostname already exist! -> c1 ()",
