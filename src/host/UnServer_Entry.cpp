@@ -128,6 +128,7 @@ void TearDown() {
             TerminateThreads(user, 1);
             CloseFinishedHandles(user, true);
         } catch (...) {
+            DebugLog("Shutdown of " + user.host + ": " + CaughtText());
         }
     });
     for (int waited = 0; RunningThreadCount() > 0 && waited < kThreadEndWaitMs;

@@ -26,7 +26,7 @@ std::optional<int> LanguageFromLicence(const std::string& path) {
         std::unique_ptr<File> file = CurrentEnv().openFile(path, OpenMode::Read);
         file->read(head.data(), head.size());
     } catch (...) {
-        return std::nullopt;
+        return std::nullopt;  // no licence file, or a short one: the question decides
     }
     const std::string_view text(head.data(), head.size());
     return text.find(kRussianLicenceWord) != std::string_view::npos ? 1 : 0;

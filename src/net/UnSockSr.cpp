@@ -230,16 +230,18 @@ void TFormSocksServer::FormClose() {
         if (ServerSocket1) ServerSocket1->close();
         while (!accepted_.empty()) DisconnectAccepted(*accepted_.front()->socket);
     } catch (...) {
+        DebugLog("Error FormSocks.OnClose: " + CaughtText());
     }
     try {
         ForEachUser([](TMyNameUser& user) {
             try {
                 if (user.outgoing) user.outgoing->close();
             } catch (...) {
+                DebugLog("Close of " + user.host + ": " + CaughtText());
             }
         });
     } catch (...) {
-        DebugLog("Error FormSocks.OnClose");
+        DebugLog("Error FormSocks.OnClose: " + CaughtText());
     }
     std::lock_guard<std::recursive_mutex> guard(LogLock());
     if (FormSocksServer == this) FormSocksServer = nullptr;
@@ -255,6 +257,7 @@ void ShowConnectionCount() {
     try {
         if (OnConnectionCountChanged) OnConnectionCountChanged(connectionCount);
     } catch (...) {
+        DebugLog("Connection count: " + CaughtText());
     }
 }
 
@@ -285,6 +288,7 @@ void UserConnected(TMyNameUser& user) {
             TerminateThreads(user, 1);
             CloseFinishedHandles(user, true);
         } catch (...) {
+            DebugLog("Clean-up of " + user.host + ": " + CaughtText());
         }
     }
     DBTable[user.databaseNumber]->connectedUsers += 1;
@@ -320,6 +324,7 @@ void UserDisconnected(TMyNameUser* user, bool incomingSide, bool closeOutgoing) 
     try {
         if (closeOutgoing && user->outgoing) user->outgoing->close();
     } catch (...) {
+        DebugLog("Close of " + user->host + ": " + CaughtText());
     }
     DBTable[user->databaseNumber]->connectedUsers -= 1;
     connectionCount = std::max(0, connectionCount - 1);

@@ -266,6 +266,7 @@ void TFormSocksServer::GiveUpOnUser(TMyNameUser& user) {
             break;
         }
     } catch (...) {
+        DebugLog("Error Connect: " + CaughtText());
     }
 }
 

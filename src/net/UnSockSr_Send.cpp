@@ -298,6 +298,7 @@ void WatchdogStepFor(TMyNameUser& user) {
             TerminateThreads(user, 1);
             CloseFinishedHandles(user, true);
         } catch (...) {
+            DebugLog("Watchdog clean-up of " + user.host + ": " + CaughtText());
         }
         user.sendStopped = false;
     }

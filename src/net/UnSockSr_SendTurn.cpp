@@ -63,6 +63,7 @@ void CloseOutgoingQuietly(TMyNameUser& user) {
     try {
         if (user.outgoing) user.outgoing->close();
     } catch (...) {
+        DebugLog("Close of " + user.host + ": " + CaughtText());
     }
 }
 

@@ -11,6 +11,7 @@
 #include "net/UnSockSr_SendTurn.h"
 #include "platform/Clock.h"
 #include "platform/Env.h"
+#include "platform/Log.h"
 #include "platform/Socket.h"
 
 namespace merivo {
@@ -92,6 +93,7 @@ long SendAll(TcpSocket& connection, const std::uint8_t* header, std::size_t head
                 return -4;
         }
     } catch (...) {
+        DebugLog("SendAll: " + CaughtText());
     }
     return -5;
 }

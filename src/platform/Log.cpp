@@ -1,5 +1,6 @@
 #include "platform/Log.h"
 
+#include <exception>
 #include <mutex>
 
 #include "platform/Config.h"
@@ -30,6 +31,16 @@ void WriteLog(const std::string& message) {
 
 void DebugLog(const std::string& message) {
     if (Config.debugMode.load()) WriteLog(message);
+}
+
+std::string CaughtText() {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "unknown exception";
+    }
 }
 
 }  // namespace merivo

@@ -20,5 +20,8 @@ void SetLogSink(LogSink* sink);
 void WriteLog(const std::string& message);
 // Trace messages that appear only in debug mode.
 void DebugLog(const std::string& message);
+// Inside a catch block: the text of the exception being handled, "unknown exception" for one
+// that is no std::exception. For the debug traces of failures that are otherwise ignored.
+std::string CaughtText();
 
 }  // namespace merivo

@@ -4,6 +4,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/Log.h"
+
 namespace merivo {
 
 namespace {
@@ -23,6 +25,7 @@ std::shared_ptr<NameLookup> NameLookup::Start(LookupFunction function, std::stri
             try {
                 answer = function(text);
             } catch (...) {
+                DebugLog("Name look-up of " + text + ": " + CaughtText());  // it answers nothing
             }
             --RunningLookups;
             lookup->finish(std::move(answer));

@@ -5,6 +5,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/Log.h"
+
 namespace merivo {
 namespace {
 
@@ -81,6 +83,7 @@ std::shared_ptr<Thread> Thread::Start(Body body) {
         try {
             code = body(*thread);
         } catch (...) {
+            DebugLog("Thread body: " + CaughtText());  // it ends with kBodyFailed
         }
         body = nullptr;  // what the body holds is released before it counts as finished
         --RunningThreads;

@@ -64,6 +64,18 @@ TEST_F(LogTest, AFailingSinkNeverReachesTheCaller) {
     EXPECT_EQ(sink.lines.size(), 2u);
 }
 
+TEST(CaughtTextTest, NamesWhatTheCatchBlockHandles) {
+    auto caught = [](auto thrown) {
+        try {
+            throw thrown;
+        } catch (...) {
+            return CaughtText();
+        }
+    };
+    EXPECT_EQ(caught(std::runtime_error("disk full")), "disk full");
+    EXPECT_EQ(caught(42), "unknown exception");
+}
+
 TEST_F(LogTest, ACallerHoldingBothLocksMayLog) {
     std::lock_guard<std::recursive_mutex> tables(ThreadTableLock());
     std::lock_guard<std::recursive_mutex> log(LogLock());
