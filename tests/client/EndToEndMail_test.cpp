@@ -46,6 +46,16 @@ class MailEndToEnd : public EndToEndTest {
         return mail;
     }
 
+    // Connects the user, which is told that mail waits, and fetches that one mail.
+    void ExpectMailAtConnect(int user, const Bytes& mail) {
+        std::unique_ptr<MerivoClient> client = server->connectUser(user);
+        ASSERT_NE(client, nullptr);
+        EXPECT_TRUE(Await(*client, Code(kMailWaitingCode)));
+        const std::vector<Bytes> fetched = Fetch(*client, 1);
+        ASSERT_EQ(fetched.size(), 1u);
+        EXPECT_EQ(fetched[0], mail);
+    }
+
     int Count(MerivoClient& client, const Match& match, int ms = 400) {
         int count = 0;
         while (Await(client, match, ms)) ++count;
@@ -83,12 +93,7 @@ TEST_F(MailEndToEnd, MailToAnOfflineUserIsAnnouncedAtItsNextConnect) {
     user1.sendPackage(mail);
     ASSERT_TRUE(server->pumpUntil([&] { return InboxSize(2) == kInboxEntrySize; }));
 
-    std::unique_ptr<MerivoClient> user2 = server->connectUser(2);
-    ASSERT_NE(user2, nullptr);
-    EXPECT_TRUE(Await(*user2, Code(kMailWaitingCode)));
-    const std::vector<Bytes> fetched = Fetch(*user2, 1);
-    ASSERT_EQ(fetched.size(), 1u);
-    EXPECT_EQ(fetched[0], mail);
+    ExpectMailAtConnect(2, mail);
 }
 
 // An inbox file deleted while the server runs is made again at the next look into it: the
@@ -106,12 +111,7 @@ TEST_F(MailEndToEnd, DeletedInboxFilesAreMadeAgainWithoutWaiting) {
     EXPECT_TRUE(Await(user1, Code(kMailWaitingCode)));
     EXPECT_EQ(InboxSize(2), kInboxEntrySize);
 
-    std::unique_ptr<MerivoClient> user2 = server->connectUser(2);
-    ASSERT_NE(user2, nullptr);
-    EXPECT_TRUE(Await(*user2, Code(kMailWaitingCode)));
-    const std::vector<Bytes> fetched = Fetch(*user2, 1);
-    ASSERT_EQ(fetched.size(), 1u);
-    EXPECT_EQ(fetched[0], mail);
+    ExpectMailAtConnect(2, mail);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
     EXPECT_FALSE(server->logContains("Error occurred while opening the file"));
 }
