@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,6 +18,7 @@
 #include "platform/DateTime.h"
 #include "platform/Env.h"
 #include "platform/Log.h"
+#include "support/CapturedLog.h"
 #include "support/FakeClock.h"
 #include "support/FaultInjectionEnv.h"
 #include "support/TempDir.h"
@@ -32,28 +32,6 @@ struct SentPackage {
     int mode;
 
     std::int32_t word(std::size_t offset) const { return ReadInt32(bytes.data() + offset); }
-};
-
-class CapturedLog : public LogSink {
-  public:
-    void append(const std::string& message) override {
-        std::lock_guard lock(mutex_);
-        lines_.push_back(message);
-    }
-    std::vector<std::string> lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-    bool contains(const std::string& line) const {
-        for (const std::string& l : lines()) {
-            if (l == line) return true;
-        }
-        return false;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
 };
 
 class DatabaseServiceTest : public ::testing::Test {

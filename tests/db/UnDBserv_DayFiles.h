@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "db/MessageCatalog.h"
 #include "platform/Clock.h"
 #include "platform/Log.h"
+#include "support/CapturedLog.h"
 #include "support/FakeClock.h"
 #include "support/TempDir.h"
 
@@ -32,32 +32,6 @@ inline std::string DayBytes(std::int64_t day, int variant = 0) {
     WriteDouble(reinterpret_cast<std::uint8_t*>(bytes.data()), static_cast<double>(day));
     return bytes;
 }
-
-class LogLines : public LogSink {
-  public:
-    void append(const std::string& message) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back(message);
-    }
-    std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-    bool contains(const std::string& line) const {
-        for (const std::string& l : lines()) {
-            if (l == line) return true;
-        }
-        return false;
-    }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.clear();
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
 
 class DayFileTest : public ::testing::Test {
   protected:
@@ -123,7 +97,7 @@ class DayFileTest : public ::testing::Test {
 
     TempDir dir;
     FakeClock clock;
-    LogLines log;
+    CapturedLog log;
 
   private:
     void WriteRecords(const std::string& name, const std::vector<std::string>& records,

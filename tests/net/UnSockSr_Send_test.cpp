@@ -6,7 +6,6 @@
 
 #include <QEventLoop>
 #include <QTimer>
-#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -20,6 +19,7 @@
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "support/CoreApplication.h"
+#include "support/CapturedLog.h"
 #include "support/FaultInjectionEnv.h"
 #include "support/LoopbackPeer.h"
 #include "support/TempDir.h"
@@ -28,26 +28,6 @@ namespace merivo {
 namespace {
 
 using namespace std::chrono_literals;
-
-class CapturedLog : public LogSink {
-  public:
-    void append(const std::string& message) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back(message);
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-    int count(const std::string& line) {
-        auto all = lines();
-        return static_cast<int>(std::count(all.begin(), all.end(), line));
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
 
 // Waits up to five seconds for a condition.
 template <typename Condition>

@@ -16,6 +16,7 @@
 #include "platform/Log.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
+#include "support/CapturedLog.h"
 #include "support/CoreApplication.h"
 
 namespace merivo {
@@ -36,27 +37,7 @@ int PickFreePort() {
 
 }  // namespace
 
-class ServerFixture::Sink : public LogSink {
-  public:
-    void append(const std::string& message) override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        lines_.push_back(message);
-    }
-    std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return lines_;
-    }
-    void clear() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        lines_.clear();
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
-ServerFixture::ServerFixture(FixtureOptions options) : sink_(std::make_unique<Sink>()) {
+ServerFixture::ServerFixture(FixtureOptions options) : sink_(std::make_unique<CapturedLog>()) {
     EnsureCoreApplication();
     ResetServerState();
     SetLogSink(sink_.get());
@@ -207,10 +188,7 @@ std::vector<std::string> ServerFixture::log() const {
 }
 
 int ServerFixture::logCount(const std::string& text) const {
-    int count = 0;
-    for (const std::string& line : sink_->lines())
-        if (line.find(text) != std::string::npos) ++count;
-    return count;
+    return sink_->countContaining(text);
 }
 
 void ServerFixture::clearLog() {

@@ -25,6 +25,7 @@
 
 namespace merivo {
 
+class CapturedLog;
 class TFormSocksServer;
 
 // A frame: the payload's length as a little-endian int32, then the payload.
@@ -98,14 +99,12 @@ class ServerFixture {
     void clearLog();
 
   private:
-    class Sink;
-
     void build(const FixtureOptions& options);
     void addUser(TMyDBUser& db, const FixtureUser& configured);
     bool listen();
 
     TempDir dir_;
-    std::unique_ptr<Sink> sink_;
+    std::unique_ptr<CapturedLog> sink_;
     TFormSocksServer* form_ = nullptr;
     int port_ = 0;
     bool listening_ = false;

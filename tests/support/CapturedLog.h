@@ -1,0 +1,28 @@
+#pragma once
+// The log lines written while the sink is installed (SetLogSink), oldest first, for tests that
+// check what was logged. Any thread may log into it.
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/Log.h"
+
+namespace merivo {
+
+class CapturedLog : public LogSink {
+  public:
+    void append(const std::string& message) override;
+    std::vector<std::string> lines() const;
+    // Lines that are exactly `line`.
+    int count(const std::string& line) const;
+    bool contains(const std::string& line) const { return count(line) > 0; }
+    // Lines that contain `text`.
+    int countContaining(const std::string& text) const;
+    void clear();
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+}  // namespace merivo
