@@ -12,20 +12,13 @@
 #include "platform/Locks.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
+#include "support/CapturedLog.h"
 #include "support/FakeClock.h"
 #include "support/FaultInjectionEnv.h"
 #include "support/TempDir.h"
 
 namespace merivo {
 namespace {
-
-class CapturedLog : public LogSink {
-  public:
-    CapturedLog() { SetLogSink(this); }
-    ~CapturedLog() override { SetLogSink(nullptr); }
-    void append(const std::string& message) override { lines.push_back(message); }
-    std::vector<std::string> lines;
-};
 
 std::string Bytes(const std::uint8_t* at, std::size_t n) {
     return std::string(reinterpret_cast<const char*>(at), n);
@@ -256,7 +249,7 @@ class OpenRetryTest : public ::testing::Test {
     TempDir dir;
     FakeClock clock;
     ScopedClock scopedClock{clock};
-    CapturedLog log;
+    InstalledLog log;
 };
 
 TEST_F(OpenRetryTest, GivesUpAfterTheTimeoutWithAMessage) {
@@ -266,8 +259,8 @@ TEST_F(OpenRetryTest, GivesUpAfterTheTimeoutWithAMessage) {
     EXPECT_EQ(OpenFileRetrying(path, OpenMode::Read), nullptr);
     EXPECT_GE(clock.sleptMs(), 50);
     EXPECT_EQ(clock.sleptMs() % 5, 0) << "retries every 5 ms";
-    ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_EQ(log.lines[0], "Error occurred while opening the file: " + path + ".");
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0], "Error occurred while opening the file: " + path + ".");
 }
 
 TEST_F(OpenRetryTest, OpensOnceTheOtherHolderCloses) {
@@ -275,7 +268,7 @@ TEST_F(OpenRetryTest, OpensOnceTheOtherHolderCloses) {
     auto file = OpenFileRetrying(dir.file("inbox.bin"), OpenMode::Read);
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(file->size(), 3);
-    EXPECT_TRUE(log.lines.empty());
+    EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(OpenRetryTest, LockedOpenKeepsTheThreadTableLockOnlyOnSuccess) {
@@ -307,7 +300,7 @@ TEST_F(OpenRetryTest, OnlyAFileHeldElsewhereIsWaitedFor) {
     ScopedEnv scoped(env);
     for (bool locked : {false, true}) {
         SCOPED_TRACE(locked ? "locked" : "unlocked");
-        log.lines.clear();
+        log.clear();
         dir.writeFile("inbox.bin", "");
         std::filesystem::remove(path);
         auto recreated = locked ? OpenFileRetryingLocked(path, OpenMode::ReadWrite)
@@ -321,7 +314,7 @@ TEST_F(OpenRetryTest, OnlyAFileHeldElsewhereIsWaitedFor) {
         EXPECT_EQ(locked ? OpenFileRetryingLocked(path, OpenMode::ReadWrite)
                          : OpenFileRetrying(path, OpenMode::Read),
                   nullptr);
-        EXPECT_EQ(log.lines,
+        EXPECT_EQ(log.lines(),
                   std::vector<std::string>{"Error occurred while opening the file: " + path + "."});
         EXPECT_EQ(clock.sleptMs(), 0);
         EXPECT_TRUE(std::filesystem::exists(path));
@@ -360,14 +353,14 @@ class ThreadTableTest : public ::testing::Test {
     }
 
     TMyNameUser user;
-    CapturedLog log;
+    InstalledLog log;
     std::vector<std::shared_ptr<Thread>> started;
 };
 
 TEST_F(ThreadTableTest, EmptyTableOnlyLogsTheTraces) {
     TerminateThreads(user, 1);
     CloseFinishedHandles(user, false);
-    EXPECT_EQ(log.lines, (std::vector<std::string>{"Terminate all threads - pc1", "CloseHandle 0",
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"Terminate all threads - pc1", "CloseHandle 0",
                                                    "Clear Array of Handles"}));
     EXPECT_TRUE(user.threadTable.empty());
 }
@@ -376,7 +369,7 @@ TEST_F(ThreadTableTest, TracesOnlyInDebugMode) {
     Config.debugMode = false;
     TerminateThreads(user, 1);
     CloseFinishedHandles(user, true);
-    EXPECT_TRUE(log.lines.empty());
+    EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(ThreadTableTest, FinishedThreadsAreClosedAndTheTableCleared) {
@@ -384,7 +377,7 @@ TEST_F(ThreadTableTest, FinishedThreadsAreClosedAndTheTableCleared) {
     ASSERT_TRUE(finished->waitFinished(2000));
     user.threadTable.push_back({finished, 1, 1});
     CloseFinishedHandles(user, false);
-    EXPECT_EQ(log.lines,
+    EXPECT_EQ(log.lines(),
               (std::vector<std::string>{"CloseHandle 1",
                                         "CloseHandle -> " + std::to_string(finished->handle()),
                                         "Clear Array of Handles"}));

@@ -26,6 +26,7 @@
 #include "platform/Config.h"
 #include "platform/IniFile.h"
 #include "platform/Log.h"
+#include "support/CapturedLog.h"
 #include "support/FakeClock.h"
 #include "support/FaultInjectionEnv.h"
 #include "support/TempDir.h"
@@ -41,14 +42,6 @@ void EnsureApplication() {
     static char* argv[] = {name, nullptr};
     new QApplication(argc, argv);  // lives as long as the test program
 }
-
-class CapturedLog : public LogSink {
-  public:
-    CapturedLog() { SetLogSink(this); }
-    ~CapturedLog() override { SetLogSink(nullptr); }
-    void append(const std::string& message) override { lines.push_back(message); }
-    std::vector<std::string> lines;
-};
 
 using Lines = std::vector<std::string>;
 
@@ -70,9 +63,9 @@ class ServerFolderTest : public FreshProgramFolder {
   protected:
 
     Lines Start() {
-        CapturedLog log;
+        InstalledLog log;
         InitServer();
-        return log.lines;
+        return log.lines();
     }
     void WriteIni(const std::string& text) { dir.writeFile("Server.ini", text); }
 
@@ -128,9 +121,9 @@ TEST_F(ServerFolderTest, MailFolderThatCannotBeCreatedStopsTheStart) {
     FaultInjectionEnv env;
     env.failOn(FileOp::CreateFolder, "POP3", 1, kForever);
     ScopedEnv scoped(env);
-    CapturedLog log;
+    InstalledLog log;
     EXPECT_THROW(InitServer(), StartupError);
-    EXPECT_TRUE(log.lines.empty());
+    EXPECT_TRUE(log.lines().empty());
     EXPECT_FALSE(std::filesystem::exists(dir.file("Server.ini")));
 }
 
@@ -402,9 +395,9 @@ TEST_F(ServerFolderTest, CheckJudgesTheSettingsAndLeavesTheFolderAsItWas) {
         Config.appDir = dir.path();
         std::filesystem::remove(dir.file("Server.ini"));
         if (!c.ini.empty()) WriteIni(c.ini);
-        CapturedLog log;
+        InstalledLog log;
         EXPECT_EQ(CheckSettings(), c.clean);
-        EXPECT_NE(std::find(log.lines.begin(), log.lines.end(), c.reported), log.lines.end());
+        EXPECT_TRUE(log.contains(c.reported));
         const auto entries = std::distance(std::filesystem::directory_iterator(dir.path()),
                                            std::filesystem::directory_iterator());
         EXPECT_EQ(entries, c.ini.empty() ? 0 : 1);

@@ -25,4 +25,13 @@ class CapturedLog : public LogSink {
     std::vector<std::string> lines_;
 };
 
+// A captured log that is the log's sink for as long as it lives.
+class InstalledLog : public CapturedLog {
+  public:
+    InstalledLog() { SetLogSink(this); }
+    ~InstalledLog() override { SetLogSink(nullptr); }
+    InstalledLog(const InstalledLog&) = delete;
+    InstalledLog& operator=(const InstalledLog&) = delete;
+};
+
 }  // namespace merivo
