@@ -13,6 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
 #include "support/DiaryUser.h"
+#include "support/ServerPort.h"
 #include "support/SpawnedServer.h"
 #include "support/TempDir.h"
 
@@ -86,7 +87,7 @@ TEST(ServerKill, AnsweredEditsSurviveKillsAtRandomMoments) {
     TempDir dir;
     const std::string dataFile = dir.file("diary.mvd");
     std::ofstream(dataFile).close();
-    const int port = FreeServerPort();
+    const int port = PickServerPort();
     SpawnedServer server(dir.path(), SoakSettings(port, dataFile, kUsers));
     const std::uint32_t seed = std::random_device()();
     std::mt19937 random(seed);

@@ -15,6 +15,7 @@
 #include <regex>
 #include <thread>
 
+#include "support/ServerPort.h"
 #include "support/TempDir.h"
 
 extern char** environ;
@@ -140,24 +141,6 @@ bool PortIsFree(int port) {
     return true;
 }
 
-int AnyFreePort() {
-    const int fd = BoundSocket(0);
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-// A free port whose back-connection port (+ 10) is a port too, as the settings require.
-int FreePort() {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        const int port = AnyFreePort();
-        if (port > 0 && port + 10 <= 65535) return port;
-    }
-    return 0;
-}
-
 std::string SettingsWithPort(int port) {
     return "[Options]\nLanguage=0\n[NetWork]\nPort=" + std::to_string(port) +
            "\nDirectSend=1\nReconnect=5\nTCPNoDelay=1\n[DataBases]\nCount=1\nAlias1=First Group\n"
@@ -206,7 +189,7 @@ TEST_F(ServerProcessTest, StartsOnceLogsToStandardOutputAndEndsOnSigterm) {
     if (PortIsFree(6340)) {
         expected.insert(expected.begin(), "Created file Server.ini");
     } else {
-        dir.writeFile("Server.ini", SettingsWithPort(FreePort()));
+        dir.writeFile("Server.ini", SettingsWithPort(PickServerPort()));
     }
     ServerProcess server(binary);
     ASSERT_TRUE(server.started());
@@ -239,7 +222,7 @@ TEST_F(ServerProcessTest, DirNamesTheProgramFolder) {
     std::filesystem::create_directory(programs);
     std::filesystem::create_directory(folder);
     std::filesystem::rename(binary, programs + "/merivo-server");
-    dir.writeFile("data/Server.ini", SettingsWithPort(FreePort()));
+    dir.writeFile("data/Server.ini", SettingsWithPort(PickServerPort()));
     ServerProcess server(programs + "/merivo-server", {"--dir", folder});
     ASSERT_TRUE(server.waitForLineEndingWith("Initialization -> Ok!", kStartTimeoutMs));
     server.signal(SIGTERM);
@@ -255,7 +238,7 @@ TEST_F(ServerProcessTest, CheckJudgesTheFolderWithoutServingOrWriting) {
         int status;
         std::string reported;  // a message of the output
     };
-    const int port = FreePort();
+    const int port = PickServerPort();
     std::string duplicate = SettingsWithPort(port);
     duplicate.replace(duplicate.find("UserCount=0"), 11,
                       "UserCount=2\nUser_1=127.0.0.2::Anna\nUser_2=127.0.0.2::Boris");
@@ -280,7 +263,7 @@ TEST_F(ServerProcessTest, CheckJudgesTheFolderWithoutServingOrWriting) {
 }
 
 TEST_F(ServerProcessTest, SigintEndsTheServerLikeClosingItsWindow) {
-    dir.writeFile("Server.ini", SettingsWithPort(FreePort()));
+    dir.writeFile("Server.ini", SettingsWithPort(PickServerPort()));
     ServerProcess server(binary);
     ASSERT_TRUE(server.waitForLineEndingWith("Initialization -> Ok!", kStartTimeoutMs));
     server.signal(SIGINT);
@@ -288,7 +271,7 @@ TEST_F(ServerProcessTest, SigintEndsTheServerLikeClosingItsWindow) {
 }
 
 TEST_F(ServerProcessTest, TheDescriptorLimitIsRaisedToTheHardLimitAtStart) {
-    dir.writeFile("Server.ini", SettingsWithPort(FreePort()));
+    dir.writeFile("Server.ini", SettingsWithPort(PickServerPort()));
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
     rlimit lowered = saved;
@@ -314,7 +297,7 @@ TEST_F(ServerProcessTest, MailFolderThatCannotBeCreatedEndsTheServer) {
 }
 
 TEST_F(ServerProcessTest, BusyPortEndsTheServerWithTheReason) {
-    const int port = FreePort();
+    const int port = PickServerPort();
     const int holder = BoundSocket(port);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::listen(holder, 1), 0);

@@ -29,6 +29,7 @@
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
 #include "support/DiaryUser.h"
+#include "support/ServerPort.h"
 #include "support/SpawnedServer.h"
 #include "support/TempDir.h"
 
@@ -176,7 +177,7 @@ int Run(int seconds, int userCount, int pauseMs) {
     TempDir dir;
     const std::string dataFile = dir.file("soak.mvd");
     std::ofstream(dataFile).close();
-    const int port = FreeServerPort();
+    const int port = PickServerPort();
     SpawnedServer server(dir.path(), SoakSettings(port, dataFile, userCount));
     if (!server.start(kStartTimeoutMs)) {
         std::printf("FAILED: the server did not start\n");

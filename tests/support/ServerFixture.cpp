@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
@@ -18,31 +19,17 @@
 #include "platform/Thread.h"
 #include "support/CapturedLog.h"
 #include "support/CoreApplication.h"
+#include "support/ServerPort.h"
 
 namespace merivo {
 
-namespace {
-
-// A port p with p and p + 10 free on loopback, as far as one can tell before using them.
-int PickFreePort() {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        TcpSocket probe;
-        int error = 0;
-        if (!probe.listenOn("127.0.0.1", 0, &error)) continue;
-        const int port = probe.localPort();
-        if (port > 0 && port + 10 <= 65535) return port;
-    }
-    return 0;
-}
-
-}  // namespace
 
 ServerFixture::ServerFixture(FixtureOptions options) : sink_(std::make_unique<CapturedLog>()) {
     EnsureCoreApplication();
     ResetServerState();
     SetLogSink(sink_.get());
     Config.appDir = dir_.path();
-    port_ = PickFreePort();
+    port_ = PickServerPort();
     form_ = new TFormSocksServer();
     InstallSendPath();
     build(options);
@@ -120,7 +107,7 @@ bool ServerFixture::listen() {
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::string reason;
         if (port_ > 0 && form_->StartListening("127.0.0.1", port_, &reason)) return true;
-        port_ = PickFreePort();
+        port_ = PickServerPort();
         Config.port = port_;
         Config.userPort = port_ + 10;
     }
@@ -139,6 +126,9 @@ void ServerFixture::pump(int ms) {
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
+    // The server's event loop never stops between two turns: what a turn posted for its end (the
+    // pieces it gathered) is delivered before the test looks at the peers.
+    QCoreApplication::sendPostedEvents();
 }
 
 bool ServerFixture::pumpUntil(const std::function<bool()>& done, int timeoutMs) {

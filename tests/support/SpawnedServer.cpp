@@ -56,20 +56,6 @@ std::optional<ProcessFigures> FiguresOf(pid_t pid) {
     return figures;
 }
 
-int FreeServerPort() {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        TcpSocket probe;
-        int error = 0;
-        if (!probe.listenOn("127.0.0.1", 0, &error)) continue;
-        const int port = probe.localPort();
-        TcpSocket back;
-        if (port > 0 && port + 10 <= 65535 && back.listenOn("127.0.0.1", port + 10, &error)) {
-            return port;
-        }
-    }
-    return 0;
-}
-
 SpawnedServer::SpawnedServer(std::string folder, const std::string& settings)
     : folder_(std::move(folder)) {
     std::filesystem::copy_file(MERIVO_SERVER_BINARY, JoinPath(folder_, "merivo-server"),

@@ -23,10 +23,6 @@ struct ProcessFigures {
 };
 std::optional<ProcessFigures> FiguresOf(pid_t pid);
 
-// A port p with p and p + 10 free on loopback, as far as one can tell before using them; 0 when
-// none was found.
-int FreeServerPort();
-
 class SpawnedServer {
   public:
     // Copies the server program into `folder` and writes `settings` as its Server.ini.
