@@ -15,7 +15,7 @@ namespace merivo::bench {
 
 namespace {
 
-constexpr int kHostsPerBlock = 254;  // host parts 1 to 254
+constexpr int kHostsPerBlock = 254;  // last address bytes 1 to 254
 constexpr char kDataFileName[] = "bench.mvd";
 
 std::string ServerIniPath(const std::string& folder) {

@@ -14,7 +14,7 @@ struct BenchUser {
 };
 
 // The k-th simulated user's address (k from 0): 127.0.0.2, ..., 127.0.0.254, 127.0.1.1, ...
-// Host parts 0 and 255 are left out, and 127.0.0.1 stays the server's.
+// Last bytes 0 and 255 are left out, and 127.0.0.1 stays the server's.
 std::string UserAddress(int k);
 
 struct SetupOptions {
