@@ -38,6 +38,10 @@ void LockDataFile(TMyDBUser& db);
 // its own failures ("Error in structure of Database:" + alias) and does not throw.
 void LoadAndArchive(TMyDBUser& db);
 
+// The most past days a database keeps: recordLimit in the data file and archiveLimit in the
+// archive.
+std::int64_t KeptPastDays(const TMyDBUser& db);
+
 // The oldest day the database keeps when it starts `today`: the past days before it go to the
 // archive (beyond recordLimit) and out of it (beyond archiveLimit).
 std::int64_t OldestKeptDay(const TMyDBUser& db, std::int64_t today);

@@ -60,7 +60,7 @@ void ArchiveOldestDays(TMyDBUser& db, File& data, const std::string& archivePath
 void CorrectAndArchive(TMyDBUser& db, File& data) {
     const std::int64_t today = Today();
     const std::string message =
-        CorrectDataFile(data, db.EmptyDay, today, OldestKeptDay(db, today), db.DayBuffer);
+        CorrectDataFile(data, db.EmptyDay, today, KeptPastDays(db), db.DayBuffer);
     if (!message.empty()) WriteLog(db.alias + " -> " + message);
 
     const std::int64_t past = CountPastDays(data, today);
@@ -84,9 +84,12 @@ std::string ArchivePath(const std::string& dataFilePath) {
     return ReplaceExtension(dataFilePath, ".arc");
 }
 
+std::int64_t KeptPastDays(const TMyDBUser& db) {
+    return std::max<std::int64_t>(db.recordLimit, 0) + std::max<std::int64_t>(db.archiveLimit, 0);
+}
+
 std::int64_t OldestKeptDay(const TMyDBUser& db, std::int64_t today) {
-    return today - std::max<std::int64_t>(db.recordLimit, 0) -
-           std::max<std::int64_t>(db.archiveLimit, 0);
+    return today - KeptPastDays(db);
 }
 
 void LoadAndArchive(TMyDBUser& db) {

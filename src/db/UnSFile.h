@@ -58,13 +58,16 @@ bool ReadDays(TMyDBUser& db, int n, double date);
 // Throws IoError when the file cannot be read.
 bool BuildIndex(const std::string& dataFilePath, std::vector<TmyDBIndexEntry>& index);
 
-// Correction: fills every missing day from `oldestDay` on between the first record and the last
-// record dated within 700 days after `today` with a copy of `emptyDay`, moving the later records
-// towards the end through `buffer`. Days before oldestDay are not filled, since the archiving
-// that follows would drop them again: so one correction adds at most the days from oldestDay to
-// the horizon. Returns the failure text ("Error correction of database." and the null-record
-// variants), empty when all went well or there was nothing to do.
+// Correction: fills every missing day between the first record and the last record dated within
+// 700 days after `today` with a copy of `emptyDay`, moving the later records towards the end
+// through `buffer`; but of the days before today only the newest `keptPastDays` of the filled
+// file are filled. The archiving that follows keeps no more past days than that (recordLimit in
+// the data file, archiveLimit in the archive): whatever lies before them, filled or not, goes to
+// the archive and is trimmed off again, so both files end as with every day filled, and a record
+// from long ago does not make the start write years of empty days. Returns the failure text
+// ("Error correction of database." and the null-record variants), empty when all went well or
+// there was nothing to do.
 std::string CorrectDataFile(File& data, const DayRecord& emptyDay, std::int64_t today,
-                            std::int64_t oldestDay, DayRecord& buffer);
+                            std::int64_t keptPastDays, DayRecord& buffer);
 
 }  // namespace merivo

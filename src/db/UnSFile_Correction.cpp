@@ -1,6 +1,7 @@
 // Correction of a data file: every day missing between its first record and the correction
-// horizon is filled with a dated empty day. Records are moved one at a time through a single
-// buffer, so no file is ever held in memory.
+// horizon is filled with a dated empty day, except the days that the archiving after it would
+// drop again. Records are moved one at a time through a single buffer, so no file is ever held
+// in memory.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -22,21 +23,59 @@ struct Gap {
     std::int64_t missing;
 };
 
-// Walks records 1 to n-1 up to the correction horizon and notes every gap from oldestDay on.
-// Returns the failure text when a null record is met.
-std::string FindGaps(File& data, std::int64_t n, std::int64_t today, std::int64_t oldestDay,
-                     std::vector<Gap>& gaps) {
+// Counts the days at the start of the corrected file that lie before today, as the archiving
+// that follows the correction counts them: up to the first day of today or later.
+class PastDayCounter {
+  public:
+    explicit PastDayCounter(std::int64_t today) : today_(today) {}
+
+    // The next `count` days of the corrected file, rising one by one from `first`.
+    void add(std::int64_t first, std::int64_t count) {
+        if (stopped_) return;
+        const std::int64_t past = std::clamp<std::int64_t>(today_ - first, 0, count);
+        count_ += past;
+        stopped_ = past < count;
+    }
+    std::int64_t count() const { return count_; }
+
+  private:
+    std::int64_t today_;
+    std::int64_t count_ = 0;
+    bool stopped_ = false;
+};
+
+// Walks records 1 to n-1 up to the correction horizon and notes every gap; counts the past days
+// the file will start with once every gap is filled. Returns the failure text when a null record
+// is met.
+std::string FindGaps(File& data, std::int64_t n, std::int64_t today, std::vector<Gap>& gaps,
+                     PastDayCounter& pastDays) {
     std::int64_t previous = DayAt(data, 0);
     if (previous == 0) return kFirstNullRecord;
+    pastDays.add(previous, 1);
     for (std::int64_t record = 1; record < n; ++record) {
         const std::int64_t day = DayAt(data, record);
         if (day == 0) return kNullRecord;
         if (day > today + kCorrectionHorizonDays) break;
-        const std::int64_t firstMissing = std::max(previous + 1, oldestDay);
-        if (day > firstMissing) gaps.push_back({record, day, day - firstMissing});
+        if (day > previous + 1) {
+            gaps.push_back({record, day, day - previous - 1});
+            pastDays.add(previous + 1, day - previous - 1);
+        }
+        pastDays.add(day, 1);
         previous = day;
     }
     return {};
+}
+
+// Leaves out of the gaps every day that the filled file would hold before its record number
+// `first`: of a gap only its newest days are filled, and a gap wholly before `first` not at all.
+void DropDaysBefore(std::vector<Gap>& gaps, std::int64_t first) {
+    std::int64_t filledBefore = 0;
+    for (Gap& gap : gaps) {
+        const std::int64_t gapStart = gap.record + filledBefore;  // in the filled file
+        filledBefore += gap.missing;
+        gap.missing = std::clamp<std::int64_t>(gapStart + gap.missing - first, 0, gap.missing);
+    }
+    std::erase_if(gaps, [](const Gap& gap) { return gap.missing == 0; });
 }
 
 // Rebuilds from the end of the file towards its start: the records from each gap up to the
@@ -64,13 +103,15 @@ void FillGaps(File& data, std::int64_t n, const std::vector<Gap>& gaps, const Da
 }  // namespace
 
 std::string CorrectDataFile(File& data, const DayRecord& emptyDay, std::int64_t today,
-                            std::int64_t oldestDay, DayRecord& buffer) {
+                            std::int64_t keptPastDays, DayRecord& buffer) {
     try {
         const std::int64_t n = RecordCount(data);
         if (n < 2) return {};
         std::vector<Gap> gaps;
-        const std::string nullRecord = FindGaps(data, n, today, oldestDay, gaps);
+        PastDayCounter pastDays(today);
+        const std::string nullRecord = FindGaps(data, n, today, gaps, pastDays);
         if (!nullRecord.empty()) return nullRecord;
+        DropDaysBefore(gaps, pastDays.count() - std::max<std::int64_t>(keptPastDays, 0));
         FillGaps(data, n, gaps, emptyDay, buffer);
         return {};
     } catch (const std::exception&) {

@@ -3,7 +3,11 @@
 // moved must arrive unchanged.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -126,17 +130,80 @@ class LoadFailureTest : public LoadTest {
     ScopedEnv useFaults{faults};
 };
 
-// A day long before the others (an old file, a server that ran for months) no longer makes the
-// start fill every day in between only to archive and drop them: it writes about what it keeps.
-TEST_F(LoadFailureTest, AStartWritesNoDayItWouldDropAgain) {
-    SetToday(1000);
-    db().recordLimit = 3;
-    db().archiveLimit = 2;
-    WriteData({Day(100), Day(998), Day(1000)});
-    StartDatabase(db());
-    ExpectArchive({Empty(995), Empty(996)});
-    ExpectData({Empty(997), Day(998), Empty(999), Day(1000)});
-    EXPECT_LT(faults.calls(FileOp::Write), 30);
+std::vector<std::string> Records(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const std::vector<std::string>& part : parts) all = Join(std::move(all), part);
+    return all;
+}
+
+// A day long before the others (an old file, a server that ran for months, a date typed as 1900)
+// must not make the start fill every day in between only to archive and drop them: the files end
+// exactly as with every day filled, and no more past days are filled than the group keeps.
+TEST_F(LoadFailureTest, AStartFillsOnlyTheDaysItKeepsAndEndsAsAFullFillWould) {
+    const std::int64_t t = 50000;  // today
+    const auto empties = [this](std::int64_t first, std::int64_t last) {
+        std::vector<std::string> days;
+        for (std::int64_t day = first; day <= last; ++day) days.push_back(Empty(day));
+        return days;
+    };
+    struct Case {
+        const char* what;
+        int count, countArc;
+        std::optional<std::vector<std::string>> archive;  // none: no archive file
+        std::vector<std::string> data;
+        std::optional<std::vector<std::string>> expectedArchive;
+        std::vector<std::string> expectedData;
+    };
+    const std::vector<Case> cases = {
+        {"a far past day, no archive kept", 7, 0, {}, {Day(t - 900), Day(t - 3)},
+         std::vector<std::string>{}, Records({empties(t - 9, t - 4), {Day(t - 3)}})},
+        {"a far past day, an archive kept", 7, 10, {}, {Day(t - 900), Day(t - 10)},
+         empties(t - 26, t - 17), Records({empties(t - 16, t - 11), {Day(t - 10)}})},
+        {"a day of 1900 before a current file", 7, 30, {}, Records({{Day(2)}, Days(t - 3, 5)}),
+         empties(t - 37, t - 8), Records({empties(t - 7, t - 4), Days(t - 3, 5)})},
+        {"a gap across today", 7, 0, {}, {Day(t - 900), Day(t - 3), Day(t + 5)},
+         std::vector<std::string>{},
+         Records({empties(t - 7, t - 4), {Day(t - 3)}, empties(t - 2, t + 4), {Day(t + 5)}})},
+        {"an archive of older days that the filled days push out", 7, 10, Days(t - 60, 10, 1),
+         {Day(t - 900), Day(t - 10)}, empties(t - 26, t - 17),
+         Records({empties(t - 16, t - 11), {Day(t - 10)}})},
+        {"an archive of older days that keeps some of them", 7, 15, Days(t - 60, 10, 1),
+         Records({{Day(t - 40)}, Days(t - 30, 6)}),
+         Records({Days(t - 56, 6, 1), {Day(t - 40)}, empties(t - 39, t - 32)}),
+         Records({empties(t - 31, t - 31), Days(t - 30, 6)})},
+        {"days out of order", 2, 0, {}, {Day(t - 900), Day(t - 3), Day(t - 5)},
+         std::vector<std::string>{}, {Day(t - 3), Day(t - 5)}},
+        {"nothing to do", 7, 30, Days(t - 40, 5, 1), Days(t - 7, 10), Days(t - 40, 5, 1),
+         Days(t - 7, 10)},
+        {"nothing to do, no archive", 7, 30, {}, Days(t - 5, 10), {}, Days(t - 5, 10)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Reset();
+        SetToday(t);
+        db().recordLimit = c.count;
+        db().archiveLimit = c.countArc;
+        WriteData(c.data);
+        if (c.archive) WriteArchive(*c.archive);
+        const int writesBefore = faults.calls(FileOp::Write) + faults.calls(FileOp::Truncate);
+        const auto started = std::chrono::steady_clock::now();
+
+        StartDatabase(db());
+
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+        ExpectData(c.expectedData);
+        EXPECT_EQ(std::filesystem::exists(dir.file("group.arc")), c.expectedArchive.has_value());
+        if (c.expectedArchive) ExpectArchive(*c.expectedArchive);
+        // Each record is written at most once in each of the correction, the archiving and the
+        // trim of the archive; a fill of every missing day would write hundreds more.
+        const int writes =
+            faults.calls(FileOp::Write) + faults.calls(FileOp::Truncate) - writesBefore;
+        const std::size_t archived = c.archive ? c.archive->size() : 0;
+        EXPECT_LE(writes, 4 * static_cast<int>(c.data.size() + archived + c.count + c.countArc));
+        if (c.expectedData == c.data && c.expectedArchive == c.archive) {
+            EXPECT_EQ(writes, 0);
+        }
+    }
 }
 
 TEST_F(LoadFailureTest, DataFileThatCannotBeOpenedIsReportedAndTheStartGoesOn) {

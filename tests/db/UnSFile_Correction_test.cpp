@@ -3,13 +3,11 @@
 // was moved must arrive unchanged.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "db/UnDBserv.h"
 #include "db/UnDBserv_DayFiles.h"
-#include "db/UnSFile.h"
 
 namespace merivo {
 namespace {
@@ -30,14 +28,6 @@ TEST_F(CorrectionTest, FillsSeveralGapsEachByItsOwnShift) {
     StartDatabase(db());
     ExpectData(
         {Day(100), Empty(101), Empty(102), Day(103), Day(104), Empty(105), Day(106), Day(107)});
-}
-
-TEST_F(CorrectionTest, FillsNoDayBeforeTheOldestKeptDay) {
-    WriteData({Day(900), Day(998), Day(1000)});
-    std::unique_ptr<File> data = PosixEnv().openFile(db().dataFilePath, OpenMode::ReadWrite);
-    EXPECT_EQ(CorrectDataFile(*data, db().EmptyDay, 1000, 995, db().DayBuffer), "");
-    data.reset();
-    ExpectData({Day(900), Empty(995), Empty(996), Empty(997), Day(998), Empty(999), Day(1000)});
 }
 
 TEST_F(CorrectionTest, LeavesDaysBeyondTheHorizonUnchecked) {
