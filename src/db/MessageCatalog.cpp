@@ -13,7 +13,7 @@ namespace {
 constexpr std::array<std::string_view, kMessageSlots> kEnglishTexts = {
     /*  0 */ "This user or hostname already exist! -> ",
     /*  1 */ "Created file Server.ini",
-    /*  2 */ "",
+    /*  2 */ "Another process holds the data file. Group not loaded: ",
     /*  3 */ "",
     /*  4 */ "",
     /*  5 */ "",
@@ -107,7 +107,7 @@ constexpr std::array<std::string_view, kMessageSlots> kEnglishTexts = {
 constexpr std::array<std::string_view, kMessageSlots> kRussianTexts = {
     /*  0 */ "Такой пользователь или сетевой адрес уже существует! -> ",
     /*  1 */ "Создан файл Server.ini",
-    /*  2 */ "",
+    /*  2 */ "Файл данных занят другим процессом. Группа не загружена: ",
     /*  3 */ "",
     /*  4 */ "",
     /*  5 */ "",

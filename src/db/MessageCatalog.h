@@ -28,6 +28,7 @@ std::string Msg(const Catalogue& catalogue, int slot);
 enum MessageId : int {
     msgUserOrHostExists = 0,       // "This user or hostname already exist! -> "
     msgCreatedServerIni = 1,       // "Created file Server.ini"
+    msgDataFileHeldElsewhere = 2,  // "Another process holds the data file. Group not loaded: "
     msgBadDatabaseParameters = 6,  // "Incorrect parameters of database: "
     msgIndexOrCorrectionError = 8, // "Error in creating database index or correction:"
     msgBadTimeParameters = 9,      // "Incorrect time parameters of group: "

@@ -10,25 +10,34 @@
 
 namespace merivo {
 
-// Start-up of one database with a data file: load and archive, log "OK! Data correction - " +
-// alias, build the date index, report dates out of order, set firstDate. Throws when a step fails;
-// the caller logs "Error in creating database index or correction:" + alias.
-void StartDatabase(TMyDBUser& db);
+// Start-up of one database with a data file: take its lock, load and archive, log "OK! Data
+// correction - " + alias, build the date index, report dates out of order, set firstDate. Throws
+// when a step fails; the caller logs "Error in creating database index or correction:" + alias.
+// A data file whose lock another process holds (another server, a restructure) is not loaded and
+// not changed: that is logged ("Another process holds the data file. Group not loaded: " +
+// alias) and the result is false.
+bool StartDatabase(TMyDBUser& db);
 
 // The date index of a database whose data file is in place, with the "Database Structure Error"
 // report and firstDate, as at the end of its start-up. False when the dates do not rise strictly.
 // Throws when the file cannot be read.
 bool IndexDatabase(TMyDBUser& db);
 
-// What StartDatabase would find, without changing any file or taking its lock: a data file that
-// cannot be opened for reading and writing logs "Error in structure of Database:" + alias, dates
-// out of order log the structure error; false after either. Throws when the file cannot be read
-// through.
+// What StartDatabase would find, without changing any file or taking its lock: a data file
+// locked by a process other than the server of the program folder logs "Another process holds
+// the data file. Group not loaded: " + alias (the folder's own server lets it go at its restart);
+// one that cannot be opened for reading and writing logs "Error in structure of Database:" +
+// alias, dates out of order log the structure error; false after any of them. Throws when the
+// file cannot be read through.
 bool CheckDatabase(TMyDBUser& db);
 
 // Takes the advisory lock on the database's data file that tells other processes a running server
-// has it loaded (releasing the one held before); a file locked elsewhere is used all the same.
+// has it loaded (releasing the one held before).
 void LockDataFile(TMyDBUser& db);
+
+// Another process held the data file's lock when it was taken: the database is not in use, and
+// every request that would read or write its data file is refused.
+bool DataFileHeldElsewhere(const TMyDBUser& db);
 
 // ---------------------------------------------------------------------------------------------
 // Loading a database at start-up.

@@ -3,12 +3,16 @@
 // DayBuffer, so no file is ever held in memory.
 #include <algorithm>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "db/UnDBserv.h"
 #include "db/MessageCatalog.h"
+#include "platform/Config.h"
 #include "platform/DateTime.h"
 #include "platform/FileLock.h"
 #include "platform/Log.h"
+#include "platform/SingleInstance.h"
 
 namespace merivo {
 namespace {
@@ -55,6 +59,16 @@ void ArchiveOldestDays(TMyDBUser& db, File& data, const std::string& archivePath
     const std::int64_t n = RecordCount(data);
     MoveRecords(data, m, n - m, 0, db.DayBuffer);
     data.truncate((n - m) * kRecord);
+}
+
+// For a check, which takes no lock: a process holds the file's lock, and it is not the server of
+// the program folder, which lets its files go when it is restarted.
+bool HeldByAnotherProgram(const std::string& path) {
+    const std::vector<long> folderServer = LockHolders(InstanceLockPath(Config.appDir));
+    const std::vector<long> holders = LockHolders(path);
+    return std::any_of(holders.begin(), holders.end(), [&](long holder) {
+        return std::find(folderServer.begin(), folderServer.end(), holder) == folderServer.end();
+    });
 }
 
 void CorrectAndArchive(TMyDBUser& db, File& data) {
@@ -112,11 +126,20 @@ void LockDataFile(TMyDBUser& db) {
     db.dataFileLock = std::make_shared<FileLock>(db.dataFilePath, false);
 }
 
-void StartDatabase(TMyDBUser& db) {
+bool DataFileHeldElsewhere(const TMyDBUser& db) {
+    return db.dataFileLock && db.dataFileLock->heldElsewhere();
+}
+
+bool StartDatabase(TMyDBUser& db) {
     LockDataFile(db);
+    if (DataFileHeldElsewhere(db)) {
+        WriteLog(Msg(msgDataFileHeldElsewhere) + db.alias);
+        return false;
+    }
     LoadAndArchive(db);
     WriteLog(Msg(msgDataCorrectionOk) + db.alias);
     IndexDatabase(db);
+    return true;
 }
 
 bool IndexDatabase(TMyDBUser& db) {
@@ -129,6 +152,10 @@ bool IndexDatabase(TMyDBUser& db) {
 }
 
 bool CheckDatabase(TMyDBUser& db) {
+    if (HeldByAnotherProgram(db.dataFilePath)) {
+        WriteLog(Msg(msgDataFileHeldElsewhere) + db.alias);
+        return false;
+    }
     try {
         // Opened as the load opens it, so that a file the server may not write is found now;
         // opening changes nothing.

@@ -294,7 +294,15 @@ void Edit(Request& r) {
     SendChangeRecord(r);
 }
 
+// Requests that read or write the data file.
+bool UsesDataFile(const Request& r) {
+    if (r.code() != kServiceCode) return true;
+    return r.subcode() == kReadRangeSubcode || r.subcode() == kRowIdSubcode;
+}
+
 void Dispatch(Request& r) {
+    // The process that holds the file may be rewriting it: nothing here may read or change it.
+    if (UsesDataFile(r) && DataFileHeldElsewhere(r.db)) return r.answerNotStored();
     switch (r.code()) {
         case kServiceCode:
             return HandleService(r);

@@ -162,7 +162,7 @@ void LoadDatabase(TMyDBUser& db, StartupState& state) {
         if (state.check) {
             if (!CheckDatabase(db)) state.dataFilesOk = false;
         } else {
-            StartDatabase(db);
+            if (!StartDatabase(db)) state.dataFilesOk = false;
         }
     } catch (...) {
         WriteLog(Msg(msgIndexOrCorrectionError) + db.alias);

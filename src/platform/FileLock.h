@@ -3,6 +3,7 @@
 // is destroyed. It does not hinder reading or writing the file; it only makes a second lock of the
 // same file fail, in this process as in any other.
 #include <string>
+#include <vector>
 
 namespace merivo {
 
@@ -25,5 +26,10 @@ private:
     bool heldElsewhere_ = false;
     std::string failure_;
 };
+
+// The processes that hold a lock on the file at path, as the system lists them; empty when there
+// are none or when the list cannot be read. Takes no lock itself, so it may look beside a holder
+// that is about to lock the file.
+std::vector<long> LockHolders(const std::string& path);
 
 }  // namespace merivo

@@ -9,7 +9,11 @@
 namespace merivo {
 
 SingleInstanceGuard::SingleInstanceGuard(const std::string& appDir)
-    : lock_(JoinPath(appDir, ".merivo-server.lock"), true) {}
+    : lock_(InstanceLockPath(appDir), true) {}
+
+std::string InstanceLockPath(const std::string& appDir) {
+    return JoinPath(appDir, ".merivo-server.lock");
+}
 
 std::string ProgramFolder() {
     char path[PATH_MAX];

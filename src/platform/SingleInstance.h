@@ -24,6 +24,9 @@ private:
     FileLock lock_;
 };
 
+// The lock file of a program folder, held while a server runs there.
+std::string InstanceLockPath(const std::string& appDir);
+
 // The folder of the running program file, without a trailing separator.
 std::string ProgramFolder();
 

@@ -13,6 +13,9 @@
 
 #include "db/UnDBserv.h"
 #include "db/UnDBserv_DayFiles.h"
+#include "platform/Config.h"
+#include "platform/FileLock.h"
+#include "platform/SingleInstance.h"
 #include "support/FaultInjectionEnv.h"
 
 namespace merivo {
@@ -114,6 +117,34 @@ TEST_F(LoadTest, DoesNothingWhileBusy) {
     LoadAndArchive(db());
     ExpectData({Day(100), Day(104)});
     EXPECT_TRUE(db().busy);
+}
+
+// Another server or a restructure holds the data file (here through a second open file
+// description): the start neither loads nor changes it, and a check beside it says so, unless the
+// holder is the server of the program folder, whose files its restart lets go.
+TEST_F(LoadTest, ADataFileAnotherProcessHoldsIsNeitherLoadedNorChanged) {
+    const std::string held = "Another process holds the data file. Group not loaded: G";
+    Config.appDir = dir.path();
+    SetToday(1040);
+    db().recordLimit = 1;
+    const std::vector<std::string> days = {Day(1000), Day(1003), Day(1040)};
+    WriteData(days);
+    {
+        FileLock otherServer(db().dataFilePath, false);
+        ASSERT_TRUE(otherServer.acquired());
+        EXPECT_FALSE(StartDatabase(db()));
+        EXPECT_TRUE(DataFileHeldElsewhere(db()));
+        ExpectData(days);
+        EXPECT_FALSE(std::filesystem::exists(dir.file("group.arc")));
+        EXPECT_TRUE(db().TmyDBIndex.empty());
+        EXPECT_FALSE(CheckDatabase(db()));
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{held, held}));
+    }
+    log.clear();
+    SingleInstanceGuard folderServer(dir.path());
+    FileLock folderServersLock(db().dataFilePath, false);
+    EXPECT_TRUE(CheckDatabase(db()));
+    EXPECT_TRUE(log.lines().empty());
 }
 
 TEST(ArchivePathTest, ReplacesTheExtensionOfTheFileName) {

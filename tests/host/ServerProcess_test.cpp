@@ -262,6 +262,38 @@ TEST_F(ServerProcessTest, CheckJudgesTheFolderWithoutServingOrWriting) {
     }
 }
 
+// Two program folders whose settings name one data file: the server that starts second leaves
+// the file to the first and says so; a check beside it reports that, and a check beside the
+// first server, which holds the file, finds nothing.
+TEST_F(ServerProcessTest, ASecondServerDoesNotLoadTheDataFileOfTheFirst) {
+    const std::string held = "Another process holds the data file. Group not loaded: First Group";
+    dir.writeFile("shared.mvd", "");
+    std::vector<std::string> folders;
+    for (const char* name : {"first", "second"}) {
+        std::string ini = SettingsWithPort(PickServerPort());
+        ini.replace(ini.find("Name=\n"), 6, "Name=" + dir.file("shared.mvd") + "\n");
+        std::filesystem::create_directory(dir.file(name));
+        dir.writeFile(std::string(name) + "/Server.ini", ini);
+        folders.push_back(dir.file(name));
+    }
+    ServerProcess first(binary, {"--dir", folders[0]});
+    ASSERT_TRUE(first.waitForLineEndingWith("Initialization -> Ok!", kStartTimeoutMs));
+    ServerProcess second(binary, {"--dir", folders[1]});
+    ASSERT_TRUE(second.waitForLineEndingWith(held, kStartTimeoutMs));
+
+    ServerProcess checkSecond(binary, {"--check", "--dir", folders[1]});
+    EXPECT_EQ(checkSecond.waitExit(kExitTimeoutMs), 1);
+    const std::vector<std::string> reported = Messages(checkSecond.lines());
+    EXPECT_NE(std::find(reported.begin(), reported.end(), held), reported.end());
+    ServerProcess checkFirst(binary, {"--check", "--dir", folders[0]});
+    EXPECT_EQ(checkFirst.waitExit(kExitTimeoutMs), 0);
+
+    for (ServerProcess* server : {&first, &second}) {
+        server->signal(SIGTERM);
+        EXPECT_EQ(server->waitExit(kExitTimeoutMs), 0);
+    }
+}
+
 TEST_F(ServerProcessTest, SigintEndsTheServerLikeClosingItsWindow) {
     dir.writeFile("Server.ini", SettingsWithPort(PickServerPort()));
     ServerProcess server(binary);
