@@ -11,7 +11,8 @@
 //                                              the pickers where the slider leaves them unless
 //                                              given; refused while a running server holds FILE
 //
-// Texts are printed in UTF-8. Every error is one line on stderr and a non-zero status.
+// Texts are printed in UTF-8. A command line that cannot be used is one line on stderr naming
+// the problem, then the usage, and status 2; an operation that fails is one line and status 1.
 #include <cmath>
 #include <cstdint>
 #include <iostream>
@@ -35,15 +36,43 @@ namespace {
 
 constexpr std::int64_t kMaxCreateCount = 36500;  // a hundred years of days
 
-// A failure the user caused: printed as one line.
+// A command line that cannot be used: printed with the usage, status 2.
 class UsageError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };
 
+// An operation that failed: printed as one line, status 1.
+class Failure : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 const char kUsage[] =
-    "usage: merivo-db info FILE | show FILE YYYY-MM-DD | create FILE FIRST-DATE COUNT | "
-    "restructure FILE --archive-capacity N [--split DATE] [--from DATE] [--to DATE] [--no-copy]";
+    "Usage: merivo-db COMMAND FILE [ARGUMENTS]\n"
+    "Looks into a data file of the Merivo Server, makes one to try things out, or rebuilds a\n"
+    "data file and its archive around a date.\n"
+    "\n"
+    "Commands:\n"
+    "  info FILE                 record count, first and last day, gaps, dates out of order,\n"
+    "                            a trailing partial record\n"
+    "  show FILE DATE            one day: title, memo, schedule rows, list lines\n"
+    "  create FILE DATE COUNT    COUNT consecutive empty days from DATE (hours 9 to 20)\n"
+    "  restructure FILE --archive-capacity N [--split DATE] [--from DATE] [--to DATE]\n"
+    "              [--no-copy]   put the data file and its archive in date order, keep at most N\n"
+    "                            records before the split date in the archive, drop the days\n"
+    "                            before --from and after --to, first copying all records to a\n"
+    "                            backup file unless --no-copy; refused while a running server\n"
+    "                            holds FILE\n"
+    "\n"
+    "Options:\n"
+    "  --help     print this text\n"
+    "  --version  print the version\n"
+    "\n"
+    "Dates are YYYY-MM-DD; texts are printed in UTF-8.\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the operation failed, 2 when the command line cannot be\n"
+    "used.\n";
 
 // A stored date is a whole day of the calendar, or 0 for a null record.
 bool IsStoredDate(double date) {
@@ -83,12 +112,12 @@ std::unique_ptr<File> OpenDataFile(const std::string& path) {
     try {
         file = CurrentEnv().openFile(path, OpenMode::Read);
     } catch (const IoError& error) {
-        throw UsageError(error.what());
+        throw Failure(error.what());
     }
     const std::int64_t size = file->size();
     if (size == 0) return file;
     if (size < kRecord || !IsStoredDate(PeekDate(*file))) {
-        throw UsageError(path + ": not a data file");
+        throw Failure(path + ": not a data file");
     }
     return file;
 }
@@ -164,7 +193,7 @@ void ShowDay(const std::string& path, const std::string& dateText) {
         PrintDay(*record);
         return;
     }
-    throw UsageError(path + ": no record for " + dateText);
+    throw Failure(path + ": no record for " + dateText);
 }
 
 void CreateFile(const std::string& path, const std::string& dateText,
@@ -174,7 +203,7 @@ void CreateFile(const std::string& path, const std::string& dateText,
     if (DayOf(static_cast<double>(first + count - 1)) == 0) {
         throw UsageError("the days would run past the calendar");
     }
-    if (CurrentEnv().fileExists(path)) throw UsageError(path + ": file exists");
+    if (CurrentEnv().fileExists(path)) throw Failure(path + ": file exists");
     auto day = std::make_unique<DayRecord>();
     InitTimeSlots(*day, 9, 20, 0);
     std::unique_ptr<File> file = CurrentEnv().openFile(path, OpenMode::Create);
@@ -202,7 +231,7 @@ struct RestructureOptions {
 };
 
 RestructureOptions ParseRestructureOptions(const std::vector<std::string>& args) {
-    if (args.size() < 2) throw UsageError(kUsage);
+    if (args.size() < 2) throw UsageError("restructure needs a FILE");
     RestructureOptions options;
     options.file = args[1];
     for (std::size_t k = 2; k < args.size(); ++k) {
@@ -211,7 +240,8 @@ RestructureOptions ParseRestructureOptions(const std::vector<std::string>& args)
             options.copy = false;
             continue;
         }
-        if (k + 1 == args.size()) throw UsageError(kUsage);
+        if (!name.starts_with("--")) throw UsageError("unexpected argument: " + name);
+        if (k + 1 == args.size()) throw UsageError(name + " needs a value");
         const std::string& value = args[++k];
         if (name == "--archive-capacity") {
             options.capacity = ParseCapacity(value);
@@ -222,7 +252,7 @@ RestructureOptions ParseRestructureOptions(const std::vector<std::string>& args)
         } else if (name == "--to") {
             options.to = ParseDate(value);
         } else {
-            throw UsageError(kUsage);
+            throw UsageError("unknown option: " + name);
         }
     }
     if (!options.capacity) throw UsageError("restructure needs --archive-capacity N");
@@ -234,16 +264,16 @@ std::int64_t PositionOf(const TDBStructure& structure, double date) {
     for (std::size_t k = 0; k < structure.DateList.size(); ++k) {
         if (DayOf(structure.DateList[k]) >= DayOf(date)) return static_cast<std::int64_t>(k);
     }
-    throw UsageError("no record dated on or after " + FormatIsoDate(date));
+    throw Failure("no record dated on or after " + FormatIsoDate(date));
 }
 
 // The lock is kept for the whole run, so that no server loads the file meanwhile.
 void RefuseFileOfRunningServer(const FileLock& lock, const std::string& file) {
     if (lock.heldElsewhere()) {
-        throw UsageError(file + ": a running server holds this data file; restructure it from "
-                                "the server's settings or stop the server first");
+        throw Failure(file + ": a running server holds this data file; restructure it from "
+                             "the server's settings or stop the server first");
     }
-    if (!lock.acquired()) throw UsageError(lock.failure());
+    if (!lock.acquired()) throw Failure(lock.failure());
 }
 
 void PrintRestructure(const TRestructureResult& result) {
@@ -257,12 +287,12 @@ void PrintRestructure(const TRestructureResult& result) {
 
 void RestructureFile(const std::vector<std::string>& args) {
     const RestructureOptions options = ParseRestructureOptions(args);
-    if (!CurrentEnv().fileExists(options.file)) throw UsageError(options.file + ": no such file");
+    if (!CurrentEnv().fileExists(options.file)) throw Failure(options.file + ": no such file");
     const FileLock lock(options.file, false);
     RefuseFileOfRunningServer(lock, options.file);
     const TDBStructure structure = ReadDBStructure(options.file);
     if (structure.total() < 2) {
-        throw UsageError(options.file + ": fewer than two records, nothing to restructure");
+        throw Failure(options.file + ": fewer than two records, nothing to restructure");
     }
     const std::int64_t position =
         options.split ? PositionOf(structure, *options.split) : structure.openingPosition();
@@ -275,24 +305,56 @@ void RestructureFile(const std::vector<std::string>& args) {
         PlanRestructure(structure, position, from, to, *options.capacity, options.copy)));
 }
 
-void Run(const std::vector<std::string>& args) {
-    const std::string command = args.empty() ? "" : args[0];
+// The number of arguments after the command's name; UsageError when they are not that many.
+void ExpectArguments(const std::vector<std::string>& args, std::size_t count,
+                     const char* expected) {
+    if (args.size() - 1 != count) throw UsageError(args[0] + " needs " + expected);
+}
+
+void RunCommand(const std::vector<std::string>& args) {
+    if (args.empty()) throw UsageError("no command given");
+    const std::string& command = args[0];
     if (command == "restructure") return RestructureFile(args);
-    if (command == "info" && args.size() == 2) return PrintInfo(args[1]);
-    if (command == "show" && args.size() == 3) return ShowDay(args[1], args[2]);
-    if (command == "create" && args.size() == 4) return CreateFile(args[1], args[2], args[3]);
-    throw UsageError(kUsage);
+    if (command == "info") {
+        ExpectArguments(args, 1, "FILE");
+        return PrintInfo(args[1]);
+    }
+    if (command == "show") {
+        ExpectArguments(args, 2, "FILE DATE");
+        return ShowDay(args[1], args[2]);
+    }
+    if (command == "create") {
+        ExpectArguments(args, 3, "FILE DATE COUNT");
+        return CreateFile(args[1], args[2], args[3]);
+    }
+    throw UsageError((command.starts_with("-") ? "unknown option: " : "unknown command: ") +
+                     command);
+}
+
+int Run(const std::vector<std::string>& args) {
+    if (args.size() == 1 && args[0] == "--help") {
+        std::cout << kUsage;
+        return 0;
+    }
+    if (args.size() == 1 && args[0] == "--version") {
+        std::cout << "merivo-db " << MERIVO_VERSION << "\n";
+        return 0;
+    }
+    try {
+        RunCommand(args);
+        return 0;
+    } catch (const UsageError& error) {
+        std::cerr << "merivo-db: " << error.what() << "\n" << kUsage;
+        return 2;
+    } catch (const std::exception& error) {
+        std::cerr << "merivo-db: " << error.what() << "\n";
+        return 1;
+    }
 }
 
 }  // namespace
 }  // namespace merivo
 
 int main(int argc, char** argv) {
-    try {
-        merivo::Run(std::vector<std::string>(argv + 1, argv + argc));
-        return 0;
-    } catch (const std::exception& error) {
-        std::cerr << "merivo-db: " << error.what() << "\n";
-        return 1;
-    }
+    return merivo::Run(std::vector<std::string>(argv + 1, argv + argc));
 }

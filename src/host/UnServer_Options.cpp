@@ -35,7 +35,8 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& arguments) {
             if (!separate) options.folder = argument.substr(kDirEquals.size());
             if (options.folder.empty()) options.error = "--dir needs a folder";
         } else {
-            options.error = "unknown argument: " + argument;
+            options.error = (argument.starts_with("-") ? "unknown option: " : "unexpected argument: ") +
+                            argument;
         }
     }
     return options;
@@ -43,12 +44,19 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& arguments) {
 
 std::string ServerUsage() {
     return "Usage: merivo-server [--dir FOLDER] [--check]\n"
+           "The workgroup diary and messaging server: serves the groups and users of Server.ini\n"
+           "in its program folder to their clients over TCP.\n"
+           "\n"
            "  --dir FOLDER  keep Server.ini, POP3/, debug.log and License.txt in FOLDER\n"
            "                instead of the folder of the program file\n"
-           "  --check       read the settings and the data files as a start would, print every\n"
-           "                problem and end: 0 when a start would be clean, 1 otherwise\n"
+           "  --check       read the settings and the data files as a start would, print the\n"
+           "                log, one line for each problem and a verdict, and end\n"
            "  --version     print the version\n"
-           "  --help        print this text\n";
+           "  --help        print this text\n"
+           "\n"
+           "Exit status: 0 when the server ended normally or the check found nothing, 1 when\n"
+           "it could not start, another server runs in the folder or the check found a\n"
+           "problem, 2 when the command line cannot be used.\n";
 }
 
 std::string ProgramFolderOf(const ServerOptions& options) {

@@ -134,7 +134,15 @@ TEST_F(ClientToolEndToEnd, BadArgumentsRefusalsAndTimeOutsAreClearErrors) {
     EXPECT_TRUE(Contains(badRow.output, "ROW must be a whole number from 0 to 69: 70"));
     const ToolResult unknown = RunTool({"frobnicate"});
     EXPECT_EQ(unknown.status, 2);
-    EXPECT_TRUE(Contains(unknown.output, "unknown command frobnicate"));
+    EXPECT_TRUE(Contains(unknown.output, "unknown command: frobnicate\nUsage: merivo-client"));
+    const ToolResult bogus = RunTool({"--bogus", "1", "read"});
+    EXPECT_EQ(bogus.status, 2);
+    EXPECT_TRUE(Contains(bogus.output, "unknown option: --bogus\n"));
+    for (const std::string request : {"--help", "--version"}) {
+        const ToolResult answered = RunTool({request});
+        EXPECT_EQ(answered.status, 0) << request;
+        EXPECT_TRUE(Contains(answered.output, "merivo-client")) << answered.output;
+    }
 
     const int port = server->port();
     server.reset();

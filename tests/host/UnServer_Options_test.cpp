@@ -21,7 +21,8 @@ TEST(ServerOptionsTest, CommandLines) {
         {{"--dir"}, "", false, "--dir needs a folder"},
         {{"--dir="}, "", false, "--dir needs a folder"},
         {{"--dir", "/a", "--dir"}, "", false, "--dir needs a folder"},
-        {{"-platform", "xcb"}, "", false, "unknown argument: -platform"},
+        {{"-platform", "xcb"}, "", false, "unknown option: -platform"},
+        {{"now"}, "", false, "unexpected argument: now"},
     };
     for (const Case& c : cases) {
         const ServerOptions options = ParseServerOptions(c.arguments);

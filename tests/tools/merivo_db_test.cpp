@@ -36,12 +36,20 @@ class MerivoDbTest : public ::testing::Test {
 
     std::string Path(const std::string& name) { return dir.file(name); }
 
-    void ExpectOneLineError(const std::string& arguments) {
+    // A failed operation: one line and status 1. A command line that cannot be used: one line
+    // naming the problem, then the usage, and status 2.
+    void ExpectError(const std::string& arguments, int status) {
         const Result result = Run(arguments);
-        EXPECT_NE(result.status, 0) << arguments;
+        EXPECT_EQ(result.status, status) << arguments << ": " << result.err;
         EXPECT_TRUE(result.out.empty()) << arguments;
-        ASSERT_FALSE(result.err.empty()) << arguments;
-        EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << arguments << ": " << result.err;
+        const std::size_t lineEnd = result.err.find('\n');
+        ASSERT_NE(lineEnd, std::string::npos) << arguments;
+        EXPECT_TRUE(result.err.starts_with("merivo-db: ")) << arguments << ": " << result.err;
+        const std::string after = result.err.substr(lineEnd + 1);
+        EXPECT_EQ(after.starts_with("Usage: merivo-db"), status == 2) << arguments << ": " << after;
+        if (status == 1) {
+            EXPECT_EQ(after, "") << arguments;
+        }
     }
 
     TempDir dir;
@@ -82,7 +90,7 @@ TEST_F(MerivoDbTest, CreateWritesConsecutiveEmptyDays) {
     EXPECT_EQ(Run("info " + Path("new.mvd")).out,
               "records: 3\nfirst: 2026-01-01\nlast: 2026-01-03\n");
     // An existing file is never overwritten.
-    ExpectOneLineError("create " + Path("new.mvd") + " 2026-01-01 1");
+    ExpectError("create " + Path("new.mvd") + " 2026-01-01 1", 1);
 }
 
 TEST_F(MerivoDbTest, ShowPrintsTheDayInUtf8) {
@@ -107,26 +115,38 @@ TEST_F(MerivoDbTest, ShowPrintsTheDayInUtf8) {
     EXPECT_NE(result.out.find("list 2:\n  4\tcall back\n"), std::string::npos) << result.out;
 }
 
-TEST_F(MerivoDbTest, BadArgumentsAndFilesGiveOneLineAndAFailureStatus) {
+TEST_F(MerivoDbTest, HelpAndVersionGoToStandardOutput) {
+    const Result help = Run("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.out.starts_with("Usage: merivo-db")) << help.out;
+    EXPECT_EQ(help.err, "");
+    const Result version = Run("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("merivo-db ") + MERIVO_VERSION + "\n");
+}
+
+TEST_F(MerivoDbTest, BadCommandLinesAndFilesAreTellingErrors) {
     dir.writeFile("text.mvd", std::string(kDayRecordSize, 'a'));
     dir.writeFile("short.mvd", DayBytes(kJan1).substr(0, 100));
     dir.writeFile("g.mvd", DayBytes(kJan1));
-    for (const std::string& arguments : {
-             std::string(""),
-             std::string("list ") + Path("g.mvd"),
-             std::string("info"),
-             "info " + Path("missing.mvd"),
-             "info " + Path("text.mvd"),
-             "info " + Path("short.mvd"),
-             "show " + Path("g.mvd") + " 2026-13-01",
-             "show " + Path("g.mvd") + " 1.1.2026",
-             "show " + Path("g.mvd") + " 2026-01-05",
-             "create " + Path("c.mvd") + " 2026-01-01 0",
-             "create " + Path("c.mvd") + " 2026-01-01 12x",
-             "create " + Path("c.mvd") + " 9999-12-30 5",
-         }) {
-        ExpectOneLineError(arguments);
-    }
+    const std::pair<std::string, int> cases[] = {
+        {"", 2},
+        {"list " + Path("g.mvd"), 2},
+        {"--bogus", 2},
+        {"info", 2},
+        {"info " + Path("missing.mvd"), 1},
+        {"info " + Path("text.mvd"), 1},
+        {"info " + Path("short.mvd"), 1},
+        {"show " + Path("g.mvd") + " 2026-13-01", 2},
+        {"show " + Path("g.mvd") + " 1.1.2026", 2},
+        {"show " + Path("g.mvd") + " 2026-01-05", 1},
+        {"create " + Path("c.mvd") + " 2026-01-01 0", 2},
+        {"create " + Path("c.mvd") + " 2026-01-01 12x", 2},
+        {"create " + Path("c.mvd") + " 9999-12-30 5", 2},
+        {"create " + Path("g.mvd") + " 2026-01-01 1", 1},
+    };
+    for (const auto& [arguments, status] : cases) ExpectError(arguments, status);
+    EXPECT_TRUE(Run("--bogus").err.starts_with("merivo-db: unknown option: --bogus\n"));
 }
 
 std::string Days(std::int64_t first, std::int64_t count) {
@@ -190,20 +210,20 @@ TEST_F(MerivoDbRestructureTest, WithoutOptionsOnlyTheArchiveCapacityApplies) {
 TEST_F(MerivoDbRestructureTest, BadArgumentsAndFailedRunsChangeNothing) {
     const std::string file = " " + Path("g.mvd");
     std::filesystem::create_directory(Path("g.tm~"));  // the new data file cannot be written
-    for (const std::string& arguments : {
-             "restructure " + Path("missing.mvd") + " --archive-capacity 3",
-             "restructure" + file,
-             "restructure" + file + " --archive-capacity -1",
-             "restructure" + file + " --archive-capacity 2.5",
-             "restructure" + file + " --archive-capacity 3 --split 2026-02-30",
-             "restructure" + file + " --archive-capacity 3 --from 2026-1-2",
-             "restructure" + file + " --archive-capacity 3 --split 2027-01-01",
-             "restructure" + file + " --archive-capacity 3 --from 2026-01-09 --to 2026-01-08",
-             "restructure" + file + " --archive-capacity 3 --copy",
-             "restructure" + file + " --archive-capacity 3",
-         }) {
-        ExpectOneLineError(arguments);
-    }
+    const std::pair<std::string, int> cases[] = {
+        {"restructure " + Path("missing.mvd") + " --archive-capacity 3", 1},
+        {"restructure" + file, 2},
+        {"restructure" + file + " --archive-capacity", 2},
+        {"restructure" + file + " --archive-capacity -1", 2},
+        {"restructure" + file + " --archive-capacity 2.5", 2},
+        {"restructure" + file + " --archive-capacity 3 --split 2026-02-30", 2},
+        {"restructure" + file + " --archive-capacity 3 --from 2026-1-2", 2},
+        {"restructure" + file + " --archive-capacity 3 --split 2027-01-01", 1},
+        {"restructure" + file + " --archive-capacity 3 --from 2026-01-09 --to 2026-01-08", 2},
+        {"restructure" + file + " --archive-capacity 3 --copy", 2},
+        {"restructure" + file + " --archive-capacity 3", 1},
+    };
+    for (const auto& [arguments, status] : cases) ExpectError(arguments, status);
     std::filesystem::remove(Path("g.tm~"));
     ExpectUnchanged();
 }
@@ -211,7 +231,7 @@ TEST_F(MerivoDbRestructureTest, BadArgumentsAndFailedRunsChangeNothing) {
 TEST_F(MerivoDbRestructureTest, AFileHeldByARunningServerIsRefused) {
     const FileLock server(Path("g.mvd"), false);
     ASSERT_TRUE(server.acquired());
-    ExpectOneLineError("restructure " + Path("g.mvd") + " --archive-capacity 3");
+    ExpectError("restructure " + Path("g.mvd") + " --archive-capacity 3", 1);
     EXPECT_NE(Run("restructure " + Path("g.mvd") + " --archive-capacity 3").err.find(
                   "a running server holds this data file"),
               std::string::npos);

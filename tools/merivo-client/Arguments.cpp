@@ -39,6 +39,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
     options.client.ownAddress = "127.0.0.2";
     std::size_t i = 0;
     for (; i < args.size() && args[i].rfind("--", 0) == 0; i += 2) {
+        if (args[i] == "--help" || args[i] == "--version") {
+            options.request = args[i];
+            return options;
+        }
         if (i + 1 >= args.size()) throw UsageError(args[i] + " needs a value");
         const std::string& value = args[i + 1];
         if (args[i] == "--server") {
@@ -52,7 +56,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
         } else if (args[i] == "--timeout") {
             options.timeoutMs = static_cast<int>(ParseNumber(value, 1, 3600000, "MS"));
         } else {
-            throw UsageError("unknown option " + args[i]);
+            throw UsageError("unknown option: " + args[i]);
         }
     }
     options.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());

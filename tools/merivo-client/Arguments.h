@@ -25,9 +25,10 @@ struct Options {
     std::string name;  // the originator of mail and direct messages (Windows-1251)
     int timeoutMs = 5000;
     std::vector<std::string> command;  // the command's name, then its arguments
+    std::string request;  // "--help" or "--version" instead of a command; empty otherwise
 };
 
-// The leading "--option value" pairs, then the command.
+// The leading "--option value" pairs, then the command; "--help" or "--version" ends them.
 Options ParseOptions(const std::vector<std::string>& args);
 
 long ParseNumber(const std::string& text, long lowest, long highest, const std::string& what);

@@ -42,25 +42,41 @@ std::string UsageLine(const Command& command) {
 
 std::string Usage() {
     std::string usage =
-        "usage: merivo-client [--server ADDRESS] [--port PORT] [--as ADDRESS] [--name NAME]\n"
-        "                     [--timeout MS] COMMAND ARGUMENTS\n";
+        "Usage: merivo-client [--server ADDRESS] [--port PORT] [--as ADDRESS] [--name NAME]\n"
+        "                     [--timeout MS] COMMAND ARGUMENTS\n"
+        "One user of a Merivo Server on the command line: connects from its own address, waits\n"
+        "for the server's connection back and the user list, runs one command and disconnects.\n"
+        "\n"
+        "Commands:\n";
     for (const Command& command : kCommands) usage += UsageLine(command);
     return usage +
-           "defaults: --server 127.0.0.1 --port 6340 --as 127.0.0.2 --timeout 5000; --name is the\n"
-           "originator written into mail and direct messages";
+           "\n"
+           "Options:\n"
+           "  --server ADDRESS  the server's address (default 127.0.0.1)\n"
+           "  --port PORT       the server's port (default 6340); the client listens at PORT + 10\n"
+           "  --as ADDRESS      this user's own address (default 127.0.0.2)\n"
+           "  --name NAME       the originator written into mail and direct messages\n"
+           "  --timeout MS      how long to wait for the server (default 5000)\n"
+           "  --help            print this text\n"
+           "  --version         print the version\n"
+           "\n"
+           "Dates are YYYY-MM-DD; texts are read and printed in UTF-8.\n"
+           "\n"
+           "Exit status: 0 on success, 1 when the command failed, 2 when the command line cannot\n"
+           "be used.\n";
 }
 
 Work PrepareCommand(const Options& options) {
     const Args& args = options.command;
-    if (args.empty()) throw UsageError(Usage());
+    if (args.empty()) throw UsageError("no command given");
     for (const Command& command : kCommands) {
         if (args[0] != command.name) continue;
         if (args.size() - 1 < command.lowest || args.size() - 1 > command.highest) {
-            throw UsageError(args[0] + ": wrong number of arguments\n" + Usage());
+            throw UsageError(args[0] + " needs " + command.arguments);
         }
         return command.prepare(args, options);
     }
-    throw UsageError("unknown command " + args[0] + "\n" + Usage());
+    throw UsageError("unknown command: " + args[0]);
 }
 
 }  // namespace merivo::cli

@@ -17,7 +17,7 @@ constexpr int kMailIdleMs = 1500;  // fetch ends when no mail came for this long
 
 Package FileBody(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
+    if (!in) throw CommandError("cannot read " + path + ": " + std::strerror(errno));
     Package body(kFileNameField, 0);
     const std::string name = Utf8ToCp1251(std::filesystem::path(path).filename().string());
     WriteShortString(body.data(), 255, name);
@@ -79,7 +79,7 @@ Work DirectCommand(const Args& args, const Options& options) {
 
 Work FetchCommand(const Args& args, const Options&) {
     const std::filesystem::path folder(args[1]);
-    if (!std::filesystem::is_directory(folder)) throw UsageError("not a folder: " + args[1]);
+    if (!std::filesystem::is_directory(folder)) throw CommandError("not a folder: " + args[1]);
     return [=](Session& session) {
         session.send(BuildRequest(kServiceCode, 5, 0));
         int fetched = 0;

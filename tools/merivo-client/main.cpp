@@ -6,7 +6,8 @@
 // listens there at the server's port + 10 for the server's connection back, waits until the
 // server has sent it the user list, runs one command and disconnects. Dates are YYYY-MM-DD; texts
 // are read and printed in UTF-8 (the server keeps them in Windows-1251). Every error is one line
-// on stderr: status 2 for bad arguments, 1 for everything else.
+// on stderr, after it the usage when the command line cannot be used: status 2 for that, 1 for
+// everything else.
 #include <iostream>
 #include <string>
 #include <vector>
@@ -36,12 +37,20 @@ int Run(const std::vector<std::string>& args) {
     Options options;
     try {
         options = ParseOptions(args);
+        if (options.request == "--help") {
+            std::cout << Usage();
+            return 0;
+        }
+        if (options.request == "--version") {
+            std::cout << "merivo-client " << MERIVO_VERSION << "\n";
+            return 0;
+        }
         const Work work = PrepareCommand(options);
         Session session(options);
         work(session);
         return 0;
     } catch (const UsageError& error) {
-        std::cerr << "merivo-client: " << error.what() << "\n";
+        std::cerr << "merivo-client: " << error.what() << "\n" << Usage();
         return 2;
     } catch (const ClientError& error) {
         std::cerr << "merivo-client: " << ExplainClientError(error, options) << "\n";
