@@ -1,5 +1,7 @@
 #include "admin/UnDBBrow.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCalendarWidget>
 #include <QCheckBox>
@@ -26,8 +28,9 @@ namespace {
 constexpr int kWidth = 470;
 constexpr int kHeight = 290;
 constexpr int kMargin = 12;
-constexpr int kLabel6Width = 100;
 constexpr int kLabel6Shift = 20;  // the label starts this far left of the thumb's place
+// Dates as the interface language writes them: "8 Dec 2026", "8 дек. 2026".
+const QString kDateFormat = QStringLiteral("d MMM yyyy");
 
 // Day 0 of the stored dates.
 const QDate kDayZero(1899, 12, 30);
@@ -41,7 +44,7 @@ double DayOfDate(const QDate& date) {
 }
 
 QString ShortDate(double date) {
-    return QLocale::system().toString(DateOfDay(date), QLocale::ShortFormat);
+    return QLocale().toString(DateOfDay(date), kDateFormat);
 }
 
 // Shows the date in the picker; false when the picker cannot hold it.
@@ -111,7 +114,7 @@ TFormBrowser::TFormBrowser(const std::string& dataPath, TDBStructure structure,
       dataPath_(dataPath),
       structure_(std::move(structure)) {
     setObjectName(QStringLiteral("FormBrowser"));
-    setWindowTitle(QStringLiteral("DB Structure"));
+    setWindowTitle(UiText(Txt(txtStructureTitle)));
     setFixedSize(kWidth, kHeight);
     setModal(true);
     CreateControls();
@@ -137,19 +140,19 @@ void TFormBrowser::CreateControls() {
     TrackBar1->setTickPosition(QSlider::TicksAbove);
     Label6 = new QLabel(this);
     Label6->setObjectName(QStringLiteral("Label6"));
-    Label6->setGeometry(kMargin, 158, kLabel6Width, 18);
+    Label6->setGeometry(kMargin, 158, 0, 18);
     const auto picker = [this](const char* name, int left) {
         auto* created = new QDateEdit(this);
         created->setObjectName(QString::fromLatin1(name));
         created->setGeometry(left, 190, 130, 24);
         created->setCalendarPopup(true);
-        created->setDisplayFormat(QLocale::system().dateFormat(QLocale::ShortFormat));
+        created->setDisplayFormat(kDateFormat);
         created->setMinimumDate(QDate(100, 1, 1));
         QCalendarWidget* calendar = created->calendarWidget();
         calendar->window()->installEventFilter(this);
-        // The calendar keeps its own colours when the picker turns red.
+        // The calendar keeps its own colours when the picker's text turns red.
         QPalette own = calendar->palette();
-        own.setColor(QPalette::Base, own.color(QPalette::Base));
+        own.setColor(QPalette::Text, own.color(QPalette::Text));
         calendar->setPalette(own);
         return created;
     };
@@ -189,10 +192,10 @@ void TFormBrowser::FormCreate() {
     TrackBar1->setRange(0, maximum);
     TrackBar1->setValue(static_cast<int>(structure_.openingPosition()));
     TrackBar1->setSelection(0, static_cast<int>(structure_.archiveCount));
-    MoveLabel6();
     FromDate = ShowDate(Label4, structure_.FirstArchiveDate) ? structure_.FirstArchiveDate : 0;
     ToDate = ShowDate(Label5, structure_.LastDataDate) ? structure_.LastDataDate : 0;
     Label6->setText(ShortDate(structure_.FirstDataDate));
+    MoveLabel6();
     Button2->setEnabled(false);
 
     connect(TrackBar1, &QSlider::valueChanged, this, &TFormBrowser::TrackBar1Change);
@@ -202,23 +205,29 @@ void TFormBrowser::FormCreate() {
     connect(Button2, &QPushButton::clicked, this, &TFormBrowser::Button2Click);
 }
 
+// The label follows the thumb, but stays whole inside the slider's span at both ends.
 void TFormBrowser::MoveLabel6() {
+    Label6->adjustSize();
     if (TrackBar1->maximum() <= 0) return;
     const double share = static_cast<double>(TrackBar1->value()) / TrackBar1->maximum();
-    Label6->move(static_cast<int>(share * TrackBar1->width() + TrackBar1->x() - kLabel6Shift),
+    const int wanted = static_cast<int>(share * TrackBar1->width() + TrackBar1->x() - kLabel6Shift);
+    const int rightmost = TrackBar1->x() + TrackBar1->width() - Label6->width();
+    Label6->move(std::clamp(wanted, TrackBar1->x(), std::max(rightmost, TrackBar1->x())),
                  Label6->y());
 }
 
+// A from-date that the archive's size moved is written in red, and its tool tip says why.
 void TFormBrowser::ShowFromLimited(bool limited) {
     QPalette palette = pickerPalette_;
-    if (limited) palette.setColor(QPalette::Base, Qt::red);
+    if (limited) palette.setColor(QPalette::Text, Qt::red);
     Label4->setPalette(palette);
+    Label4->setToolTip(limited ? UiText(Txt(txtFromDateLimited)) : QString());
 }
 
 void TFormBrowser::TrackBar1Change(int position) {
     Button2->setEnabled(true);
-    MoveLabel6();
     Label6->setText(ShortDate(structure_.DateList[static_cast<std::size_t>(position)]));
+    MoveLabel6();
     const TPickerDates dates = PickerDatesAt(structure_, position, ArchiveCapacity);
     FromDate = dates.FromDate;
     ToDate = dates.ToDate;

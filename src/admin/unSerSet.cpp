@@ -42,7 +42,7 @@ constexpr double kDesignDpi = 96.0;
 constexpr int kGridRowHeight = 18;
 constexpr int kGridNameWidth = 187;
 constexpr int kGridHostWidth = 103;
-// The data file is shown by the end of its path.
+// The data-file field shows about this many characters of the path.
 constexpr int kShownPathChars = 20;
 constexpr int kNumberFieldChars = 8;
 
@@ -54,10 +54,17 @@ std::string Cp1251Text(const QString& text) {
     return Utf8ToCp1251(text.toStdString());
 }
 
-QString AbbreviatedPath(const std::string& path) {
-    const QString shown = QFile::decodeName(QByteArray::fromStdString(path));
-    return shown.size() > kShownPathChars ? QStringLiteral("..") + shown.right(kShownPathChars)
-                                          : shown;
+QString PathText(const std::string& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
+// The path in the field: shortened in the middle when it does not fit, so that both the start
+// and the file name show; the whole path is the field's tool tip.
+void ShowPath(QLineEdit& field, const std::string& path) {
+    const QString whole = PathText(path);
+    const int room = field.contentsRect().width() - 2 * field.fontMetrics().averageCharWidth();
+    field.setText(field.fontMetrics().elidedText(whole, Qt::ElideMiddle, std::max(room, 0)));
+    field.setToolTip(whole);
 }
 
 // The character a key press types, if it types one; keys that move, edit or call a command
@@ -133,7 +140,7 @@ TFormSerSet::~TFormSerSet() {
 // ---- Controls ---------------------------------------------------------------------------------
 
 void TFormSerSet::CreateControls() {
-    setWindowTitle(QStringLiteral("Server Settings"));
+    setWindowTitle(UiText(Txt(txtSettingsTitle)));
     auto* right = new QVBoxLayout;
     right->addWidget(CreateNetworkArea());
     right->addWidget(CreateLanguageArea());
@@ -254,7 +261,7 @@ QWidget* TFormSerSet::CreateUserArea() {
     SGUsers->setSelectionMode(QAbstractItemView::SingleSelection);
     SGUsers->horizontalHeader()->setStretchLastSection(true);
     Label12 = new QLabel(Text(msgUserName), users);
-    Edit2 = new QLineEdit(QStringLiteral("New User"), users);
+    Edit2 = new QLineEdit(UiText(Txt(txtNewUser)), users);
     Label14 = new QLabel(Text(msgHostname), users);
     Edit9 = new QLineEdit(QStringLiteral("NewHost"), users);
     Button4 = new QPushButton(QStringLiteral("+"), users);
@@ -334,7 +341,7 @@ void TFormSerSet::ConnectHandlers() {
     connect(cbTCPNoDelay, &QCheckBox::toggled, this, &TFormSerSet::SetChanged);
     connect(ListBox2, &QListWidget::currentRowChanged, this, &TFormSerSet::SetChanged);
     connect(Edit17, &QLineEdit::textChanged, this, &TFormSerSet::SetChanged);
-    QWidget* const filtered[] = {Edit4, Edit5, Edit6, Edit7, Edit17, Edit2, Edit9, SGUsers};
+    QWidget* const filtered[] = {Edit4, Edit5, Edit6, Edit7, Edit17, Edit2, Edit9, SGUsers, Edit3};
     for (QWidget* field : filtered) field->installEventFilter(this);
 }
 
@@ -364,6 +371,10 @@ void TFormSerSet::ConnectGroupFieldHandlers() {
 
 // Key presses of the filtered fields: a refused key is dropped with a beep.
 bool TFormSerSet::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Edit3 && event->type() == QEvent::Resize) {
+        const TMyDBAlias* group = GroupOnScreen();
+        ShowPath(*Edit3, group ? group->Name : std::string());
+    }
     if (event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
     const std::optional<QChar> typed = TypedCharacter(static_cast<QKeyEvent&>(*event));
     if (!typed) return false;
@@ -439,7 +450,7 @@ TMyDBAlias* TFormSerSet::GroupOnScreen() {
 void TFormSerSet::ShowGroup(int g) {
     groupOnScreen_ = g;
     TMyDBAlias& group = *GroupOnScreen();
-    Edit3->setText(AbbreviatedPath(group.Name));
+    ShowPath(*Edit3, group.Name);
     Button6->setEnabled(CurrentEnv().fileExists(group.Name));
     Edit4->setText(UiText(group.Count));
     Edit7->setText(UiText(group.CountArc));
@@ -537,7 +548,7 @@ void TFormSerSet::Button3Click() {
         return;
     }
     group->Name = path;
-    Edit3->setText(AbbreviatedPath(path));
+    ShowPath(*Edit3, path);
     SetChanged();
     Button6->setEnabled(true);
 }
@@ -549,7 +560,7 @@ void TFormSerSet::Button6Click() {
     if (!group || !CurrentEnv().fileExists(group->Name)) return;
     const std::optional<int> capacity = ParseWholeNumber(Cp1251Text(Edit7->text()));
     if (!capacity) {
-        Tell(msgError, QStringLiteral("'%1' is not a valid integer value").arg(Edit7->text()));
+        Tell(msgError, UiText(Txt(txtNotAWholeNumber)) + Edit7->text());
         return;
     }
     FormSerSetHooks.showStructure(this, group->Name, *capacity);
@@ -589,6 +600,15 @@ void TFormSerSet::Button5Click() {
 }
 
 // ---- Closing ----------------------------------------------------------------------------------
+
+// Escape closes the dialog as its close box does, asking first when something changed.
+void TFormSerSet::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
 
 // After a failed save the dialog stays open, unless the main window has closed: the server is
 // ending then, and a dialog left open would keep the process from ending.

@@ -198,6 +198,23 @@ constexpr std::array<std::string_view, kMessageSlots> kRussianTexts = {
     /* 89 */ "",
 };
 
+struct InterfaceText {
+    std::string_view english;
+    std::string_view russian;  // UTF-8 here, Windows-1251 when given out
+};
+
+constexpr std::array<InterfaceText, kInterfaceTexts> kInterfaceTextTable = {{
+    {"Server Settings", "Настройки сервера"},
+    {"DB Structure", "Структура БД"},
+    {"New User", "Новый пользователь"},
+    {"Not a whole number: ", "Не целое число: "},
+    {"The days before this date will be dropped: the archive keeps no more records than its "
+     "maximum size.",
+     "Дни до этой даты будут удалены: архив хранит не больше записей, чем его макс. размер."},
+}};
+
+int SelectedLanguage = 0;
+
 MessageSlot MakeSlot(std::string_view text) {
     MessageSlot slot{};
     const std::size_t length = std::min<std::size_t>(text.size(), kMessageCapacity);
@@ -230,6 +247,13 @@ Catalogue MessageTable = EnglishCatalogue();
 
 void SelectCatalogue(int language) {
     MessageTable = language == 1 ? RussianCatalogue() : EnglishCatalogue();
+    SelectedLanguage = language == 1 ? 1 : 0;
+}
+
+std::string Txt(InterfaceTextId id) {
+    if (id < 0 || id >= kInterfaceTexts) return {};
+    const InterfaceText& text = kInterfaceTextTable[static_cast<std::size_t>(id)];
+    return SelectedLanguage == 1 ? Utf8ToCp1251(text.russian) : std::string(text.english);
 }
 
 std::string Msg(const Catalogue& catalogue, int slot) {

@@ -112,4 +112,16 @@ enum MessageId : int {
     msgValuesCorrected = 88,       // "Values are corrected!"
 };
 
+// Texts of the windows beyond the 90 slots (titles, explanations), in English and Russian like the
+// slots; Txt gives the one of the language of the catalogue selected last.
+enum InterfaceTextId : int {
+    txtSettingsTitle,    // "Server Settings"
+    txtStructureTitle,   // "DB Structure"
+    txtNewUser,          // "New User"
+    txtNotAWholeNumber,  // "Not a whole number: "
+    txtFromDateLimited,  // why the from-date picker is red
+    kInterfaceTexts
+};
+std::string Txt(InterfaceTextId id);
+
 }  // namespace merivo

@@ -1,8 +1,12 @@
 #include "host/UnServer_Language.h"
 
+#include <QCoreApplication>
 #include <QDialog>
+#include <QLibraryInfo>
 #include <QListWidget>
+#include <QLocale>
 #include <QPushButton>
+#include <QTranslator>
 #include <array>
 #include <string_view>
 
@@ -10,6 +14,7 @@
 #include "host/UnServer.h"
 #include "platform/Config.h"
 #include "platform/Env.h"
+#include "platform/Log.h"
 
 namespace merivo {
 
@@ -30,6 +35,23 @@ std::optional<int> LanguageFromLicence(const std::string& path) {
     }
     const std::string_view text(head.data(), head.size());
     return text.find(kRussianLicenceWord) != std::string_view::npos ? 1 : 0;
+}
+
+void UseInterfaceLanguage(int language) {
+    const QLocale locale = language == 1 ? QLocale(QLocale::Russian, QLocale::Russia)
+                                         : QLocale(QLocale::English, QLocale::UnitedKingdom);
+    QLocale::setDefault(locale);
+    if (language != 1) return;
+    // Owned by the application, for the rest of its life.
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (translator->load(locale, QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QCoreApplication::installTranslator(translator);
+    } else {
+        DebugLog("No translations of the toolkit for Russian in " +
+                 QLibraryInfo::path(QLibraryInfo::TranslationsPath).toStdString());
+        delete translator;
+    }
 }
 
 int AskInterfaceLanguage() {

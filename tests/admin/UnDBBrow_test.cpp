@@ -19,6 +19,7 @@
 #include "db/UnDBserv.h"
 #include "db/UnDBserv_DayFiles.h"
 #include "db/MessageCatalog.h"
+#include "host/UnServer_Language.h"
 #include "platform/Config.h"
 #include "platform/DateTime.h"
 #include "support/FaultInjectionEnv.h"
@@ -44,8 +45,9 @@ std::string Days(std::initializer_list<std::int64_t> ks) {
     return bytes;
 }
 
+// Dates as the interface language writes them, "8 Dec 2026" or "8 дек. 2026".
 QString Short(const QDate& date) {
-    return QLocale::system().toString(date, QLocale::ShortFormat);
+    return QLocale().toString(date, QStringLiteral("d MMM yyyy"));
 }
 
 // Closes every message box that shows up while it lives, noting its caption and text.
@@ -91,11 +93,13 @@ class BrowserTest : public ::testing::Test {
 };
 
 TEST_F(BrowserTest, OpensWithCountsDatesAndTheSliderOnTheFirstDataRecord) {
-    for (int language : {0, 1}) {
+    for (int language : {1, 0}) {
         SelectCatalogue(language);
+        UseInterfaceLanguage(language);
         auto form = Open();
-        EXPECT_EQ(form->windowTitle(), "DB Structure");
         const bool english = language == 0;
+        EXPECT_EQ(form->windowTitle(), english ? "DB Structure" : "Структура БД");
+        EXPECT_EQ(Short(QDate(2026, 12, 8)), english ? "8 Dec 2026" : "8 дек. 2026");
         EXPECT_EQ(form->findChild<QLabel*>("Label1")->text(),
                   english ? "Total number of Datafile records: 5" : "Записей в Файле Данных: 5");
         EXPECT_EQ(form->Label2->text(),
@@ -134,15 +138,19 @@ TEST_F(BrowserTest, TheSliderMovesTheDateLabelAndSetsThePickers) {
     EXPECT_GT(form->Label6->x(), label6Left);
     EXPECT_EQ(form->Label6->text(), Short(kMarch1.addDays(4)));
     EXPECT_EQ(form->Label4->date(), kMarch1);
-    EXPECT_EQ(form->Label4->palette().color(QPalette::Base), QColor(Qt::red));
+    EXPECT_EQ(form->Label4->palette().color(QPalette::Text), QColor(Qt::red));
+    EXPECT_FALSE(form->Label4->toolTip().isEmpty()) << "the red date says why";
     EXPECT_EQ(form->Label5->date(), kMarch1.addDays(7));  // the picker's change is discarded
     QTest::keyClick(form->TrackBar1, Qt::Key_End);
+    EXPECT_LE(form->Label6->geometry().right(), form->TrackBar1->geometry().right())
+        << "the label stays whole at the right end";
     EXPECT_EQ(form->Label4->date(), kMarch1.addDays(3));
     EXPECT_EQ(form->FromDate, kDay0 + 3);
     QTest::keyClick(form->TrackBar1, Qt::Key_Home);
     EXPECT_EQ(form->Label4->date(), kMarch1);
-    EXPECT_EQ(form->Label4->palette().color(QPalette::Base), normal.color(QPalette::Base));
-    EXPECT_EQ(form->Label6->x(), form->TrackBar1->x() - 20);
+    EXPECT_EQ(form->Label4->palette().color(QPalette::Text), normal.color(QPalette::Text));
+    EXPECT_TRUE(form->Label4->toolTip().isEmpty());
+    EXPECT_EQ(form->Label6->x(), form->TrackBar1->x()) << "the label stays whole at the left end";
 }
 
 // Picks a date in the picker's drop-down calendar, as a click on the arrow and the Enter key do.

@@ -60,5 +60,16 @@ TEST(CatalogueTest, SelectingReplacesTheWorkingCatalogue) {
     EXPECT_EQ(Msg(kMessageSlots), "");
 }
 
+TEST(CatalogueTest, InterfaceTextsFollowTheSelectedLanguage) {
+    SelectCatalogue(1);
+    EXPECT_EQ(Txt(txtStructureTitle), "\xD1\xF2\xF0\xF3\xEA\xF2\xF3\xF0\xE0 \xC1\xC4");
+    for (int id = 0; id < kInterfaceTexts; ++id) {
+        EXPECT_FALSE(Txt(static_cast<InterfaceTextId>(id)).empty()) << id;
+    }
+    SelectCatalogue(0);
+    EXPECT_EQ(Txt(txtSettingsTitle), "Server Settings");
+    EXPECT_EQ(Txt(kInterfaceTexts), "");
+}
+
 }  // namespace
 }  // namespace merivo
