@@ -1,5 +1,7 @@
 #include "host/UnServer.h"
 
+#include <arpa/inet.h>
+
 #include <optional>
 #include <string>
 
@@ -7,10 +9,12 @@
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
 #include "db/MessageCatalog.h"
+#include "host/UnServer_Check.h"
 #include "host/UnServer_Form.h"
 #include "host/UnServer_Settings.h"
 #include "net/UnSockSr.h"
 #include "net/UnSockSr_Receive.h"
+#include "platform/CodePage.h"
 #include "platform/Config.h"
 #include "platform/Env.h"
 #include "platform/IniFile.h"
@@ -26,15 +30,29 @@ class SettingsError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-int WholeNumber(const std::string& text) {
+// `where` names the value for the check: "[Section] Key".
+int WholeNumber(const std::string& text, const std::string& where) {
     const std::optional<int> number = ParseWholeNumber(text);
-    if (!number) throw SettingsError("not a whole number: " + text);
+    if (!number) throw SettingsError(where + " is not a whole number: \"" + text + "\"");
     return *number;
 }
 
-int WholeNumber(const IniSection& section, const std::string& key) {
-    return WholeNumber(section.value(key));
+std::string KeyName(const std::string& section, const std::string& key) {
+    return "[" + section + "] " + key;
 }
+
+// A section of Server.ini with its name, so that a bad value can be named with both.
+struct NamedSection {
+    std::string name;
+    IniSection values;
+
+    NamedSection(const IniFile& ini, std::string sectionName)
+        : name(std::move(sectionName)), values(ini.readSection(name)) {}
+    std::string text(const std::string& key) const { return values.value(key); }
+    int wholeNumber(const std::string& key) const {
+        return WholeNumber(values.value(key), KeyName(name, key));
+    }
+};
 
 // What one run of the settings reading keeps between its steps. A check reads what a start
 // reads and logs what a start logs, but changes no file and prepares nothing for serving.
@@ -68,61 +86,83 @@ void WriteNewSettingsFile(IniFile& ini) {
 
 // A bad "Language" means English and no debug mode, and is not reported.
 void ReadOptions(const IniFile& ini) {
-    const IniSection options = ini.readSection("Options");
+    const NamedSection options(ini, "Options");
     try {
-        Config.language = WholeNumber(options, "Language") & 0xFF;
-        Config.debugMode = options.value("DEBUG") == "1";
+        Config.language = options.wholeNumber("Language") & 0xFF;
+        Config.debugMode = options.text("DEBUG") == "1";
     } catch (const SettingsError&) {
+    }
+}
+
+// The address the protocol listens on: empty for every address of the machine. It is kept
+// even when it is no IPv4 address, so that the listening fails rather than falls back to every
+// address.
+void ReadListenAddress(const NamedSection& network) {
+    Config.listenAddress = network.text("Address");
+    in_addr parsed{};
+    if (!Config.listenAddress.empty() &&
+        inet_pton(AF_INET, Config.listenAddress.c_str(), &parsed) != 1) {
+        throw SettingsError(KeyName(network.name, "Address") + " is not an IPv4 address: \"" +
+                            Config.listenAddress + "\"");
     }
 }
 
 void ReadNetwork(const IniFile& ini) {
-    const IniSection network = ini.readSection("NetWork");
-    const int port = WholeNumber(network, "Port");
+    const NamedSection network(ini, "NetWork");
+    const int port = network.wholeNumber("Port");
     if (port < 0 || port > kMaxPort - kUserPortOffset) {
-        throw SettingsError("no such port: " + std::to_string(port));
+        throw SettingsError(KeyName(network.name, "Port") + " is outside 0 to " +
+                            std::to_string(kMaxPort - kUserPortOffset) + ": " +
+                            std::to_string(port));
     }
     Config.port = port;
     Config.userPort = Config.port + kUserPortOffset;
-    Config.directSend = WholeNumber(network, "DirectSend") == 1;
-    Config.tcpNoDelay = WholeNumber(network, "TCPNoDelay") == 1;
+    Config.directSend = network.wholeNumber("DirectSend") == 1;
+    Config.tcpNoDelay = network.wholeNumber("TCPNoDelay") == 1;
     try {
-        Config.reconnect = WholeNumber(network, "Reconnect");
+        Config.reconnect = network.wholeNumber("Reconnect");
     } catch (const SettingsError&) {
         Config.reconnect = 5;
     }
+    ReadListenAddress(network);
 }
 
 void ReadDatabaseList(const IniFile& ini) {
-    const IniSection databases = ini.readSection("DataBases");
+    const NamedSection databases(ini, "DataBases");
     DBTable.clear();
-    const int count = WholeNumber(databases, "Count");
-    if (count < 0 || count > kMaxGroups) throw SettingsError("no such number of groups");
+    const int count = databases.wholeNumber("Count");
+    if (count < 0 || count > kMaxGroups) {
+        throw SettingsError(KeyName(databases.name, "Count") + " is outside 0 to " +
+                            std::to_string(kMaxGroups) + ": " + std::to_string(count));
+    }
     for (int k = 1; k <= count; ++k) {
         auto db = std::make_unique<TMyDBUser>();
-        db->alias = databases.value(AliasKey(k));
+        db->alias = databases.text(AliasKey(k));
         DBTable.push_back(std::move(db));
     }
 }
 
 // Reads the group's keys; on a bad value the group keeps what was read until then.
-void ReadGroupSettings(const IniSection& section, TMyDBUser& db, int dbNumber,
+void ReadGroupSettings(const NamedSection& section, TMyDBUser& db, int dbNumber,
                        StartupState& state) {
     db.connectedUsers = 0;
     db.firstDate = 0;
     db.busy = false;
-    db.dataFilePath = section.value("Name");
-    db.recordLimit = WholeNumber(section, "Count");
-    db.archiveLimit = WholeNumber(section, "CountArc");
-    db.timeBegin = section.value("Time Begin");
-    db.timeEnd = section.value("Time End");
-    db.step = section.value("Step");
-    db.archiveLink = WholeNumber(section, "Archive Link") != 0;
-    const int userCount = WholeNumber(section, "UserCount");
-    if (userCount > kMaxUsersPerGroup) throw SettingsError("no such number of users");
+    db.dataFilePath = section.text("Name");
+    db.recordLimit = section.wholeNumber("Count");
+    db.archiveLimit = section.wholeNumber("CountArc");
+    db.timeBegin = section.text("Time Begin");
+    db.timeEnd = section.text("Time End");
+    db.step = section.text("Step");
+    db.archiveLink = section.wholeNumber("Archive Link") != 0;
+    const int userCount = section.wholeNumber("UserCount");
+    const std::string tooMany = KeyName(section.name, "UserCount") + " is outside 0 to " +
+                                std::to_string(kMaxUsersPerGroup) + ": " +
+                                std::to_string(userCount);
+    if (userCount > kMaxUsersPerGroup) throw SettingsError(tooMany);
     db.userCount = userCount;
     state.configuredUsers += db.userCount;
-    if (db.userCount < 0) throw SettingsError("negative number of users");
+    if (db.userCount < 0) throw SettingsError(tooMany);
     for (int i = 0; i < db.userCount; ++i) {
         auto user = std::make_unique<TMyNameUser>();
         user->databaseNumber = dbNumber;
@@ -130,9 +170,9 @@ void ReadGroupSettings(const IniSection& section, TMyDBUser& db, int dbNumber,
     }
 }
 
-void BuildUser(const IniSection& section, TMyDBUser& db, TMyNameUser& user, int i,
+void BuildUser(const NamedSection& section, TMyDBUser& db, TMyNameUser& user, int i,
                StartupState& state) {
-    UserValue value = SplitUserValue(section.value(UserKey(i)));
+    UserValue value = SplitUserValue(section.text(UserKey(i)));
     value.host = LowerAscii(value.host);
     user.online = false;
     user.reconnectCount = 0;
@@ -140,6 +180,10 @@ void BuildUser(const IniSection& section, TMyDBUser& db, TMyNameUser& user, int 
     // The host names the user's inbox file in the mail folder: a host with a path separator
     // would name a file elsewhere, so its user is not served and gets no inbox.
     const bool hostNamesAFile = value.host.find_first_of("/\\") == std::string::npos;
+    if (!hostNamesAFile) {
+        NoteCheckProblem(KeyName(section.name, UserKey(i)) +
+                         ": a host with a path separator is not served: \"" + value.host + "\"");
+    }
     // Checked before the user's own record is filled, so that it never matches itself.
     user.valid = hostNamesAFile && CheckUserUnique(value.name, value.host);
     if (!user.valid) {
@@ -158,24 +202,39 @@ void BuildUser(const IniSection& section, TMyDBUser& db, TMyNameUser& user, int 
 // Brings a group with a data file into use, or for a check only looks at it. Its own failures
 // are reported and do not count as errors of the settings.
 void LoadDatabase(TMyDBUser& db, StartupState& state) {
+    const std::string ofGroup = "the data file of group " + db.alias;
     try {
         if (state.check) {
-            if (!CheckDatabase(db)) state.dataFilesOk = false;
+            if (!CurrentEnv().fileExists(db.dataFilePath)) {
+                NoteCheckProblem(ofGroup + " does not exist: " + db.dataFilePath);
+                state.dataFilesOk = false;
+            }
+            if (!CheckDatabase(db) && state.dataFilesOk) {
+                NoteCheckProblem(ofGroup + " cannot be used as it is: " + db.dataFilePath);
+                state.dataFilesOk = false;
+            }
         } else {
             if (!StartDatabase(db)) state.dataFilesOk = false;
         }
     } catch (...) {
         WriteLog(Msg(msgIndexOrCorrectionError) + db.alias);
+        NoteCheckProblem(ofGroup + " cannot be read: " + db.dataFilePath + " (" + CaughtText() +
+                         ")");
         state.dataFilesOk = false;
     }
 }
 
-void PrepareGroupDay(TMyDBUser& db, StartupState& state) {
+// `keysRead`: false when the group's keys stopped being read at a bad value; the time values
+// not read then are no problem of their own.
+void PrepareGroupDay(TMyDBUser& db, int k, bool keysRead, StartupState& state) {
+    const std::string section = GroupSection(k);
     try {
-        InitTimeSlots(db.EmptyDay, WholeNumber(db.timeBegin), WholeNumber(db.timeEnd),
-                      WholeNumber(db.step));
+        InitTimeSlots(db.EmptyDay, WholeNumber(db.timeBegin, KeyName(section, "Time Begin")),
+                      WholeNumber(db.timeEnd, KeyName(section, "Time End")),
+                      WholeNumber(db.step, KeyName(section, "Step")));
     } catch (...) {
         WriteLog(Msg(msgBadTimeParameters) + db.alias);
+        if (keysRead) NoteCheckProblem(CaughtText());
         state.ok = false;
         return;
     }
@@ -185,18 +244,20 @@ void PrepareGroupDay(TMyDBUser& db, StartupState& state) {
 
 void BuildGroup(const IniFile& ini, int k, StartupState& state) {
     TMyDBUser& db = *DBTable[static_cast<std::size_t>(k - 1)];
-    IniSection section;
+    const NamedSection section(ini, GroupSection(k));
+    bool keysRead = true;
     try {
-        section = ini.readSection(GroupSection(k));
         ReadGroupSettings(section, db, k - 1, state);
     } catch (...) {
         WriteLog(Msg(msgBadDatabaseParameters) + db.alias);
+        NoteCheckProblem(CaughtText());
         state.ok = false;
+        keysRead = false;
     }
     for (std::size_t i = 0; i < db.users.size(); ++i) {
         BuildUser(section, db, *db.users[i], static_cast<int>(i) + 1, state);
     }
-    PrepareGroupDay(db, state);
+    PrepareGroupDay(db, k, keysRead, state);
 }
 
 std::string SettingsPath() {
@@ -230,8 +291,22 @@ bool ReadSettings(StartupState& state) {
         return true;
     } catch (...) {
         WriteLog(Msg(msgInitSettingsError));
+        NoteCheckProblem(CaughtText());
         return false;
     }
+}
+
+// What makes a user a duplicate of one stored before it. Records not yet filled have empty
+// names and hosts, so an empty name or host is a duplicate of those.
+std::string DuplicateUserProblem(const TMyNameUser& stored, const std::string& name,
+                                 const std::string& host) {
+    const std::string user = "user " + Cp1251ToUtf8(name) + " (" + host + ")";
+    if (name.empty()) return user + " has no name";
+    if (host.empty()) return user + " has no host";
+    if (stored.name == name) return "duplicate user name: " + user + " and " +
+                                    Cp1251ToUtf8(stored.name) + " (" + stored.host + ")";
+    return "duplicate host " + host + ": " + user + " and " + Cp1251ToUtf8(stored.name) + " (" +
+           stored.host + ")";
 }
 
 }  // namespace
@@ -261,6 +336,7 @@ bool CheckUserUnique(const std::string& name, const std::string& host) {
     ForEachUser([&](TMyNameUser& stored) {
         if (unique && (stored.name == name || stored.host == host)) {
             WriteLog(Msg(msgUserOrHostExists) + name + " (" + host + ")");
+            NoteCheckProblem(DuplicateUserProblem(stored, name, host));
             unique = false;
         }
     });
@@ -278,6 +354,7 @@ bool CheckSettings() {
     const std::string iniPath = SettingsPath();
     if (!CurrentEnv().fileExists(iniPath)) {
         WriteLog("Missing file Server.ini -> " + iniPath);
+        NoteCheckProblem("the settings file does not exist: " + iniPath);
         return false;
     }
     StartupState state;

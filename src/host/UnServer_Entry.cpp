@@ -14,7 +14,9 @@
 #include "db/UnDBType.h"
 #include "db/MessageCatalog.h"
 #include "host/UnServer.h"
+#include "host/UnServer_Check.h"
 #include "host/UnServer_Form.h"
+#include "host/UnServer_Language.h"
 #include "host/UnServer_Log.h"
 #include "host/UnServer_Options.h"
 #include "net/UnSockSr.h"
@@ -33,10 +35,10 @@ bool Headless() {
 
 namespace {
 
-constexpr int kExitBadCommandLine = 1;
-constexpr int kExitCheckFailed = 1;
-constexpr int kExitStartupFailed = 2;
-constexpr int kExitListenFailed = 3;
+// The statuses of the three programs: 2 for a command line that cannot be used, 1 for anything
+// that failed.
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
 constexpr int kThreadEndWaitMs = 2000;
 constexpr int kThreadEndPollMs = 10;
 
@@ -144,15 +146,21 @@ int Serve(QApplication& app, TFormMVServer& window, TerminationSignals& terminat
         InitServer();
     } catch (const StartupError& e) {
         TellFatal(QString::fromStdString(e.what()));
-        return kExitStartupFailed;
+        return kExitFailed;
     }
     toolkitMessages.settingsRead();
+    UseInterfaceLanguage(Config.language);
     std::string reason;
-    if (!FormSocksServer || !FormSocksServer->StartListening(Config.port, &reason)) {
-        TellFatal(QStringLiteral("The server cannot listen on port %1: %2")
-                      .arg(Config.port)
-                      .arg(QString::fromStdString(reason)));
-        return kExitListenFailed;
+    if (!FormSocksServer ||
+        !FormSocksServer->StartListening(Config.listenAddress, Config.port, &reason)) {
+        const QString where = Config.listenAddress.empty()
+                                  ? QStringLiteral("port %1").arg(Config.port)
+                                  : QStringLiteral("%1 port %2")
+                                        .arg(QString::fromStdString(Config.listenAddress))
+                                        .arg(Config.port);
+        TellFatal(QStringLiteral("The server cannot listen on %1: %2")
+                      .arg(where, QString::fromStdString(reason)));
+        return kExitFailed;
     }
     // Watched only now, so that a signal never closes the window in the middle of start-up.
     termination.closeOnSignal(window);
@@ -178,12 +186,12 @@ int RunServerIn(const std::string& folder, const char* programName) {
     if (guard.heldElsewhere()) {
         Tell(QStringLiteral("Program is already running."), QStringLiteral("Warning!"),
              QMessageBox::Warning);
-        return 0;
+        return kExitFailed;
     }
     if (!guard.acquired()) {
         TellFatal(QStringLiteral("The program folder cannot be used: %1")
                       .arg(QString::fromStdString(guard.failure())));
-        return kExitStartupFailed;
+        return kExitFailed;
     }
     Config.appDir = folder;
     SelectCatalogue(0);
@@ -196,20 +204,25 @@ int RunServerIn(const std::string& folder, const char* programName) {
     return status;
 }
 
-// The settings check: no lock, no window, no file changed; the log goes to standard output.
-int CheckServerFolder(const std::string& folder) {
-    Config.appDir = folder;
-    SelectCatalogue(0);
-    StdoutLogSink sink;
-    SetLogSink(&sink);
-    const bool clean = CheckSettings();
-    SetLogSink(nullptr);
-    return clean ? 0 : kExitCheckFailed;
-}
-
 void Print(std::FILE* stream, const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
+}
+
+// The settings check: no lock, no window, no file changed; the log goes to standard output,
+// then a line for each problem and the verdict.
+int CheckServerFolder(const std::string& folder) {
+    Config.appDir = folder;
+    SelectCatalogue(0);
+    CheckProblems found;
+    StdoutLogSink sink;
+    SetLogSink(&sink);
+    const bool clean = CheckSettings() && found.problems().empty();
+    SetLogSink(nullptr);
+    for (const std::string& line : CheckVerdictLines(found.problems(), clean)) {
+        Print(stdout, line + "\n");
+    }
+    return clean ? 0 : kExitFailed;
 }
 
 }  // namespace
@@ -219,7 +232,7 @@ int RunServer(int argc, char** argv) {
         argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>{});
     if (!options.error.empty()) {
         Print(stderr, "merivo-server: " + options.error + "\n" + ServerUsage());
-        return kExitBadCommandLine;
+        return kExitUsage;
     }
     if (options.help) {
         Print(stdout, ServerUsage());

@@ -32,6 +32,7 @@ class SharedFlag {
 struct ServerConfig {
     std::string appDir;   // the program's folder, without a trailing separator
     std::string pop3Dir;  // appDir + "/POP3": the users' inbox index files and stored packages
+    std::string listenAddress;  // the IPv4 address the protocol listens on; empty: every one
     int port = 6340;      // the listening port
     int userPort = 6350;  // port + 10: the port of every user's outgoing connection
     SharedFlag directSend{true};  // a piece for an idle user is offered to its socket at once

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -171,6 +172,21 @@ std::vector<std::string> Messages(const std::vector<std::string>& lines) {
     return messages;
 }
 
+// The output of a check: its log lines (each after its time), then untimed lines, the
+// problems and the verdict.
+struct CheckOutput {
+    std::vector<std::string> log;
+    std::vector<std::string> verdict;
+};
+
+CheckOutput SplitCheckOutput(const std::vector<std::string>& lines) {
+    const auto firstUntimed = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return !std::regex_match(line, std::regex(R"(^\d\d:\d\d:\d\d .*$)"));
+    });
+    return {Messages(std::vector<std::string>(lines.begin(), firstUntimed)),
+            std::vector<std::string>(firstUntimed, lines.end())};
+}
+
 class ServerProcessTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -199,17 +215,17 @@ TEST_F(ServerProcessTest, StartsOnceLogsToStandardOutputAndEndsOnSigterm) {
 
     const auto before = Snapshot(dir.path());
     ServerProcess second(binary);
-    EXPECT_EQ(second.waitExit(kExitTimeoutMs), 0);
+    EXPECT_EQ(second.waitExit(kExitTimeoutMs), 1);
     EXPECT_EQ(second.lines(), std::vector<std::string>{"Program is already running."});
     EXPECT_EQ(Snapshot(dir.path()), before) << "a second instance writes nothing";
 
     ServerProcess check(binary, {"--check"});
     EXPECT_EQ(check.waitExit(kExitTimeoutMs), 0) << "the check runs beside the server";
-    EXPECT_EQ(Messages(check.lines()).back(), "Initialization -> Ok!");
+    EXPECT_EQ(SplitCheckOutput(check.lines()).log.back(), "Initialization -> Ok!");
 
     ServerProcess unread(binary);
     unread.closeOutput();
-    EXPECT_EQ(unread.waitExit(kExitTimeoutMs), 0) << "an output nobody reads is no reason to die";
+    EXPECT_EQ(unread.waitExit(kExitTimeoutMs), 1) << "an output nobody reads is no reason to die";
 
     server.signal(SIGTERM);
     EXPECT_EQ(server.waitExit(kExitTimeoutMs), 0);
@@ -231,22 +247,42 @@ TEST_F(ServerProcessTest, DirNamesTheProgramFolder) {
     EXPECT_TRUE(std::filesystem::is_directory(folder + "/POP3"));
 }
 
-TEST_F(ServerProcessTest, CheckJudgesTheFolderWithoutServingOrWriting) {
+TEST_F(ServerProcessTest, CheckNamesEachProblemInAVerdictWithoutServingOrWriting) {
     struct Case {
         const char* name;
         std::string ini;  // empty: no Server.ini
-        int status;
-        std::string reported;  // a message of the output
+        std::string logged;  // a message of the log
+        std::vector<std::string> verdict;
     };
     const int port = PickServerPort();
-    std::string duplicate = SettingsWithPort(port);
-    duplicate.replace(duplicate.find("UserCount=0"), 11,
-                      "UserCount=2\nUser_1=127.0.0.2::Anna\nUser_2=127.0.0.2::Boris");
+    const std::string good = SettingsWithPort(port);
+    const auto with = [&good](const std::string& from, const std::string& to) {
+        std::string changed = good;
+        changed.replace(changed.find(from), from.size(), to);
+        return changed;
+    };
+    const std::string missing = dir.file("missing.mvd");
     const std::vector<Case> cases = {
-        {"good", SettingsWithPort(port), 0, "Initialization -> Ok!"},
-        {"duplicate host", duplicate, 1,
-         "This user or hostname already exist! -> Boris (127.0.0.2)"},
-        {"no Server.ini", "", 1, "Missing file Server.ini -> " + dir.file("Server.ini")},
+        {"good", good, "Initialization -> Ok!", {"Verdict: no problems, a start would be clean"}},
+        {"duplicate host",
+         with("UserCount=0", "UserCount=2\nUser_1=127.0.0.2::Anna\nUser_2=127.0.0.2::Boris"),
+         "This user or hostname already exist! -> Boris (127.0.0.2)",
+         {"Problem: duplicate host 127.0.0.2: user Boris (127.0.0.2) and Anna (127.0.0.2)",
+          "Verdict: 1 problem, a start would not be clean"}},
+        {"no Server.ini", "", "Missing file Server.ini -> " + dir.file("Server.ini"),
+         {"Problem: the settings file does not exist: " + dir.file("Server.ini"),
+          "Verdict: 1 problem, a start would not be clean"}},
+        {"missing data file", with("Name=\n", "Name=" + missing + "\n"), "Initialization -> Ok!",
+         {"Problem: the data file of group First Group does not exist: " + missing,
+          "Verdict: 1 problem, a start would not be clean"}},
+        {"key not a whole number", with("CountArc=0", "CountArc=ten"),
+         "Incorrect parameters of database: First Group",
+         {"Problem: [DataBase - 1] CountArc is not a whole number: \"ten\"",
+          "Verdict: 1 problem, a start would not be clean"}},
+        {"listening address", with("TCPNoDelay=1", "TCPNoDelay=1\nAddress=localhost"),
+         "Incorrect Initialization -> Error in settings.",
+         {"Problem: [NetWork] Address is not an IPv4 address: \"localhost\"",
+          "Verdict: 1 problem, a start would not be clean"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -254,9 +290,10 @@ TEST_F(ServerProcessTest, CheckJudgesTheFolderWithoutServingOrWriting) {
         if (!c.ini.empty()) dir.writeFile("Server.ini", c.ini);
         const auto before = Snapshot(dir.path());
         ServerProcess check(binary, {"--check"});
-        EXPECT_EQ(check.waitExit(kExitTimeoutMs), c.status);
-        const std::vector<std::string> messages = Messages(check.lines());
-        EXPECT_NE(std::find(messages.begin(), messages.end(), c.reported), messages.end());
+        EXPECT_EQ(check.waitExit(kExitTimeoutMs), c.verdict.size() == 1 ? 0 : 1);
+        const CheckOutput output = SplitCheckOutput(check.lines());
+        EXPECT_NE(std::find(output.log.begin(), output.log.end(), c.logged), output.log.end());
+        EXPECT_EQ(output.verdict, c.verdict);
         EXPECT_EQ(Snapshot(dir.path()), before);
         EXPECT_TRUE(PortIsFree(port));
     }
@@ -283,7 +320,7 @@ TEST_F(ServerProcessTest, ASecondServerDoesNotLoadTheDataFileOfTheFirst) {
 
     ServerProcess checkSecond(binary, {"--check", "--dir", folders[1]});
     EXPECT_EQ(checkSecond.waitExit(kExitTimeoutMs), 1);
-    const std::vector<std::string> reported = Messages(checkSecond.lines());
+    const std::vector<std::string> reported = SplitCheckOutput(checkSecond.lines()).log;
     EXPECT_NE(std::find(reported.begin(), reported.end(), held), reported.end());
     ServerProcess checkFirst(binary, {"--check", "--dir", folders[0]});
     EXPECT_EQ(checkFirst.waitExit(kExitTimeoutMs), 0);
@@ -292,6 +329,25 @@ TEST_F(ServerProcessTest, ASecondServerDoesNotLoadTheDataFileOfTheFirst) {
         server->signal(SIGTERM);
         EXPECT_EQ(server->waitExit(kExitTimeoutMs), 0);
     }
+}
+
+TEST_F(ServerProcessTest, AddressNamesWhereTheProtocolListens) {
+    const int port = PickServerPort();
+    std::string settings = SettingsWithPort(port);
+    settings.replace(settings.find("TCPNoDelay=1"), 12, "TCPNoDelay=1\nAddress=127.0.0.1");
+    dir.writeFile("Server.ini", settings);
+    ServerProcess server(binary);
+    ASSERT_TRUE(server.waitForLineEndingWith("Initialization -> Ok!", kStartTimeoutMs));
+    const int other = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(0x7F000002);  // 127.0.0.2: the machine, but not the address
+    EXPECT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+        << "the server holds the port on 127.0.0.1 only";
+    ::close(other);
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitExit(kExitTimeoutMs), 0);
 }
 
 TEST_F(ServerProcessTest, SigintEndsTheServerLikeClosingItsWindow) {
