@@ -47,6 +47,7 @@ std::string ServerUsage() {
            "The workgroup diary and messaging server: serves the groups and users of Server.ini\n"
            "in its program folder to their clients over TCP.\n"
            "\n"
+           "Options:\n"
            "  --dir FOLDER  keep Server.ini, POP3/, debug.log and License.txt in FOLDER\n"
            "                instead of the folder of the program file\n"
            "  --check       read the settings and the data files as a start would, print the\n"

@@ -42,8 +42,7 @@ std::string UsageLine(const Command& command) {
 
 std::string Usage() {
     std::string usage =
-        "Usage: merivo-client [--server ADDRESS] [--port PORT] [--as ADDRESS] [--name NAME]\n"
-        "                     [--timeout MS] COMMAND ARGUMENTS\n"
+        "Usage: merivo-client [OPTIONS] COMMAND ARGUMENTS\n"
         "One user of a Merivo Server on the command line: connects from its own address, waits\n"
         "for the server's connection back and the user list, runs one command and disconnects.\n"
         "\n"
