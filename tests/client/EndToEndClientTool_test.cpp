@@ -135,7 +135,7 @@ TEST_F(ClientToolEndToEnd, BadArgumentsRefusalsAndTimeOutsAreClearErrors) {
     const ToolResult unknown = RunTool({"frobnicate"});
     EXPECT_EQ(unknown.status, 2);
     EXPECT_TRUE(Contains(unknown.output, "unknown command: frobnicate\nUsage: merivo-client"));
-    const ToolResult bogus = RunTool({"--bogus", "1", "read"});
+    const ToolResult bogus = RunTool({"--bogus"});
     EXPECT_EQ(bogus.status, 2);
     EXPECT_TRUE(Contains(bogus.output, "unknown option: --bogus\n"));
     for (const std::string request : {"--help", "--version"}) {

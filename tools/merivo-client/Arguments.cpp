@@ -34,6 +34,17 @@ std::string ServerText(const std::string& utf8, std::size_t capacity, const std:
     return text;
 }
 
+namespace {
+
+bool IsValueOption(const std::string& name) {
+    for (const char* known : {"--server", "--port", "--as", "--name", "--timeout"}) {
+        if (name == known) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 Options ParseOptions(const std::vector<std::string>& args) {
     Options options;
     options.client.ownAddress = "127.0.0.2";
@@ -43,6 +54,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
             options.request = args[i];
             return options;
         }
+        if (!IsValueOption(args[i])) throw UsageError("unknown option: " + args[i]);
         if (i + 1 >= args.size()) throw UsageError(args[i] + " needs a value");
         const std::string& value = args[i + 1];
         if (args[i] == "--server") {
@@ -55,8 +67,6 @@ Options ParseOptions(const std::vector<std::string>& args) {
             options.name = Utf8ToCp1251(value);
         } else if (args[i] == "--timeout") {
             options.timeoutMs = static_cast<int>(ParseNumber(value, 1, 3600000, "MS"));
-        } else {
-            throw UsageError("unknown option: " + args[i]);
         }
     }
     options.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
