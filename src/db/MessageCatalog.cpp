@@ -211,6 +211,7 @@ constexpr std::array<InterfaceText, kInterfaceTexts> kInterfaceTextTable = {{
     {"The days before this date will be dropped: the archive keeps no more records than its "
      "maximum size.",
      "Дни до этой даты будут удалены: архив хранит не больше записей, чем его макс. размер."},
+    {"The server cannot listen on port ", "Сервер не может открыть порт "},
 }};
 
 int SelectedLanguage = 0;

@@ -120,6 +120,7 @@ enum InterfaceTextId : int {
     txtNewUser,          // "New User"
     txtNotAWholeNumber,  // "Not a whole number: "
     txtFromDateLimited,  // why the from-date picker is red
+    txtCannotListen,     // "The server cannot listen on port "
     kInterfaceTexts
 };
 std::string Txt(InterfaceTextId id);

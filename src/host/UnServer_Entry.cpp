@@ -70,7 +70,7 @@ void Tell(const QString& text, const QString& caption, QMessageBox::Icon icon) {
 // display.
 void TellFatal(const QString& text) {
     if (!Headless()) PrintToStdout(text);
-    Tell(text, QStringLiteral("Error!"), QMessageBox::Critical);
+    Tell(text, UiText(Msg(msgError)), QMessageBox::Critical);
 }
 
 // SIGTERM and SIGINT close the main window as the administrator would. The handler only writes
@@ -153,13 +153,11 @@ int Serve(QApplication& app, TFormMVServer& window, TerminationSignals& terminat
     std::string reason;
     if (!FormSocksServer ||
         !FormSocksServer->StartListening(Config.listenAddress, Config.port, &reason)) {
-        const QString where = Config.listenAddress.empty()
-                                  ? QStringLiteral("port %1").arg(Config.port)
-                                  : QStringLiteral("%1 port %2")
-                                        .arg(QString::fromStdString(Config.listenAddress))
-                                        .arg(Config.port);
-        TellFatal(QStringLiteral("The server cannot listen on %1: %2")
-                      .arg(where, QString::fromStdString(reason)));
+        const QString address = Config.listenAddress.empty()
+                                    ? QString()
+                                    : QStringLiteral(" (%1)").arg(UiText(Config.listenAddress));
+        TellFatal(UiText(Txt(txtCannotListen)) + QString::number(Config.port) + address +
+                  QStringLiteral(": ") + QString::fromStdString(reason));
         return kExitFailed;
     }
     // Watched only now, so that a signal never closes the window in the middle of start-up.
