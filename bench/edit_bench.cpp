@@ -1,6 +1,6 @@
 // How many title edits per second the request processor stores in a data file of one year of
-// days, with each edit flushed to disk before it is answered, next to the same edits without the
-// flush (a file whose sync does nothing), measured alternately in the same run.
+// days, with every sync (each edit flushed to disk before it is answered), next to the same edits
+// without the syncs of folders and without any sync, measured alternately in the same run.
 //
 //   edit_bench [seconds per measurement, default 3] [folder, default /tmp]
 //
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "BenchTiming.h"
+#include "SkippedSyncEnv.h"
 #include "db/UnDBType.h"
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
@@ -29,45 +30,6 @@ namespace {
 
 constexpr int kDays = 365;
 constexpr int kRounds = 5;
-
-// A file whose sync returns at once: the edit path as it was before edits were flushed.
-class NoSyncFile : public File {
-  public:
-    explicit NoSyncFile(std::unique_ptr<File> base) : base_(std::move(base)) {}
-    void read(void* buffer, std::size_t n) override { base_->read(buffer, n); }
-    std::size_t readUpTo(void* buffer, std::size_t n) override {
-        return base_->readUpTo(buffer, n);
-    }
-    void write(const void* buffer, std::size_t n) override { base_->write(buffer, n); }
-    void seek(std::int64_t position) override { base_->seek(position); }
-    std::int64_t position() const override { return base_->position(); }
-    std::int64_t size() override { return base_->size(); }
-    void truncate(std::int64_t size) override { base_->truncate(size); }
-    void sync() override {}
-
-  private:
-    std::unique_ptr<File> base_;
-};
-
-class NoSyncEnv : public Env {
-  public:
-    std::unique_ptr<File> openFile(const std::string& path, OpenMode mode) override {
-        return std::make_unique<NoSyncFile>(PosixEnv().openFile(path, mode));
-    }
-    bool fileExists(const std::string& path) override { return PosixEnv().fileExists(path); }
-    bool folderExists(const std::string& path) override { return PosixEnv().folderExists(path); }
-    void createFolder(const std::string& path) override { PosixEnv().createFolder(path); }
-    void renameFile(const std::string& from, const std::string& to) override {
-        PosixEnv().renameFile(from, to);
-    }
-    void replaceFile(const std::string& from, const std::string& to) override {
-        PosixEnv().replaceFile(from, to);
-    }
-    void deleteFile(const std::string& path) override { PosixEnv().deleteFile(path); }
-    std::vector<std::string> listFiles(const std::string& folder) override {
-        return PosixEnv().listFiles(folder);
-    }
-};
 
 // The stored days start today: an edit of a day older than the group keeps is refused.
 const std::int64_t kFirstDay = Today();
@@ -125,23 +87,30 @@ int Run(double seconds, const std::string& parent) {
         ++answers;
         if (size >= 4 && ReadInt32(payload) == 7000) ++refused;
     };
-    NoSyncEnv noSync;
-    std::vector<double> plain, flushed, ratios;
+    SkippedSyncEnv noSync(true, true);
+    SkippedSyncEnv noFolderSync(false, true);
+    const auto editsPerSecondIn = [&](Env& env) {
+        ScopedEnv scoped(env);
+        return EditsPerSecond(editor, seconds);
+    };
+    std::vector<double> plain, filesOnly, flushed, ratios, folderRatios;
     for (int round = 1; round <= kRounds; ++round) {
-        double without = 0;
-        {
-            ScopedEnv scoped(noSync);
-            without = EditsPerSecond(editor, seconds);
-        }
+        const double without = editsPerSecondIn(noSync);
+        const double withoutFolders = editsPerSecondIn(noFolderSync);
         const double with = EditsPerSecond(editor, seconds);
-        std::printf("round %d: without flush %.0f edits/s, with flush %.0f edits/s, ratio %.3f\n",
-                    round, without, with, with / without);
+        std::printf("round %d: without flush %.0f edits/s, without folder syncs %.0f edits/s, "
+                    "with every sync %.0f edits/s; ratios %.3f and %.3f\n",
+                    round, without, withoutFolders, with, with / without, with / withoutFolders);
         plain.push_back(without);
+        filesOnly.push_back(withoutFolders);
         flushed.push_back(with);
         ratios.push_back(with / without);
+        folderRatios.push_back(with / withoutFolders);
     }
-    std::printf("median: without flush %.0f edits/s, with flush %.0f edits/s, ratio %.3f\n",
-                Median(plain), Median(flushed), Median(ratios));
+    std::printf("median: without flush %.0f edits/s, without folder syncs %.0f edits/s, with "
+                "every sync %.0f edits/s; ratio to no flush %.3f, to no folder syncs %.3f\n",
+                Median(plain), Median(filesOnly), Median(flushed), Median(ratios),
+                Median(folderRatios));
     std::printf("(%ld answers and forwards queued, %ld of them refusals; data file %d records in %s)\n",
                 answers, refused, kDays, folder.c_str());
     DBTable.clear();

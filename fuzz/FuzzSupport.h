@@ -48,6 +48,8 @@ class MemoryEnv : public Env {
     void replaceFile(const std::string& from, const std::string& to) override;
     void deleteFile(const std::string& path) override;
     std::vector<std::string> listFiles(const std::string& folder) override;
+    // Names in memory are never lost.
+    void syncFolder(const std::string&) override {}
 
     // Removes every file and folder.
     void clear();

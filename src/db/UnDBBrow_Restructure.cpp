@@ -42,10 +42,24 @@ WorkPaths PathsOf(const std::string& dataPath) {
     return paths;
 }
 
-// A restructure that fails after the old archive was set aside, and cannot put it back either.
-class SwapUndoFailed : public IoError {
+// A restructure that fails when the files it made must stay where they are.
+class FilesStay : public IoError {
   public:
     using IoError::IoError;
+};
+
+// A restructure that fails after the old archive was set aside, and cannot put it back either:
+// the work files stay for the next run to finish.
+class SwapUndoFailed : public FilesStay {
+  public:
+    using FilesStay::FilesStay;
+};
+
+// The new files are in place but their names could not be synced: they stay, with the backup
+// copy beside them, and the run reports the failure, since a power loss may still take them back.
+class NamesNotSynced : public FilesStay {
+  public:
+    using FilesStay::FilesStay;
 };
 
 // The records of the archive followed by those of the data file, read in place: what one file
@@ -299,6 +313,12 @@ void PutInPlace(const WorkPaths& paths) {
         PutOldArchiveBack(paths, hadArchive, failure);
         throw;
     }
+    // The run is done once its names outlive a power loss.
+    try {
+        env.syncFolder(FolderOf(paths.data));
+    } catch (const IoError& failure) {
+        throw NamesNotSynced(failure.what());
+    }
     RemoveQuietly(paths.oldArchive);
 }
 
@@ -383,8 +403,8 @@ TRestructureResult Restructure(const std::string& dataPath, const TRestructurePl
     try {
         WriteNewFiles(paths, plan, result, made);
         PutInPlace(paths);
-    } catch (const SwapUndoFailed&) {
-        throw;  // the work files stay for the next run to finish
+    } catch (const FilesStay&) {
+        throw;
     } catch (...) {
         for (const std::string& path : made) RemoveQuietly(path);
         throw;

@@ -223,6 +223,15 @@ class RealEnv : public Env {
         if (::unlink(path.c_str()) != 0) ThrowIoError("delete", path, errno);
     }
 
+    void syncFolder(const std::string& path) override {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) ThrowIoError("sync folder", path, errno);
+        const int result = ::fsync(fd);
+        const int error = errno;
+        ::close(fd);
+        if (result != 0) ThrowIoError("sync folder", path, error);
+    }
+
     std::vector<std::string> listFiles(const std::string& folder) override {
         std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
         if (!dir) ThrowIoError("list", folder, errno);
@@ -344,6 +353,12 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
     if (folder.empty()) return name;
     if (folder.back() == '/') return folder + name;
     return folder + "/" + name;
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 void CreateEmptyFileIfMissing(const std::string& path) {

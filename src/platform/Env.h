@@ -68,6 +68,9 @@ public:
     virtual void deleteFile(const std::string& path) = 0;
     // The names of the files directly inside the folder, in no particular order.
     virtual std::vector<std::string> listFiles(const std::string& folder) = 0;
+    // Returns once the names in the folder are on the disk. A new or renamed file's contents may
+    // be synced, yet a power loss takes back its name until its folder is synced too.
+    virtual void syncFolder(const std::string& path) = 0;
 };
 
 // The real file system.
@@ -93,6 +96,8 @@ std::unique_ptr<File> OpenMemoryFile(std::vector<std::uint8_t>& bytes);
 
 // Joins a folder and a name with the platform separator.
 std::string JoinPath(const std::string& folder, const std::string& name);
+// The folder part of a path, without a trailing separator ("." for a bare name).
+std::string FolderOf(const std::string& path);
 
 // Creates an empty file when none exists at path.
 void CreateEmptyFileIfMissing(const std::string& path);

@@ -182,8 +182,9 @@ void IniFile::commit() {
 }
 
 // The new text is written beside the file and flushed to disk, then put in the file's place in
-// one step: a failed write (a full disk), a crash or a power loss leaves the old settings or the
-// new ones, and Server.ini is never missing.
+// one step, and the folder is synced so that the new name holds: a failed write (a full disk), a
+// crash or a power loss leaves the old settings or the new ones, Server.ini is never missing, and
+// a save that returned is not taken back.
 void IniFile::save() const {
     std::string text;
     for (const auto& line : lines_) text += line + "\r\n";
@@ -195,6 +196,7 @@ void IniFile::save() const {
         file->sync();
     }
     env.replaceFile(fresh, path_);
+    env.syncFolder(FolderOf(path_));
 }
 
 std::optional<int> ParseWholeNumber(const std::string& text) {

@@ -5,6 +5,7 @@
 #include "db/UnDBType.h"
 #include "platform/Config.h"
 #include "platform/IniFile.h"
+#include "support/FaultInjectionEnv.h"
 #include "support/TempDir.h"
 
 namespace merivo {
@@ -121,6 +122,19 @@ TEST_F(ServerSettingsTest, SaveRewritesTheChangedSettingsAndRemovesWhatIsGone) {
               "User_1=PC1::anna\r\nUser_2=pc3::vera\r\n"
               "[DataBase - 2]\r\nName=\r\nCount=100\r\nCountArc=0\r\nTime Begin=9\r\n"
               "Time End=20\r\nStep=0\r\nUserCount=0\r\nArchive Link=0\r\n");
+}
+
+// A save that returned outlives a power loss right after it, its new name included.
+TEST_F(ServerSettingsTest, ASavedChangeOutlivesAPowerLoss) {
+    ServerSettings settings = Load(kThreeGroups);
+    FaultInjectionEnv faulty;
+    ScopedEnv scoped(faulty);
+    faulty.trackUnsyncedData();
+    settings.port = "7000";
+    settings.Save(ini());
+    faulty.dropUnsyncedData();
+    EXPECT_EQ(IniFile(ini()).readString("NetWork", "Port"), "7000");
+    EXPECT_FALSE(PosixEnv().fileExists(ini() + ".new"));
 }
 
 TEST_F(ServerSettingsTest, RemovingAGroupShowsTheOneBeforeIt) {

@@ -234,6 +234,33 @@ TEST_F(RestructureTest, AFailedUndoKeepsTheOldArchiveForTheNextRunToPutBack) {
     ExpectOnlyTheTwoFiles();
 }
 
+// A run that returned outlives a power loss right after it: its names are on the disk too. One
+// whose names cannot be synced says so and keeps its new files and the backup copy.
+TEST_F(RestructureTest, ACompleteRunOutlivesAPowerLossAndOneNotMadeDurableSaysSo) {
+    for (const bool folderSyncFails : {false, true}) {
+        SCOPED_TRACE(folderSyncFails ? "folder sync fails" : "power loss after the run");
+        for (const std::string& name : FilesInDir()) std::filesystem::remove(dir.file(name));
+        WriteArchive(Rs({0, 1, 2}));
+        WriteData(Rs({3, 4}));
+        FaultInjectionEnv env;
+        env.trackUnsyncedData();
+        if (folderSyncFails) env.failOn(FileOp::SyncFolder);
+        {
+            ScopedEnv use(env);
+            if (folderSyncFails) {
+                EXPECT_THROW(RunAt(1, 10, true), IoError);
+            } else {
+                RunAt(1, 10);
+                env.dropUnsyncedData();
+            }
+        }
+        ExpectArchive(Rs({0}));
+        ExpectData(Rs({1, 2, 3, 4}));
+        // The backup copy stays, and so does the set-aside old archive, for the next run.
+        EXPECT_EQ(FilesInDir().size(), folderSyncFails ? 4u : 2u);
+    }
+}
+
 TEST_F(RestructureTest, LeftoversOfACompleteRunAreRemoved) {
     WriteArchive(Rs({0}));
     WriteData(Rs({1, 2}));

@@ -257,41 +257,62 @@ TEST_F(EnvTest, FaultInjectionCoversEveryOperation) {
     faulty.failOn(FileOp::Rename, "a.bin");
     faulty.failOn(FileOp::Delete, "a.bin");
     faulty.failOn(FileOp::CreateFolder, "sub");
+    faulty.failOn(FileOp::SyncFolder, "sub");
     EXPECT_THROW(faulty.openFile(dir.file("a.bin"), OpenMode::Read), IoError);
     EXPECT_THROW(faulty.renameFile(dir.file("a.bin"), dir.file("b.bin")), IoError);
     EXPECT_THROW(faulty.deleteFile(dir.file("a.bin")), IoError);
     EXPECT_THROW(faulty.createFolder(dir.file("sub")), IoError);
+    EXPECT_THROW(faulty.syncFolder(dir.file("sub")), IoError);
     EXPECT_EQ(dir.readFile("a.bin"), "abc");  // nothing reached the file system
     faulty.clearFaults();
     EXPECT_NO_THROW(faulty.deleteFile(dir.file("a.bin")));
 }
 
-TEST_F(EnvTest, PowerLossDropsWhatWasNotSynced) {
-    FaultInjectionEnv faulty(env);
-    for (const char* name : {"unsynced", "synced", "renamed", "target"}) dir.writeFile(name, "old");
-    faulty.trackUnsyncedData();
-    auto write = [&](const char* name, OpenMode mode, const std::string& text, bool sync) {
-        auto file = faulty.openFile(dir.file(name), mode);
-        file->seek(file->size());
-        file->write(text.data(), text.size());
-        if (sync) file->sync();
-    };
-    write("unsynced", OpenMode::ReadWrite, "+lost", false);
-    write("synced", OpenMode::ReadWrite, "+kept", true);
-    write("synced", OpenMode::ReadWrite, "+lost", false);
-    write("created", OpenMode::Create, "lost", false);
-    write("renamed", OpenMode::ReadWrite, "+lost", false);
-    faulty.renameFile(dir.file("renamed"), dir.file("moved"));
-    write("fresh", OpenMode::Create, "new", true);
-    faulty.replaceFile(dir.file("fresh"), dir.file("target"));
-    faulty.dropUnsyncedData();
-    EXPECT_EQ(dir.readFile("unsynced"), "old");
-    EXPECT_EQ(dir.readFile("synced"), "old+kept");
-    EXPECT_FALSE(env.fileExists(dir.file("created")));
-    EXPECT_EQ(dir.readFile("moved"), "old");
-    EXPECT_FALSE(env.fileExists(dir.file("renamed")));
-    EXPECT_EQ(dir.readFile("target"), "new");
-    EXPECT_FALSE(env.fileExists(dir.file("fresh")));
+// Contents outlive a power loss once the file is synced, names (new files, renames, replaces)
+// once their folder is synced too.
+TEST_F(EnvTest, PowerLossDropsWhatWasNotSyncedNamesIncluded) {
+    for (const bool folderSynced : {false, true}) {
+        SCOPED_TRACE(folderSynced ? "folder synced" : "folder not synced");
+        TempDir folder;
+        FaultInjectionEnv faulty(env);
+        for (const char* name : {"unsynced", "synced", "renamed", "target"}) {
+            folder.writeFile(name, "old");
+        }
+        faulty.trackUnsyncedData();
+        auto write = [&](const char* name, OpenMode mode, const std::string& text, bool sync) {
+            auto file = faulty.openFile(folder.file(name), mode);
+            file->seek(file->size());
+            file->write(text.data(), text.size());
+            if (sync) file->sync();
+        };
+        write("unsynced", OpenMode::ReadWrite, "+lost", false);
+        write("synced", OpenMode::ReadWrite, "+kept", true);
+        write("synced", OpenMode::ReadWrite, "+lost", false);
+        write("created", OpenMode::Create, "lost", false);
+        write("created synced", OpenMode::Create, "new", true);
+        write("renamed", OpenMode::ReadWrite, "+lost", false);
+        faulty.renameFile(folder.file("renamed"), folder.file("moved"));
+        write("fresh", OpenMode::Create, "new", true);
+        faulty.replaceFile(folder.file("fresh"), folder.file("target"));
+        if (folderSynced) faulty.syncFolder(folder.path() + "/");
+        faulty.dropUnsyncedData();
+        EXPECT_EQ(folder.readFile("unsynced"), "old");
+        EXPECT_EQ(folder.readFile("synced"), "old+kept");
+        EXPECT_FALSE(env.fileExists(folder.file("created")));
+        EXPECT_FALSE(env.fileExists(folder.file("fresh")));
+        EXPECT_EQ(env.fileExists(folder.file("created synced")), folderSynced);
+        EXPECT_EQ(env.fileExists(folder.file("moved")), folderSynced);
+        EXPECT_EQ(folder.readFile(folderSynced ? "moved" : "renamed"), "old");
+        EXPECT_EQ(folder.readFile("target"), folderSynced ? "new" : "old");
+    }
+}
+
+TEST_F(EnvTest, FolderOfAPathAndAFolderSync) {
+    EXPECT_EQ(FolderOf("/srv/merivo/office.mvd"), "/srv/merivo");
+    EXPECT_EQ(FolderOf("/office.mvd"), "/");
+    EXPECT_EQ(FolderOf("office.mvd"), ".");
+    EXPECT_NO_THROW(env.syncFolder(dir.path()));
+    EXPECT_THROW(env.syncFolder(dir.file("missing")), IoError);
 }
 
 }  // namespace

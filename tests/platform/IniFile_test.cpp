@@ -129,6 +129,18 @@ TEST_F(IniFileTest, ASaveFailingAtItsLastStepsLeavesTheOldFileInPlace) {
     }
 }
 
+// The new name outlives a power loss only once the folder is synced: a save whose folder sync
+// fails is reported as failed, though the new text is in place.
+TEST_F(IniFileTest, ASaveWhoseFolderCannotBeSyncedIsReportedAsFailed) {
+    dir.writeFile("Server.ini", "[NetWork]\r\nPort=6340\r\n");
+    FaultInjectionEnv faulty;
+    ScopedEnv scoped(faulty);
+    IniFile file(ini());
+    faulty.failOn(FileOp::SyncFolder);
+    EXPECT_THROW(file.writeString("NetWork", "Port", "7000"), IoError);
+    EXPECT_EQ(faulty.injectedFailures(), 1);
+}
+
 TEST_F(IniFileTest, DeferredChangesReachTheFileTogetherAtTheCommit) {
     const std::string before = "[NetWork]\r\nPort=6340\r\n[DataBase - 2]\r\nName=b\r\n";
     dir.writeFile("Server.ini", before);

@@ -46,6 +46,19 @@ class FaultInjectionFile : public File {
     FaultInjectionEnv& env_;
 };
 
+// Puts contents at path, or removes the file there when there are none.
+void PutBack(Env& env, const std::string& path, const std::optional<std::string>& contents) {
+    if (!contents) {
+        if (env.fileExists(path)) env.deleteFile(path);
+        return;
+    }
+    env.openFile(path, OpenMode::Create)->write(contents->data(), contents->size());
+}
+
+std::string TrimmedFolder(const std::string& path) {
+    return path.size() > 1 && path.back() == '/' ? path.substr(0, path.size() - 1) : path;
+}
+
 std::string ContentsOf(File& file) {
     const std::int64_t position = file.position();
     std::string contents(static_cast<std::size_t>(file.size()), '\0');
@@ -60,7 +73,7 @@ std::string ContentsOf(File& file) {
 const char* FileOpName(FileOp op) {
     static const char* const kNames[kFileOpCount] = {
         "open", "read", "write", "seek", "size", "truncate", "rename", "delete", "create folder",
-        "sync", "replace"};
+        "sync", "replace", "sync folder"};
     return kNames[static_cast<int>(op)];
 }
 
@@ -106,18 +119,27 @@ void FaultInjectionEnv::trackUnsyncedData() {
     std::lock_guard<std::mutex> guard(mutex_);
     tracking_ = true;
     durable_.clear();
+    nameChanges_.clear();
 }
 
 void FaultInjectionEnv::dropUnsyncedData() {
     std::lock_guard<std::mutex> guard(mutex_);
-    for (const auto& [path, contents] : durable_) {
-        if (!contents) {
-            if (base_.fileExists(path)) base_.deleteFile(path);
-            continue;
-        }
-        base_.openFile(path, OpenMode::Create)->write(contents->data(), contents->size());
+    for (const auto& [path, contents] : durable_) PutBack(base_, path, contents);
+    for (auto change = nameChanges_.rbegin(); change != nameChanges_.rend(); ++change) {
+        undoNameChange(*change);
     }
     durable_.clear();
+    nameChanges_.clear();
+}
+
+void FaultInjectionEnv::undoNameChange(const NameChange& change) {
+    if (!base_.fileExists(change.to)) return;  // deleted since, for good
+    if (change.from.empty()) {
+        base_.deleteFile(change.to);
+        return;
+    }
+    base_.replaceFile(change.to, change.from);
+    PutBack(base_, change.to, change.displaced);
 }
 
 void FaultInjectionEnv::noteSynced(const std::string& path, File& file) {
@@ -125,16 +147,29 @@ void FaultInjectionEnv::noteSynced(const std::string& path, File& file) {
     if (tracking_) durable_[path] = ContentsOf(file);
 }
 
-void FaultInjectionEnv::rememberBeforeWriting(const std::string& path) {
+void FaultInjectionEnv::rememberBeforeWriting(const std::string& path, bool makesFile) {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (!tracking_ || durable_.count(path) != 0) return;
+    if (!tracking_) return;
+    const bool exists = base_.fileExists(path);
+    if (makesFile && !exists) nameChanges_.push_back({"", path, std::nullopt});
+    if (durable_.count(path) != 0) return;
     std::optional<std::string> contents;
-    if (base_.fileExists(path)) contents = ContentsOf(*base_.openFile(path, OpenMode::Read));
+    if (exists) contents = ContentsOf(*base_.openFile(path, OpenMode::Read));
     durable_[path] = std::move(contents);
+}
+
+// What a power loss leaves at path: the remembered contents of a file written since, else what
+// is there now. Called with the mutex held.
+std::optional<std::string> FaultInjectionEnv::durableContents(const std::string& path) {
+    const auto remembered = durable_.find(path);
+    if (remembered != durable_.end()) return remembered->second;
+    if (!base_.fileExists(path)) return std::nullopt;
+    return ContentsOf(*base_.openFile(path, OpenMode::Read));
 }
 
 void FaultInjectionEnv::moveRemembered(const std::string& from, const std::string& to) {
     std::lock_guard<std::mutex> guard(mutex_);
+    if (!tracking_) return;
     const auto moved = durable_.find(from);
     if (moved == durable_.end()) {
         durable_.erase(to);  // the file put in place was on the disk for good already
@@ -146,7 +181,8 @@ void FaultInjectionEnv::moveRemembered(const std::string& from, const std::strin
 
 std::unique_ptr<File> FaultInjectionEnv::openFile(const std::string& path, OpenMode mode) {
     check(FileOp::Open, path);
-    if (mode != OpenMode::Read) rememberBeforeWriting(path);
+    const bool makesFile = mode == OpenMode::Create || mode == OpenMode::OpenOrCreate;
+    if (mode != OpenMode::Read) rememberBeforeWriting(path, makesFile);
     return std::make_unique<FaultInjectionFile>(base_.openFile(path, mode), path, *this);
 }
 
@@ -167,12 +203,31 @@ void FaultInjectionEnv::renameFile(const std::string& from, const std::string& t
     check(FileOp::Rename, from + " -> " + to);
     base_.renameFile(from, to);
     moveRemembered(from, to);
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (tracking_) nameChanges_.push_back({from, to, std::nullopt});
 }
 
 void FaultInjectionEnv::replaceFile(const std::string& from, const std::string& to) {
     check(FileOp::Replace, from + " -> " + to);
+    std::optional<std::string> displaced;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (tracking_) displaced = durableContents(to);
+    }
     base_.replaceFile(from, to);
     moveRemembered(from, to);
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (tracking_) nameChanges_.push_back({from, to, std::move(displaced)});
+}
+
+void FaultInjectionEnv::syncFolder(const std::string& path) {
+    check(FileOp::SyncFolder, path);
+    base_.syncFolder(path);
+    std::lock_guard<std::mutex> guard(mutex_);
+    const std::string folder = TrimmedFolder(path);
+    std::erase_if(nameChanges_, [&](const NameChange& change) {
+        return FolderOf(change.to) == folder;
+    });
 }
 
 void FaultInjectionEnv::deleteFile(const std::string& path) {

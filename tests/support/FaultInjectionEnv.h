@@ -14,8 +14,10 @@
 
 namespace merivo {
 
-enum class FileOp { Open, Read, Write, Seek, Size, Truncate, Rename, Delete, CreateFolder, Sync, Replace };
-constexpr int kFileOpCount = 11;
+enum class FileOp {
+    Open, Read, Write, Seek, Size, Truncate, Rename, Delete, CreateFolder, Sync, Replace, SyncFolder
+};
+constexpr int kFileOpCount = 12;
 
 constexpr int kForever = -1;
 
@@ -35,12 +37,14 @@ class FaultInjectionEnv : public Env {
     // Calls that were made to fail.
     int injectedFailures() const;
 
-    // Power loss. From trackUnsyncedData on, the Env remembers for every file opened through it
-    // for writing what is on the disk for good: its contents at its last sync, or, before one,
-    // at the moment it was first opened (no file when it did not exist). dropUnsyncedData puts
-    // every such file back to that state, as a power loss would, and starts afresh from there.
-    // Renames, replaces and deletes count as done for good; the remembered contents follow a
-    // renamed file. Every file must be closed when the power goes.
+    // Power loss. From trackUnsyncedData on, the Env remembers what is on the disk for good: for
+    // every file opened through it for writing, its contents at its last sync, or, before one,
+    // at the moment it was first opened (no file when it did not exist); and the files made,
+    // renamed or put in another's place since their folder was last synced, for a name is on the
+    // disk only once its folder is. dropUnsyncedData puts every such file back to that state, as
+    // a power loss would (contents first, then the names, newest change first), and starts
+    // afresh from there. The remembered contents follow a renamed file; deletes count as done for
+    // good. Renames stay within one folder; every file must be closed when the power goes.
     void trackUnsyncedData();
     void dropUnsyncedData();
 
@@ -57,6 +61,7 @@ class FaultInjectionEnv : public Env {
     void replaceFile(const std::string& from, const std::string& to) override;
     void deleteFile(const std::string& path) override;
     std::vector<std::string> listFiles(const std::string& folder) override;
+    void syncFolder(const std::string& path) override;
 
   private:
     struct Fault {
@@ -76,9 +81,18 @@ class FaultInjectionEnv : public Env {
     // contents a power loss leaves (nothing: no file).
     bool tracking_ = false;
     std::map<std::string, std::optional<std::string>> durable_;
+    // A name made (from empty) or moved since its folder was last synced, with what a replace
+    // put aside: the durable contents of the file that was at `to` (nothing: no file).
+    struct NameChange {
+        std::string from, to;
+        std::optional<std::string> displaced;
+    };
+    std::vector<NameChange> nameChanges_;
 
-    void rememberBeforeWriting(const std::string& path);
+    void rememberBeforeWriting(const std::string& path, bool makesFile);
     void moveRemembered(const std::string& from, const std::string& to);
+    std::optional<std::string> durableContents(const std::string& path);
+    void undoNameChange(const NameChange& change);
 };
 
 const char* FileOpName(FileOp op);
