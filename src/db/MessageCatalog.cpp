@@ -13,7 +13,7 @@ namespace {
 constexpr std::array<std::string_view, kMessageSlots> kEnglishTexts = {
     /*  0 */ "This user or hostname already exist! -> ",
     /*  1 */ "Created file Server.ini",
-    /*  2 */ "Another process holds the data file. Group not loaded: ",
+    /*  2 */ "",
     /*  3 */ "",
     /*  4 */ "",
     /*  5 */ "",
@@ -107,7 +107,7 @@ constexpr std::array<std::string_view, kMessageSlots> kEnglishTexts = {
 constexpr std::array<std::string_view, kMessageSlots> kRussianTexts = {
     /*  0 */ "Такой пользователь или сетевой адрес уже существует! -> ",
     /*  1 */ "Создан файл Server.ini",
-    /*  2 */ "Файл данных занят другим процессом. Группа не загружена: ",
+    /*  2 */ "",
     /*  3 */ "",
     /*  4 */ "",
     /*  5 */ "",
@@ -212,6 +212,8 @@ constexpr std::array<InterfaceText, kInterfaceTexts> kInterfaceTextTable = {{
      "maximum size.",
      "Дни до этой даты будут удалены: архив хранит не больше записей, чем его макс. размер."},
     {"The server cannot listen on port ", "Сервер не может открыть порт "},
+    {"Another process holds the data file. Group not loaded: ",
+     "Файл данных занят другим процессом. Группа не загружена: "},
 }};
 
 int SelectedLanguage = 0;

@@ -28,7 +28,6 @@ std::string Msg(const Catalogue& catalogue, int slot);
 enum MessageId : int {
     msgUserOrHostExists = 0,       // "This user or hostname already exist! -> "
     msgCreatedServerIni = 1,       // "Created file Server.ini"
-    msgDataFileHeldElsewhere = 2,  // "Another process holds the data file. Group not loaded: "
     msgBadDatabaseParameters = 6,  // "Incorrect parameters of database: "
     msgIndexOrCorrectionError = 8, // "Error in creating database index or correction:"
     msgBadTimeParameters = 9,      // "Incorrect time parameters of group: "
@@ -121,6 +120,7 @@ enum InterfaceTextId : int {
     txtNotAWholeNumber,  // "Not a whole number: "
     txtFromDateLimited,  // why the from-date picker is red
     txtCannotListen,     // "The server cannot listen on port "
+    txtDataFileHeldElsewhere,  // "Another process holds the data file. Group not loaded: "
     kInterfaceTexts
 };
 std::string Txt(InterfaceTextId id);

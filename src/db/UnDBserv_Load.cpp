@@ -133,7 +133,7 @@ bool DataFileHeldElsewhere(const TMyDBUser& db) {
 bool StartDatabase(TMyDBUser& db) {
     LockDataFile(db);
     if (DataFileHeldElsewhere(db)) {
-        WriteLog(Msg(msgDataFileHeldElsewhere) + db.alias);
+        WriteLog(Txt(txtDataFileHeldElsewhere) + db.alias);
         return false;
     }
     LoadAndArchive(db);
@@ -153,7 +153,7 @@ bool IndexDatabase(TMyDBUser& db) {
 
 bool CheckDatabase(TMyDBUser& db) {
     if (HeldByAnotherProgram(db.dataFilePath)) {
-        WriteLog(Msg(msgDataFileHeldElsewhere) + db.alias);
+        WriteLog(Txt(txtDataFileHeldElsewhere) + db.alias);
         return false;
     }
     try {

@@ -5,7 +5,7 @@
 namespace merivo {
 namespace {
 
-const int kEmptySlots[] = {3, 4, 5, 7, 59, 89};
+const int kEmptySlots[] = {2, 3, 4, 5, 7, 59, 89};
 
 bool IsEmptySlot(int slot) {
     for (int empty : kEmptySlots) {
