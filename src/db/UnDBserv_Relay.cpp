@@ -124,6 +124,7 @@ std::string StoredFileName(std::size_t position) {
     }
 }
 
+// Copies the whole source to a new file and syncs it; a copy that fails is removed.
 void CopyToNewFile(File& source, const std::string& path) {
     std::unique_ptr<File> target = CurrentEnv().openFile(path, OpenMode::Create);
     try {
@@ -131,9 +132,25 @@ void CopyToNewFile(File& source, const std::string& path) {
         std::vector<std::uint8_t> chunk(kCopyChunk);
         while (std::size_t n = source.readUpTo(chunk.data(), chunk.size()))
             target->write(chunk.data(), n);
+        target->sync();
     } catch (...) {
         target.reset();
         CurrentEnv().deleteFile(path);
+        throw;
+    }
+}
+
+// A stored package's name outlives a power loss only once the mail folder is synced. A package
+// whose name cannot be made durable is removed again: no entry will name it.
+void SyncMailFolderFor(const std::string& path) {
+    try {
+        CurrentEnv().syncFolder(Config.pop3Dir);
+    } catch (const IoError&) {
+        try {
+            CurrentEnv().deleteFile(path);
+        } catch (const IoError& e) {
+            DebugLog(std::string("Stored package left without entry: ") + e.what());
+        }
         throw;
     }
 }
@@ -146,15 +163,18 @@ class RelayPackage {
 
     bool spilled() const { return !spillPath_.empty(); }
 
-    // Writes the whole package to path. The last store of a spilled package moves the spill file
-    // there; every earlier one copies it, so each recipient owns a complete file.
+    // Writes the whole package to path, and returns once it is on the disk under that name. The
+    // last store of a spilled package moves the spill file there; every earlier one copies it,
+    // so each recipient owns a complete file.
     void storeAs(const std::string& path, bool last) {
         if (spilled() && last) {
+            stream_->sync();
             stream_.reset();
             CurrentEnv().renameFile(spillPath_, path);
         } else {
             CopyToNewFile(*stream_, path);
         }
+        SyncMailFolderFor(path);
     }
 
     std::vector<std::uint8_t> bytes() {
@@ -175,11 +195,14 @@ void StoreMail(TMyNameUser& sender, RelayPackage& package, const Recipient& reci
     if (!inbox) return;
     // The package file is in place before its entry appears, and the inbox stays open (opens are
     // exclusive) until both are written, so a running mail delivery never meets a half-stored mail.
+    // Each is on the disk before the next step, so that neither a power loss nor the user, once
+    // told, finds an entry without its package or loses a mail it was told of.
     const std::string fileName = StoredFileName(recipient.position);
     package.storeAs(JoinPath(Config.pop3Dir, fileName), last);
     const std::vector<std::uint8_t> entry = BuildInboxEntry(sender.name, sender.host, fileName);
     inbox->seek(inbox->size());
     inbox->write(entry.data(), entry.size());
+    inbox->sync();
     inbox.reset();
     if (user.online) {
         const std::vector<std::uint8_t> notice = BuildMailWaitingNotice();

@@ -12,6 +12,7 @@
 
 #include "db/UnDBType.h"
 #include "db/UnDBType_Packages.h"
+#include "db/UnDBserv_Relay.h"
 #include "db/MessageCatalog.h"
 #include "platform/Clock.h"
 #include "platform/Config.h"
@@ -33,6 +34,20 @@ struct SentPackage {
 
     std::int32_t word(std::size_t offset) const { return ReadInt32(bytes.data() + offset); }
 };
+
+// A relay package: the header with its delivery kind, recipients and originator, then the payload.
+inline std::vector<std::uint8_t> RelayPackage(const std::string& recipients,
+                                              std::uint8_t kind = 0,
+                                              const std::string& originator = "alice",
+                                              const std::string& payload = "hello") {
+    std::vector<std::uint8_t> bytes(kRelayHeaderSize, 0);
+    WriteInt32(bytes.data(), kRelayCode);
+    bytes[relay::kDeliveryKind] = kind;
+    WriteShortString(bytes.data() + relay::kRecipients, 255, recipients);
+    WriteShortString(bytes.data() + relay::kOriginator, 255, originator);
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+}
 
 class DatabaseServiceTest : public ::testing::Test {
   protected:
@@ -113,6 +128,26 @@ class DatabaseServiceTest : public ::testing::Test {
         std::vector<std::int64_t> days;
         for (const DayRecord& record : ReadDataFile()) days.push_back(DayOf(record.date()));
         return days;
+    }
+
+    // A package as the receive path leaves a large one: written unsynced to a spill file in the
+    // mail folder, which stays open for the parser.
+    std::unique_ptr<File> SpillFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+        std::unique_ptr<File> spill = env.openFile(path, OpenMode::Create);
+        spill->write(bytes.data(), bytes.size());
+        return spill;
+    }
+
+    // The package files that a user's inbox entries name, in order.
+    std::vector<std::string> InboxFiles(const TMyNameUser& user) const {
+        const std::string inbox = dir.readFile("POP3/" + user.host + ".bin");
+        EXPECT_EQ(inbox.size() % kInboxEntrySize, 0u);
+        std::vector<std::string> files;
+        for (std::size_t at = 0; at + kInboxEntrySize <= inbox.size(); at += kInboxEntrySize) {
+            files.push_back(
+                InboxEntryPackageFile(reinterpret_cast<const std::uint8_t*>(inbox.data() + at)));
+        }
+        return files;
     }
 
     std::vector<SentPackage> SentWithMode(int mode) const {

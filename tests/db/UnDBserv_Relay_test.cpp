@@ -12,18 +12,6 @@
 namespace merivo {
 namespace {
 
-std::vector<std::uint8_t> RelayPackage(const std::string& recipients, std::uint8_t kind = 0,
-                                       const std::string& originator = "alice",
-                                       const std::string& payload = "hello") {
-    std::vector<std::uint8_t> bytes(kRelayHeaderSize, 0);
-    WriteInt32(bytes.data(), kRelayCode);
-    bytes[relay::kDeliveryKind] = kind;
-    WriteShortString(bytes.data() + relay::kRecipients, 255, recipients);
-    WriteShortString(bytes.data() + relay::kOriginator, 255, originator);
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
-    return bytes;
-}
-
 // A package with the long recipient list: N as given, then the list bytes, then the payload.
 std::vector<std::uint8_t> LongListPackage(std::int32_t n, const std::string& list,
                                           const std::string& payload = "") {
@@ -45,17 +33,15 @@ class RelayTest : public DatabaseServiceTest {
         HandleRelayPackage(from ? *from : *alice, stream, "");
     }
 
+    // The package files of the user's inbox entries, each from alice.
     std::vector<std::string> InboxFiles(const TMyNameUser& user) const {
         const std::string inbox = dir.readFile("POP3/" + user.host + ".bin");
-        EXPECT_EQ(inbox.size() % kInboxEntrySize, 0u);
-        std::vector<std::string> files;
         for (std::size_t at = 0; at + kInboxEntrySize <= inbox.size(); at += kInboxEntrySize) {
             const auto* entry = reinterpret_cast<const std::uint8_t*>(inbox.data() + at);
             EXPECT_EQ(ReadShortString(entry + 8, 50), "alice");
             EXPECT_EQ(ReadShortString(entry + 59, 30), "127.0.0.2");
-            files.push_back(InboxEntryPackageFile(entry));
         }
-        return files;
+        return DatabaseServiceTest::InboxFiles(user);
     }
 
     std::string Stored(const std::string& file) const { return dir.readFile("POP3/" + file); }
@@ -198,6 +184,48 @@ TEST_F(RelayTest, FailedStoreLeavesNeitherEntryNorPartialFile) {
     EXPECT_TRUE(InboxFiles(*bob).empty());
     EXPECT_TRUE(InboxFiles(*carol).empty());  // the handling stops at the first failure
     EXPECT_EQ(FilesWithExtension(".mvm"), 0);
+}
+
+// A mail is announced only once its package, its name and its inbox entry are on the disk: when
+// a sync fails the user is not told, and no entry names a package that is not there.
+TEST_F(RelayTest, AMailWhoseSyncFailsIsNotAnnounced) {
+    struct Case {
+        bool spilled;
+        FileOp op;
+        const char* pathPart;
+    };
+    const std::vector<Case> cases = {
+        {false, FileOp::Sync, ".mvm"},      {true, FileOp::Sync, ".buf"},
+        {false, FileOp::SyncFolder, "POP3"}, {true, FileOp::SyncFolder, "POP3"},
+        {false, FileOp::Sync, ".bin"},      {true, FileOp::Sync, ".bin"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.spilled ? "spilled, " : "") + FileOpName(c.op) + " " +
+                     c.pathPart);
+        env.clearFaults();
+        sent.clear();
+        log.clear();
+        const int failures = env.injectedFailures();
+        env.failOn(c.op, c.pathPart);
+        const std::vector<std::uint8_t> package = RelayPackage("bob");
+        if (c.spilled) {
+            const std::string spillPath = JoinPath(Config.pop3Dir, "127.0.0.21234.buf");
+            std::unique_ptr<File> stream = SpillFile(spillPath, package);
+            HandleRelayPackage(*alice, stream, spillPath);
+            stream.reset();  // a spill file the parser did not take is the receive path's to remove
+            if (PosixEnv().fileExists(spillPath)) PosixEnv().deleteFile(spillPath);
+        } else {
+            Relay(package);
+        }
+        EXPECT_EQ(env.injectedFailures(), failures + 1);
+        EXPECT_TRUE(log.contains("Error processing of request from 127.0.0.2"));
+        EXPECT_TRUE(sent.empty());
+        const std::vector<std::string> entries = InboxFiles(*bob);
+        for (const std::string& file : entries) EXPECT_EQ(Stored(file), Text(package));
+        EXPECT_EQ(FilesWithExtension(".mvm"), static_cast<int>(entries.size()));
+        dir.writeFile("POP3/127.0.0.3.bin", "");
+        for (const std::string& file : entries) std::filesystem::remove(dir.file("POP3/" + file));
+    }
 }
 
 TEST_F(RelayTest, SpilledPackageIsStoredIntactForEveryRecipient) {

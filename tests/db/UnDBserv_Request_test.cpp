@@ -680,18 +680,32 @@ TEST_F(RequestTest, EditWhoseFlushFailsForGoodIsAnsweredWith7000AndNotForwarded)
     EXPECT_TRUE(SentWithMode(3).empty());
 }
 
-// What the users are told is stored is on the disk: an inserted edit (which moves a record) and
-// a day copy outlive a power loss right after their answers.
-TEST_F(RequestTest, AnsweredEditsSurviveAPowerLoss) {
+// What the users are told is stored is on the disk: an inserted edit (which moves a record), a
+// day copy and a mail outlive a power loss right after their answers and its announcement. The
+// mail is a large package that the receive path spilled: bob's package is a copy of the spill
+// file, carol's is the spill file itself, renamed.
+TEST_F(RequestTest, WhatUsersAreToldIsStoredSurvivesAPowerLoss) {
     WriteDataFile({kDay - 2, kDay + 2});
     env.trackUnsyncedData();
     Process(Req(2, 0).text("kept"));
     Process(Req(50, 0, kDay + 2).source(kDay).sections({1}));
     ASSERT_EQ(sent.size(), 3u);  // forward and undo of the edit, the copy's days to all
+    const std::vector<std::uint8_t> mail =
+        RelayPackage("bob,carol", 0, "alice", std::string(600000, 'm'));
+    const std::string spillPath = JoinPath(Config.pop3Dir, "127.0.0.21234.buf");
+    std::unique_ptr<File> spill = SpillFile(spillPath, mail);
+    HandleRelayPackage(*alice, spill, spillPath);
+    ASSERT_EQ(sent.size(), 4u);  // bob is told of his mail; carol is offline
     env.dropUnsyncedData();
     EXPECT_EQ(StoredDays(), (std::vector<std::int64_t>{kDay - 2, kDay, kDay + 2}));
     EXPECT_EQ(Stored(kDay).title(), "kept");
     EXPECT_EQ(Stored(kDay + 2).title(), "kept");
+    for (const TMyNameUser* user : {bob, carol}) {
+        const std::vector<std::string> files = InboxFiles(*user);
+        ASSERT_EQ(files.size(), 1u) << user->name;
+        ASSERT_TRUE(PosixEnv().fileExists(JoinPath(Config.pop3Dir, files[0]))) << user->name;
+        EXPECT_TRUE(dir.readFile("POP3/" + files[0]) == std::string(mail.begin(), mail.end()));
+    }
 }
 
 // A new day between two stored ones moves the later records first. A retry goes on where the
