@@ -53,7 +53,11 @@ class Connection {
             if (written < n) put = ::send(client_, bytes + written, n - written, MSG_NOSIGNAL);
             written += static_cast<std::size_t>(std::max<ssize_t>(put, 0));
             const int waiting = server_->pendingBytes();
-            if (ServerSocket1ClientRead(*server_) == ReadOutcome::DropConnection) return false;
+            int closeError = 0;
+            const ReadOutcome outcome = ServerSocket1ClientRead(*server_, &closeError);
+            if (outcome == ReadOutcome::DropConnection || outcome == ReadOutcome::PeerGone) {
+                return false;
+            }
             const bool progress = put > 0 || server_->pendingBytes() < waiting;
             if (written == n && !progress) return true;
             idle = progress ? 0 : idle + 1;

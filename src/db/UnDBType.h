@@ -110,6 +110,9 @@ struct TmyConnection {
     std::string recvFilePath;
     std::int32_t recvCode = 0;
     bool recvSpilled = false;
+    // The bytes of a frame header that has not arrived whole yet (recvExpected = 0).
+    std::array<std::uint8_t, 4> recvHeader{};
+    std::int32_t recvHeaderCount = 0;
 };
 
 struct ThreadTableEntry {

@@ -159,22 +159,19 @@ void TFormSocksServer::DisconnectAccepted(TcpSocket& socket) {
 
 void TFormSocksServer::OnAcceptedReadable(const std::shared_ptr<TcpSocket>& socket) {
     if (!FindAccepted(*socket)) return;
-    if (socket->pendingBytes() > 0) {
-        ReadOutcome outcome = ServerSocket1ClientRead(*socket);
-        Accepted* connection = FindAccepted(*socket);
-        if (!connection) return;
-        if (outcome == ReadOutcome::DropConnection || !socket->connected()) {
-            DisconnectAccepted(*socket);
-        } else if (outcome == ReadOutcome::BytesLeft) {
-            Stall(*connection);
-        }
-        return;
+    int closeError = 0;
+    const ReadOutcome outcome = ServerSocket1ClientRead(*socket, &closeError);
+    Accepted* connection = FindAccepted(*socket);
+    if (!connection) return;
+    if (outcome == ReadOutcome::PeerGone && closeError != 0) {
+        ServerSocket1ClientError(*socket, closeError);
     }
-    // Readable with nothing to read: the peer closed or reset the connection.
-    int code = socket->takeError();
-    if (code == 0 && !socket->peerGone()) return;
-    if (code != 0) ServerSocket1ClientError(*socket, code);
-    DisconnectAccepted(*socket);
+    if (outcome == ReadOutcome::PeerGone || outcome == ReadOutcome::DropConnection ||
+        !socket->connected()) {
+        DisconnectAccepted(*socket);
+    } else if (outcome == ReadOutcome::BytesLeft) {
+        Stall(*connection);
+    }
 }
 
 // An event that left bytes unread is raised again only when more bytes arrive, the connection

@@ -4,6 +4,7 @@
 #include "net/UnSockSr_Receive.h"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,11 +34,22 @@ void DeleteSpillFile(const std::string& path) {
     }
 }
 
-// One read event of one user's accepted connection.
+// Bytes read beyond the package being received (the next headers, whole small packages) land
+// in a staging area and are copied on from there; the rest of a package that has begun is read
+// straight into its buffer.
+constexpr std::size_t kStagingSize = 65536;
+// What one read asks for at most, staging included.
+constexpr std::size_t kDirectReadLimit = kSpillThreshold - kStagingSize;
+// An event ends after this many bytes, so that one busy connection does not hold up the others;
+// the rest raises the next event.
+constexpr std::size_t kEventByteLimit = 2 * kSpillThreshold;
+
+// One read event of one user's accepted connection: it reads until the connection has nothing
+// more (a read that does not fill what it asked for has taken everything there was).
 class ReadEvent {
   public:
-    ReadEvent(TMyNameUser& user, TcpSocket& socket, int avail)
-        : user_(user), state_(user.receive), socket_(socket), avail_(avail) {}
+    ReadEvent(TMyNameUser& user, TcpSocket& socket, int* closeError)
+        : user_(user), state_(user.receive), socket_(socket), closeError_(closeError) {}
 
     ReadOutcome run();
 
@@ -45,11 +57,14 @@ class ReadEvent {
     // Each step gives the outcome that ends the event, or nothing to go on.
     using Step = std::optional<ReadOutcome>;
 
-    Step startPackage();
-    Step readHeader();
-    void repairDisplacedHeader();
+    Step readOnce(std::size_t* got, bool* drained);
+    Step takeStaged(const std::uint8_t* data, std::size_t size);
+    Step takeHeader(const std::uint8_t* data, std::size_t size, std::size_t* used);
+    Step takePayload(const std::uint8_t* data, std::size_t size, std::size_t* used);
+    Step startPackage(std::size_t staged, std::size_t* used);
+    void repairDisplacedHeader(std::size_t staged, std::size_t* used);
     void openSpillFile();
-    Step readChunk();
+    Step advance(std::size_t count);
     void deliver();
     void handOver();
     std::int32_t firstWord();
@@ -57,21 +72,21 @@ class ReadEvent {
     TMyNameUser& user_;
     TmyConnection& state_;
     TcpSocket& socket_;
-    int avail_;
-    int failures_ = 0;
+    int* closeError_;
+    std::array<std::uint8_t, kStagingSize> staging_;
 };
 
 ReadOutcome ReadEvent::run() {
     try {
-        while (avail_ > 0) {
-            if (state_.recvExpected == 0) {
-                if (avail_ < 4) {
-                    WriteLog(Msg(msgNoPackageSize) + "[" + user_.host + "]");
-                    return ReadOutcome::BytesLeft;
-                }
-                if (Step end = startPackage()) return *end;
-            }
-            if (Step end = readChunk()) return *end;
+        std::size_t total = 0;
+        bool drained = false;
+        while (!drained && total < kEventByteLimit) {
+            std::size_t got = 0;
+            if (Step end = readOnce(&got, &drained)) return *end;
+            total += got;
+        }
+        if (state_.recvExpected == 0 && state_.recvHeaderCount > 0) {
+            WriteLog(Msg(msgNoPackageSize) + "[" + user_.host + "]");
         }
         return ReadOutcome::Finished;
     } catch (...) {
@@ -82,10 +97,78 @@ ReadOutcome ReadEvent::run() {
     }
 }
 
-ReadEvent::Step ReadEvent::startPackage() {
-    Step end = readHeader();
-    avail_ -= 4;
-    if (end) return end;
+// One read: the rest of the package under way into its buffer, what follows into staging.
+ReadEvent::Step ReadEvent::readOnce(std::size_t* got, bool* drained) {
+    std::size_t direct = 0;
+    std::uint8_t* into = nullptr;
+    if (state_.recvExpected > 0) {
+        direct = std::min(static_cast<std::size_t>(state_.recvExpected), kDirectReadLimit);
+        into = state_.recvBuffer.data() + (state_.recvSpilled ? 0 : state_.recvOffset);
+    }
+    state_.recvChunk = static_cast<std::int32_t>(direct);
+    int error = 0;
+    const long read = socket_.receivePair(into, direct, staging_.data(), staging_.size(), &error);
+    if (read == 0 || !socket_.connected()) {
+        // A connection closed on this side has no error of the peer's to report.
+        *closeError_ = read < 0 && error != WSAENOTCONN ? error : 0;
+        return ReadOutcome::PeerGone;
+    }
+    if (read < 0) {  // nothing there (any more)
+        *drained = true;
+        return std::nullopt;
+    }
+    *got = static_cast<std::size_t>(read);
+    *drained = *got < direct + staging_.size();
+    const std::size_t intoBuffer = std::min(*got, direct);
+    if (intoBuffer > 0) {
+        if (state_.recvSpilled) state_.recvFile->write(state_.recvBuffer.data(), intoBuffer);
+        if (Step end = advance(intoBuffer)) return end;
+    }
+    return takeStaged(staging_.data(), *got - intoBuffer);
+}
+
+// Staged bytes go through the framing: headers, then payloads into their buffers.
+ReadEvent::Step ReadEvent::takeStaged(const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        std::size_t used = 0;
+        Step end = state_.recvExpected == 0 ? takeHeader(data, size, &used)
+                                            : takePayload(data, size, &used);
+        data += used;
+        size -= used;
+        if (end) return end;
+    }
+    return std::nullopt;
+}
+
+ReadEvent::Step ReadEvent::takeHeader(const std::uint8_t* data, std::size_t size,
+                                      std::size_t* used) {
+    const auto have = static_cast<std::size_t>(state_.recvHeaderCount);
+    *used = std::min(size, state_.recvHeader.size() - have);
+    std::copy_n(data, *used, state_.recvHeader.begin() + static_cast<std::ptrdiff_t>(have));
+    state_.recvHeaderCount += static_cast<std::int32_t>(*used);
+    if (static_cast<std::size_t>(state_.recvHeaderCount) < state_.recvHeader.size()) {
+        return std::nullopt;
+    }
+    state_.recvHeaderCount = 0;
+    state_.recvExpected = ReadInt32(state_.recvHeader.data());
+    return startPackage(size - *used, used);
+}
+
+ReadEvent::Step ReadEvent::takePayload(const std::uint8_t* data, std::size_t size,
+                                       std::size_t* used) {
+    *used = std::min(size, static_cast<std::size_t>(state_.recvExpected));
+    if (state_.recvSpilled) {
+        state_.recvFile->write(data, *used);
+    } else {
+        std::copy_n(data, *used, state_.recvBuffer.begin() + state_.recvOffset);
+    }
+    return advance(*used);
+}
+
+// A header has arrived; `staged` bytes follow it in staging, of which the repair of a
+// displaced header may use some.
+ReadEvent::Step ReadEvent::startPackage(std::size_t staged, std::size_t* used) {
+    if (state_.recvExpected == kDisplacedHeader) repairDisplacedHeader(staged, used);
     if (!socket_.connected()) {
         state_.recvExpected = 0;
         return ReadOutcome::Finished;
@@ -110,26 +193,20 @@ ReadEvent::Step ReadEvent::startPackage() {
     return std::nullopt;
 }
 
-ReadEvent::Step ReadEvent::readHeader() {
-    std::uint8_t header[4];
-    if (ReceiveExact(socket_, header, 4) != 4) {
-        state_.recvExpected = 0;
-        return ReadOutcome::Finished;
-    }
-    state_.recvExpected = ReadInt32(header);
-    if (state_.recvExpected == kDisplacedHeader) repairDisplacedHeader();
-    return std::nullopt;
-}
-
 // The header of a request seen two bytes late reads 00 00 2F 09: the two bytes that follow are
 // the rest of that header.
-void ReadEvent::repairDisplacedHeader() {
-    if (socket_.pendingBytes() < 2) {
+void ReadEvent::repairDisplacedHeader(std::size_t staged, std::size_t* used) {
+    const std::size_t fromStaging = std::min<std::size_t>(2, staged);
+    const std::size_t fromSocket = 2 - fromStaging;
+    const bool twoWaiting =
+        fromSocket == 0 || socket_.pendingBytes() >= static_cast<int>(fromSocket);
+    if (!twoWaiting) {
         state_.recvExpected = kPackageRequestSize;
     } else {
+        *used += fromStaging;
         std::uint8_t rest[2];
-        if (ReceiveExact(socket_, rest, 2) == 2) {
-            avail_ -= 2;
+        if (fromSocket == 0 ||
+            ReceiveExact(socket_, rest, fromSocket) == static_cast<long>(fromSocket)) {
             state_.recvExpected = kPackageRequestSize - 2;
         } else {
             state_.recvExpected = kPackageRequestSize;
@@ -147,41 +224,16 @@ void ReadEvent::openSpillFile() {
     state_.recvFile->truncate(0);
 }
 
-ReadEvent::Step ReadEvent::readChunk() {
-    state_.recvChunk = std::min({state_.recvExpected, kSpillThreshold, avail_});
-    long got = 0;
-    int error = 0;
-    if (state_.recvChunk > 0) {
-        got = socket_.receiveSome(state_.recvBuffer.data() + state_.recvOffset,
-                                  static_cast<std::size_t>(state_.recvChunk), &error);
-    }
+// `count` payload bytes of the package have been stored; a complete package is delivered.
+ReadEvent::Step ReadEvent::advance(std::size_t count) {
+    const auto taken = static_cast<std::int32_t>(count);
+    state_.recvCount += taken;
+    state_.recvOffset = state_.recvSpilled ? 0 : state_.recvCount;
+    state_.recvExpected -= taken;
+    if (state_.recvExpected > 0) return std::nullopt;
+    deliver();
+    // A consumer may have closed the connection: what follows is not this user's any more.
     if (!socket_.connected()) return ReadOutcome::Finished;
-    if (got < 0) {
-        got = 0;
-        CurrentClock().sleepMs(5);
-        if (++failures_ > CurrentTimeouts().receiveFailures) {
-            WriteLog(Msg(msgReceiveTimeout) + std::to_string(error) + " " + user_.host);
-            failures_ = 0;
-            if (!socket_.connected()) {
-                WriteLog("Reset Recieve from " + user_.host);
-                return ReadOutcome::Finished;
-            }
-            return ReadOutcome::BytesLeft;  // the main thread waits no longer on this connection
-        }
-    } else {
-        failures_ = 0;
-    }
-    const auto count = static_cast<std::int32_t>(got);
-    state_.recvCount += count;
-    if (state_.recvSpilled) {
-        if (count > 0) state_.recvFile->write(state_.recvBuffer.data(), count);
-        state_.recvOffset = 0;
-    } else {
-        state_.recvOffset = state_.recvCount;
-    }
-    state_.recvExpected -= count;
-    avail_ -= count;
-    if (state_.recvExpected <= 0 && state_.recvChunk > 0) deliver();
     return std::nullopt;
 }
 
@@ -235,18 +287,26 @@ void ReadEvent::handOver() {
     ProcessRequest(user_, user_.host, state_.recvBuffer.data(), state_.recvBuffer.size());
 }
 
-}  // namespace
-
-ReadOutcome ServerSocket1ClientRead(TcpSocket& socket) {
-    const int avail = socket.pendingBytes();
-    const int handle = socket.handle();
-    if (avail <= 0 || handle == -1) return ReadOutcome::Finished;
-    TMyNameUser* user = FindUserByConnection(handle);
-    if (!user) {
+// A connection no user carries keeps its bytes until it has an owner; the event only tells
+// whether its peer has gone.
+ReadOutcome ReadUnowned(TcpSocket& socket, int* closeError) {
+    if (socket.pendingBytes() > 0) {
         WriteLog(Msg(msgUnregisteredUser));
         return ReadOutcome::BytesLeft;
     }
-    return ReadEvent(*user, socket, avail).run();
+    *closeError = socket.takeError();
+    return *closeError != 0 || socket.peerGone() ? ReadOutcome::PeerGone : ReadOutcome::Finished;
+}
+
+}  // namespace
+
+ReadOutcome ServerSocket1ClientRead(TcpSocket& socket, int* closeError) {
+    *closeError = 0;
+    const int handle = socket.handle();
+    if (handle == -1) return ReadOutcome::Finished;
+    TMyNameUser* user = FindUserByConnection(handle);
+    if (!user) return ReadUnowned(socket, closeError);
+    return ReadEvent(*user, socket, closeError).run();
 }
 
 long ReceiveExact(TcpSocket& socket, std::uint8_t* buffer, std::size_t count) {
@@ -278,6 +338,7 @@ void ResetReceiveState(TmyConnection& state) {
     state.recvOffset = 0;
     state.recvCode = 0;
     state.recvSpilled = false;
+    state.recvHeaderCount = 0;
 }
 
 void RemoveSpillFiles() {

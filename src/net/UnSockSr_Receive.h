@@ -14,13 +14,15 @@ constexpr std::int32_t kSpillThreshold = 0x80000;  // 524,288: larger payloads g
 constexpr std::int32_t kDisplacedHeader = 0x092F0000;
 
 enum class ReadOutcome {
-    Finished,        // everything the event counted was taken
+    Finished,        // everything the connection had was taken
     BytesLeft,       // the event ended early; the bytes wait for more data or a new owner
     DropConnection,  // the stream cannot be framed any more; the connection is to be closed
+    PeerGone,        // the peer closed or reset the connection
 };
 
-// The read event of an accepted connection.
-ReadOutcome ServerSocket1ClientRead(TcpSocket& socket);
+// The read event of an accepted connection. It reads what the connection has, in as few calls
+// as it can. With PeerGone, *closeError is the WinSock code of a reset (0 for a close).
+ReadOutcome ServerSocket1ClientRead(TcpSocket& socket, int* closeError);
 
 // Reads exactly count bytes: count, or -1 when the connection went down (or gave nothing for
 // too long).

@@ -235,15 +235,31 @@ bool TcpSocket::waitWritable(int ms) const {
 }
 
 long TcpSocket::receiveSome(void* data, std::size_t length, int* error) {
+    iovec part{data, length};
+    return receiveParts(&part, 1, error);
+}
+
+long TcpSocket::receivePair(void* first, std::size_t firstLength, void* second,
+                            std::size_t secondLength, int* error) {
+    iovec parts[2] = {{first, firstLength}, {second, secondLength}};
+    return receiveParts(parts, 2, error);
+}
+
+long TcpSocket::receiveParts(iovec* parts, std::size_t count, int* error) {
     std::lock_guard<std::mutex> guard(lock_);
     *error = 0;
     if (fd_ < 0 || !established_) {
         *error = WSAENOTCONN;
         return -1;
     }
-    ssize_t got = ::recv(fd_, data, length, MSG_DONTWAIT);
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = count;
+    const ssize_t got = ::recvmsg(fd_, &message, MSG_DONTWAIT);
     if (got > 0) return static_cast<long>(got);
     if (got == 0) {
+        std::size_t length = 0;
+        for (std::size_t i = 0; i < count; ++i) length += parts[i].iov_len;
         if (length > 0) markDown();
         return 0;
     }

@@ -58,6 +58,9 @@ public:
     bool waitWritable(int ms) const;
     // One non-blocking read. Returns the bytes read, 0 when the peer closed, -1 on failure.
     long receiveSome(void* data, std::size_t length, int* error);
+    // The same into two buffers, the first filled before the second.
+    long receivePair(void* first, std::size_t firstLength, void* second,
+                     std::size_t secondLength, int* error);
     // Bytes waiting to be read now.
     int pendingBytes() const;
     // Sets TCP_NODELAY to 1; failures are ignored.
@@ -110,6 +113,7 @@ protected:
 
 private:
     long sendParts(iovec* parts, std::size_t count, int* error);
+    long receiveParts(iovec* parts, std::size_t count, int* error);
     void markDown();
     // Puts a listening or still connecting descriptor in place of the current one.
     void installUnconnected(int fd);
