@@ -16,6 +16,7 @@
 #include <filesystem>
 
 #include "db/UnDBType.h"
+#include "db/UnSFile.h"
 #include "db/MessageCatalog.h"
 #include "host/UnServer_Form.h"
 #include "platform/Config.h"
@@ -63,6 +64,14 @@ void ShowMessageBox(QWidget* parent, const std::string& text, const std::string&
 bool SameFile(const std::string& a, const std::string& b) {
     std::error_code ignored;
     return !a.empty() && (a == b || std::filesystem::equivalent(a, b, ignored));
+}
+
+// The running server's groups that use the data file close it, so that it can be read and
+// replaced here; a request opens it again.
+void ReleaseGroupsUsing(const std::string& dataPath) {
+    for (const auto& db : DBTable) {
+        if (SameFile(db->dataFilePath, dataPath)) ReleaseDataFile(*db);
+    }
 }
 
 // The running server's groups that use the data file get its new index before the next request.
@@ -277,6 +286,7 @@ void TFormBrowser::Button2Click() {
                                             ArchiveCapacity, CheckBox1->isChecked());
     plan.DataBudget = DataBudget;
     TRestructureResult result;
+    ReleaseGroupsUsing(dataPath_);
     try {
         result = Restructure(dataPath_, plan);
     } catch (const std::exception& error) {
@@ -296,6 +306,7 @@ void ShowDBStructureDialog(QWidget* parent, const std::string& dataPath,
                            std::int32_t archiveCapacity) {
     if (!CurrentEnv().fileExists(dataPath)) return;
     TDBStructure structure;
+    ReleaseGroupsUsing(dataPath);
     try {
         structure = ReadDBStructure(dataPath);
     } catch (const std::exception& error) {

@@ -435,8 +435,10 @@ void ReloadAfterRestructure(TMyDBUser& db) {
     db.insertBeforeFirstAllowed = false;
     db.firstDate = 0;
     db.IndexHint = {};
+    ReleaseDataFile(db);  // the old file, should it still be open
     LockDataFile(db);
     IndexDatabase(db);
+    KeepDataFileOpen(db);
 }
 
 }  // namespace merivo

@@ -96,7 +96,8 @@ struct TMessageText {
 TMessageText CorrectionOnlyWarning(int language);
 
 // Makes the running server's view of a database whose files were restructured current again: the
-// data file's lock, the date index and the first date, as at start-up.
+// data file's lock, the date index, the first date and the kept data file, as at start-up. The
+// kept data file must have been released (ReleaseDataFile) before the restructure began.
 void ReloadAfterRestructure(TMyDBUser& db);
 
 }  // namespace merivo

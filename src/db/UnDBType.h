@@ -187,6 +187,7 @@ struct TMyDBUser {
     RequestBytes CopyRequest{};
     RequestBytes ChangeRecord{};
     std::shared_ptr<FileLock> dataFileLock;  // held while the server has the data file loaded
+    std::unique_ptr<File> dataFile;  // the data file, kept open while loaded (see KeptDataFile)
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -11,7 +11,8 @@
 namespace merivo {
 
 // Start-up of one database with a data file: take its lock, load and archive, log "OK! Data
-// correction - " + alias, build the date index, report dates out of order, set firstDate. Throws
+// correction - " + alias, build the date index, report dates out of order, set firstDate, and
+// keep the data file open (KeptDataFile). Throws
 // when a step fails; the caller logs "Error in creating database index or correction:" + alias.
 // A data file whose lock another process holds (another server, a restructure) is not loaded and
 // not changed: that is logged ("Another process holds the data file. Group not loaded: " +

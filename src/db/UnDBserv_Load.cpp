@@ -131,6 +131,7 @@ bool DataFileHeldElsewhere(const TMyDBUser& db) {
 }
 
 bool StartDatabase(TMyDBUser& db) {
+    ReleaseDataFile(db);  // a database started again loads its file afresh
     LockDataFile(db);
     if (DataFileHeldElsewhere(db)) {
         WriteLog(Txt(txtDataFileHeldElsewhere) + db.alias);
@@ -139,6 +140,7 @@ bool StartDatabase(TMyDBUser& db) {
     LoadAndArchive(db);
     WriteLog(Msg(msgDataCorrectionOk) + db.alias);
     IndexDatabase(db);
+    KeepDataFileOpen(db);
     return true;
 }
 

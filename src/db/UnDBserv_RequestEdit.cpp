@@ -188,24 +188,30 @@ void PrepareNewDay(TMyDBUser& db, File& file, std::int64_t day, StoreProgress& p
     db.DayBuffer.setDate(static_cast<double>(day));
 }
 
-// One attempt at storing a day: open, bring it into the buffer, change it, write it back, going
-// on from where an earlier attempt stopped. The day is on the disk before it counts as stored,
+// One attempt at storing a day: bring it into the buffer, change it, write it back, going on
+// from where an earlier attempt stopped. The day is on the disk before it counts as stored,
 // since the users are told so at once.
-StoreResult StoreDayOnce(TMyDBUser& db, std::int64_t day,
-                         const std::function<void(DayRecord&)>& change, StoreProgress& progress) {
-    std::unique_ptr<File> file = CurrentEnv().openFile(db.dataFilePath, OpenMode::ReadWrite);
-    if (progress.position < 0 && !PlaceDay(db, *file, day, progress)) {
+StoreResult StoreDayIn(TMyDBUser& db, File& file, std::int64_t day,
+                       const std::function<void(DayRecord&)>& change, StoreProgress& progress) {
+    if (progress.position < 0 && !PlaceDay(db, file, day, progress)) {
         return StoreResult::Refused;
     }
     if (!progress.changed) {
-        if (progress.newDay) PrepareNewDay(db, *file, day, progress);
+        if (progress.newDay) PrepareNewDay(db, file, day, progress);
         change(db.DayBuffer);
         progress.changed = true;
     }
-    file->seek(progress.position);
-    WriteRecord(*file, db.DayBuffer);
-    file->sync();
+    file.seek(progress.position);
+    WriteRecord(file, db.DayBuffer);
+    file.sync();
     return StoreResult::Stored;
+}
+
+StoreResult StoreDayOnce(TMyDBUser& db, std::int64_t day,
+                         const std::function<void(DayRecord&)>& change, StoreProgress& progress) {
+    StoreResult result = StoreResult::Stored;
+    UseDataFile(db, [&](File& file) { result = StoreDayIn(db, file, day, change, progress); });
+    return result;
 }
 
 // After the store of a new day failed for good, the file goes back to what it was: the records
@@ -213,13 +219,15 @@ StoreResult StoreDayOnce(TMyDBUser& db, std::int64_t day,
 // this fails too, a day may be there twice, which the next start reports as dates out of order.
 void TakeBackNewDay(TMyDBUser& db, const StoreProgress& progress) {
     if (!progress.newDay) return;
+    // One attempt only: moving the records back a second time would move some twice.
     try {
-        std::unique_ptr<File> file = CurrentEnv().openFile(db.dataFilePath, OpenMode::ReadWrite);
+        File& file = KeptDataFile(db);
         const std::int64_t firstMoved = progress.roomFrom + progress.roomCount - progress.moved;
-        MoveRecords(*file, firstMoved + 1, progress.moved, firstMoved, db.DayBuffer);
-        file->truncate(progress.sizeBefore);
-        file->sync();
+        MoveRecords(file, firstMoved + 1, progress.moved, firstMoved, db.DayBuffer);
+        file.truncate(progress.sizeBefore);
+        file.sync();
     } catch (const std::exception& error) {
+        ReleaseDataFile(db);  // its size may no longer be what the file holds
         DebugLog(std::string("New day not taken back: ") + error.what());
     }
 }
@@ -336,13 +344,14 @@ StoreResult EditDay(TMyDBUser& db, std::int32_t code, std::int32_t row, const Re
 
 bool ReadSourceDay(TMyDBUser& db, std::int64_t sourceDay) {
     try {
-        std::unique_ptr<File> file = CurrentEnv().openFile(db.dataFilePath, OpenMode::Read);
-        LocateDay(db, *file, sourceDay);
-        if (WholeRecordAtPosition(*file) && PeekDay(*file) == sourceDay) {
-            ReadRecord(*file, db.DayBuffer);
-        } else {
-            db.DayBuffer = db.EmptyDay;
-        }
+        UseDataFile(db, [&](File& file) {
+            LocateDay(db, file, sourceDay);
+            if (WholeRecordAtPosition(file) && PeekDay(file) == sourceDay) {
+                ReadRecord(file, db.DayBuffer);
+            } else {
+                db.DayBuffer = db.EmptyDay;
+            }
+        });
         db.readRetried = false;
         return true;
     } catch (const std::exception&) {

@@ -2,6 +2,7 @@
 // Data-file access of a loaded database: whole records, moving records, locating a day, reading a
 // run of days into the reply area, the date index and the correction of missing days.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,26 @@ void WriteRecord(File& file, const DayRecord& record);
 // failure can be finished later without moving a record twice.
 void MoveRecords(File& file, std::int64_t from, std::int64_t count, std::int64_t to,
                  DayRecord& buffer, std::int64_t* moved = nullptr);
+
+// ---- The kept data file ----------------------------------------------------------------------
+// A loaded database keeps its data file open while the server runs: it is opened when the
+// database is loaded, or at its first use after it was released. Its size is the one the server
+// knows: taken when the file is opened and kept up to date by the writes made through it (the
+// lock on the data file keeps every other writer out), so that no request asks the system.
+
+// The database's data file, opened and kept when it is not open. Throws IoError when it cannot be
+// opened.
+File& KeptDataFile(TMyDBUser& db);
+// Opens and keeps the data file now; a file that cannot be opened is left to the first request,
+// which reports it.
+void KeepDataFileOpen(TMyDBUser& db);
+// Closes the kept data file, so that the file may be opened, replaced or restructured elsewhere
+// in the process; the next use opens it again.
+void ReleaseDataFile(TMyDBUser& db);
+// Runs `use` on the kept data file. When it fails, the file is closed and opened again and `use`
+// runs once more, so a descriptor that went bad is replaced before the caller's own retry; `use`
+// must therefore be safe to run again after a failure. A failure of the second run is thrown.
+void UseDataFile(TMyDBUser& db, const std::function<void(File&)>& use);
 
 // Locate day: leaves `file` positioned at the first whole record whose day is not before `day`,
 // or at the end of the whole records when there is none. Uses and updates db.IndexHint; the

@@ -65,12 +65,28 @@ void PlaceRecords(TMyDBUser& db, std::uint8_t* first, int read, int n, std::int6
     }
 }
 
+// Reads the run from the record the index gives for the day, when that record is of the day (as
+// it is unless days were inserted before it since the load): the number of records read, or -1
+// when the day is to be located.
+int ReadRunAtIndex(TMyDBUser& db, File& file, int n, std::int64_t day, std::uint8_t* first) {
+    const std::int64_t offset = IndexOffsetFor(db, day);
+    const std::int64_t end = RecordCount(file) * kRecord;
+    if (n <= 0 || offset < 0 || offset % kRecord != 0 || offset >= end) return -1;
+    const int read = static_cast<int>(std::min<std::int64_t>(n, (end - offset) / kRecord));
+    file.seek(offset);
+    file.read(first, static_cast<std::size_t>(read) * kDayRecordSize);
+    return DayOf(ReadDouble(first)) == day ? read : -1;
+}
+
 // The records from the day on are read with one positioned read straight into the reply.
 void FillRangeSlots(TMyDBUser& db, File& file, int n, std::int64_t day) {
-    const std::int64_t end = LocateDay(db, file, day);
-    const int read = static_cast<int>(std::min<std::int64_t>(n, (end - file.position()) / kRecord));
     std::uint8_t* first = FirstSlot(db);
-    if (read > 0) file.read(first, static_cast<std::size_t>(read) * kDayRecordSize);
+    int read = ReadRunAtIndex(db, file, n, day, first);
+    if (read < 0) {
+        const std::int64_t end = LocateDay(db, file, day);
+        read = static_cast<int>(std::min<std::int64_t>(n, (end - file.position()) / kRecord));
+        if (read > 0) file.read(first, static_cast<std::size_t>(read) * kDayRecordSize);
+    }
     PlaceRecords(db, first, read, n, day);
     // The DayBuffer ends up holding the last day of the run, as when the days passed through it.
     if (n > 0) std::memcpy(db.DayBuffer.data(), Slot(first, n - 1), kDayRecordSize);
@@ -142,20 +158,17 @@ bool ReadDays(TMyDBUser& db, int n, double date) {
     const std::int64_t day = DayOf(date);
     bool retrying = false;
     for (;;) {
-        std::unique_ptr<File> file;
         try {
-            file = CurrentEnv().openFile(db.dataFilePath, OpenMode::ReadWrite);
+            KeptDataFile(db);
         } catch (const std::exception&) {
             if (retrying) db.readRetried = false;  // the retry is over
             throw;
         }
         try {
-            FillRangeSlots(db, *file, n, day);
-            file.reset();
+            UseDataFile(db, [&](File& file) { FillRangeSlots(db, file, n, day); });
             db.readRetried = false;
             return true;
         } catch (const std::exception&) {
-            file.reset();
             if (db.readRetried) {
                 db.readRetried = false;
                 WriteLog(Msg(msgReadFileError) + db.dataFilePath);

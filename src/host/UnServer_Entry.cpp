@@ -13,6 +13,7 @@
 
 #include "db/UnDBType.h"
 #include "db/MessageCatalog.h"
+#include "db/UnSFile.h"
 #include "host/UnServer.h"
 #include "host/UnServer_Check.h"
 #include "host/UnServer_Form.h"
@@ -123,7 +124,8 @@ class TerminationSignals {
 };
 
 // Every user's send threads are ended and their handles released; one user's failure does not
-// stop the others. The threads are then given a moment to return before the process ends.
+// stop the others. The threads are then given a moment to return before the process ends, and
+// the groups' data files are closed.
 void TearDown() {
     ForEachUser([](TMyNameUser& user) {
         try {
@@ -137,6 +139,8 @@ void TearDown() {
          waited += kThreadEndPollMs) {
         CurrentClock().sleepMs(kThreadEndPollMs);
     }
+    // Closed while the file layer they were opened through is still there.
+    for (const auto& db : DBTable) ReleaseDataFile(*db);
 }
 
 // Runs the server from start-up to the end of the message loop; the exit status.

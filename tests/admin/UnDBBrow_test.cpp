@@ -193,8 +193,8 @@ TEST_F(BrowserTest, ApplyRestructuresReloadsTheGroupAndCloses) {
     DBTable[0]->alias = "G";
     DBTable[0]->dataFilePath = DataPath();
     DBTable[0]->recordLimit = 100;
-    StartDatabase(*DBTable[0]);
     auto form = Open(4);
+    StartDatabase(*DBTable[0]);  // keeps the data file open: the dialog closes it to restructure
     form->show();
     form->TrackBar1->setValue(5);  // from-date: record 1
     form->CheckBox1->setChecked(false);

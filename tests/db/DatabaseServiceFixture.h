@@ -13,6 +13,7 @@
 #include "db/UnDBType.h"
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv_Relay.h"
+#include "db/UnSFile.h"
 #include "db/MessageCatalog.h"
 #include "platform/Clock.h"
 #include "platform/Config.h"
@@ -112,6 +113,7 @@ class DatabaseServiceTest : public ::testing::Test {
             const DayRecord record = StoredDay(day);
             bytes.append(reinterpret_cast<const char*>(record.data()), kDayRecordSize);
         }
+        ReleaseDataFile(db());  // the database opens it again: it changed behind its back
         dir.writeFile("diary.mvd", bytes);
     }
 

@@ -290,6 +290,7 @@ TEST_F(RestructureTest, ReloadGivesTheServerTheNewFileAndItsLock) {
     WriteData(Rs({0, 1, 2, 3, 4, 5}));
     StartDatabase(db());
     EXPECT_TRUE(FileLock(DataPath(), false).heldElsewhere());
+    ReleaseDataFile(db());  // as the structure dialog does before it restructures
     RunAt(3, 10);
     EXPECT_TRUE(FileLock(DataPath(), false).acquired());  // the lock stayed with the old file
     ReloadAfterRestructure(db());

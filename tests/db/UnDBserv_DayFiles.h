@@ -69,7 +69,9 @@ class DayFileTest : public ::testing::Test {
         return std::string(reinterpret_cast<const char*>(record.data()), kDayRecordSize);
     }
 
+    // The database opens its data file again: the test changed it behind its back.
     void WriteData(const std::vector<std::string>& records, const std::string& tail = "") {
+        ReleaseDataFile(db());
         WriteRecords("group.mvd", records, tail);
     }
     void WriteArchive(const std::vector<std::string>& records) {

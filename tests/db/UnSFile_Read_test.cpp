@@ -33,9 +33,9 @@ class ReadTest : public DayFileTest {
 
     // Where LocateDay leaves the data file, in records.
     std::int64_t Located(std::int64_t day) {
-        std::unique_ptr<File> file = CurrentEnv().openFile(db().dataFilePath, OpenMode::ReadWrite);
-        LocateDay(db(), *file, day);
-        return file->position() / kRecord;
+        File& file = KeptDataFile(db());
+        LocateDay(db(), file, day);
+        return file.position() / kRecord;
     }
 };
 
@@ -138,13 +138,24 @@ TEST_F(ReadTest, RemembersTheLastLookupAsTheHint) {
 
 class ReadFailureTest : public ReadTest {
   protected:
+    ~ReadFailureTest() override { ReleaseDataFile(db()); }  // opened through `faults`
+
     FaultInjectionEnv faults;
     ScopedEnv useFaults{faults};
 };
 
-TEST_F(ReadFailureTest, AFailedReadIsRetriedOnce) {
+TEST_F(ReadFailureTest, AReadFailingOnceIsDoneAgainOnTheReopenedFileWithoutAWarning) {
     WriteData({Day(5), Day(6), Day(9)});
-    faults.failOn(FileOp::Read, "group.mvd", 2, 1);
+    faults.failOn(FileOp::Read, "group.mvd", 1, 1);
+    EXPECT_TRUE(ReadDays(db(), 7, 7));
+    EXPECT_TRUE(log.lines().empty());
+    ExpectSlots({Empty(7), Empty(8), Day(9), Empty(10), Empty(11), Empty(12), Empty(13)});
+    EXPECT_EQ(faults.calls(FileOp::Open), 2);
+}
+
+TEST_F(ReadFailureTest, AReadFailingOnTheReopenedFileTooIsRetriedOnce) {
+    WriteData({Day(5), Day(6), Day(9)});
+    faults.failOn(FileOp::Read, "group.mvd", 1, 2);
     EXPECT_TRUE(ReadDays(db(), 7, 7));
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{"Warning! Reread the file: " + db().dataFilePath}));
@@ -160,13 +171,13 @@ TEST_F(ReadFailureTest, ASecondFailureIsLoggedAndFinal) {
                                "Warning! Reread the file: " + db().dataFilePath,
                                "Error occurred while reading the file: " + db().dataFilePath}));
     EXPECT_FALSE(db().readRetried);
-    EXPECT_EQ(faults.calls(FileOp::Open), 2);
+    EXPECT_EQ(faults.calls(FileOp::Open), 4);  // each attempt reopens once
 }
 
 TEST_F(ReadFailureTest, AFailureLeftPendingByAnotherRequestIsFinalAtOnce) {
     WriteData({Day(5)});
     db().readRetried = true;
-    faults.failOn(FileOp::Size, "group.mvd", 1, 1);
+    faults.failOn(FileOp::Read, "group.mvd", 1, 2);
     EXPECT_FALSE(ReadDays(db(), 1, 5));
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"Error occurred while reading the file: " +
                                                      db().dataFilePath}));
@@ -180,8 +191,8 @@ TEST_F(ReadFailureTest, AFileThatCannotBeOpenedIsReportedToTheCaller) {
     EXPECT_TRUE(log.lines().empty());
 
     // Also when the reopen of the retry fails; the retry is then over.
-    faults.failOn(FileOp::Read, "group.mvd", 1, 1);
-    faults.failOn(FileOp::Open, "group.mvd", 2, 1);
+    faults.failOn(FileOp::Read, "group.mvd", 1, 2);
+    faults.failOn(FileOp::Open, "group.mvd", 3, 1);
     EXPECT_THROW(ReadDays(db(), 1, 5), IoError);
     EXPECT_FALSE(db().readRetried);
 }
