@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
+#include "db/UnDBserv_Request.h"
 #include "db/UnDBserv_DayFiles.h"
 #include "support/FaultInjectionEnv.h"
 
@@ -143,6 +145,33 @@ class ReadFailureTest : public ReadTest {
     FaultInjectionEnv faults;
     ScopedEnv useFaults{faults};
 };
+
+// The data file stays open from the start on, and its size is what the server wrote to it.
+TEST_F(ReadFailureTest, AWeekFromAnIndexedDayIsOneReadOfTheKeptFile) {
+    SetToday(5);
+    WriteData({Day(5), Day(6), Day(7), Day(8), Day(9), Day(10), Day(11), Day(12)});
+    ASSERT_TRUE(StartDatabase(db()));
+    const int opens = faults.calls(FileOp::Open);
+    const int sizes = faults.calls(FileOp::Size);
+    const int reads = faults.calls(FileOp::Read);
+    for (int k = 0; k < 3; ++k) ASSERT_TRUE(ReadDays(db(), 7, 6));
+    EXPECT_EQ(faults.calls(FileOp::Read) - reads, 3);
+    EXPECT_EQ(faults.calls(FileOp::Open), opens);
+    EXPECT_EQ(faults.calls(FileOp::Size), sizes);
+    ExpectSlots({Day(6), Day(7), Day(8), Day(9), Day(10), Day(11), Day(12)});
+
+    RequestBytes title{};
+    WriteDouble(title.data() + request::kDate, 13);
+    WriteShortString(title.data() + request::kText, day::kTextCapacity, "new");
+    ASSERT_EQ(EditDay(db(), 2, 0, title), StoreResult::Stored);  // appended after day 12
+    ASSERT_TRUE(ReadDays(db(), 2, 12));
+    DayRecord appended = db().EmptyDay;
+    appended.setDate(13);
+    appended.setTitle("new");
+    ExpectSlots(
+        {Day(12), std::string(reinterpret_cast<const char*>(appended.data()), kDayRecordSize)});
+    EXPECT_EQ(faults.calls(FileOp::Size), sizes);
+}
 
 TEST_F(ReadFailureTest, AReadFailingOnceIsDoneAgainOnTheReopenedFileWithoutAWarning) {
     WriteData({Day(5), Day(6), Day(9)});
