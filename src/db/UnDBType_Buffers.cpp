@@ -1,6 +1,7 @@
 #include "db/UnDBType_Buffers.h"
 
 #include <algorithm>
+#include <iterator>
 #include <mutex>
 
 namespace merivo {
@@ -21,15 +22,16 @@ class KeptBuffers {
     // Kept at most: a few answers of seven days for each of several users.
     static constexpr std::size_t kKeptBytes = 16u << 20;
 
-    // A kept buffer that holds `size` bytes without growing, else any kept one, else a new one.
+    // The kept buffer released last that holds `size` bytes without growing (the likeliest to be
+    // in the processor's cache still), else any kept one, else a new one.
     std::unique_ptr<Buffer> takeFitting(std::size_t size) {
         std::lock_guard<std::mutex> guard(mutex_);
         if (kept_.empty()) return std::make_unique<Buffer>();
-        auto fits = std::find_if(kept_.begin(), kept_.end(),
+        auto fits = std::find_if(kept_.rbegin(), kept_.rend(),
                                  [size](const auto& kept) { return kept->capacity() >= size; });
-        if (fits == kept_.end()) fits = kept_.begin();
+        if (fits == kept_.rend()) fits = kept_.rbegin();
         std::unique_ptr<Buffer> buffer = std::move(*fits);
-        kept_.erase(fits);
+        kept_.erase(std::next(fits).base());
         keptBytes_ -= buffer->capacity();
         return buffer;
     }
