@@ -102,11 +102,19 @@ BenchFolder ReadBenchFolder(const std::string& folder) {
     return result;
 }
 
+// Read beside a server that keeps the file open: not through the file layer, which opens a file
+// once per process (the server may run in this one).
 DayRange ReadDayRange(const std::string& dataFile) {
-    std::unique_ptr<File> file = CurrentEnv().openFile(dataFile, OpenMode::Read);
+    std::ifstream file(dataFile, std::ios::binary);
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(dataFile, error);
+    if (!file || error) throw std::runtime_error("cannot read " + dataFile);
     DayRange range;
-    range.count = RecordCount(*file);
-    if (range.count > 0) range.firstDay = PeekDay(*file);
+    range.count = static_cast<std::int64_t>(size / kDayRecordSize);
+    std::uint8_t date[sizeof(double)] = {};
+    if (range.count > 0 && file.read(reinterpret_cast<char*>(date), sizeof date)) {
+        range.firstDay = DayOf(ReadDouble(date));
+    }
     return range;
 }
 
