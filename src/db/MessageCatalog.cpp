@@ -214,6 +214,38 @@ constexpr std::array<InterfaceText, kInterfaceTexts> kInterfaceTextTable = {{
     {"The server cannot listen on port ", "Сервер не может открыть порт "},
     {"Another process holds the data file. Group not loaded: ",
      "Файл данных занят другим процессом. Группа не загружена: "},
+    {"Server status", "Состояние сервера"},
+    {"Version", "Версия"},
+    {"Started", "Запущен"},
+    {"Running for", "Работает"},
+    {"d", "дн."},
+    {"Settings file", "Файл настроек"},
+    {"Program folder", "Папка программы"},
+    {"Web address", "Веб-адрес"},
+    {"Connections", "Соединения"},
+    {"Groups", "Группы"},
+    {"Group", "Группа"},
+    {"Data file", "Файл данных"},
+    {"Records", "Записей"},
+    {"In archive", "В архиве"},
+    {"First day", "Первый день"},
+    {"Last day", "Последний день"},
+    {"Online", "В сети"},
+    {"Ctag", "Ctag"},
+    {"Feed", "Подписка"},
+    {"Users", "Пользователи"},
+    {"User", "Пользователь"},
+    {"Host", "Адрес"},
+    {"Online since", "В сети с"},
+    {"Queued pieces", "Частей в очереди"},
+    {"Send processes", "Процессов отправки"},
+    {"Stopped", "Остановлен"},
+    {"Mail waiting", "Писем ждёт"},
+    {"offline", "не в сети"},
+    {"yes", "да"},
+    {"Users not shown: ", "Не показано пользователей: "},
+    {"Last log lines", "Последние строки журнала"},
+    {"none", "нет"},
 }};
 
 int SelectedLanguage = 0;
@@ -254,9 +286,13 @@ void SelectCatalogue(int language) {
 }
 
 std::string Txt(InterfaceTextId id) {
+    return Txt(SelectedLanguage, id);
+}
+
+std::string Txt(int language, InterfaceTextId id) {
     if (id < 0 || id >= kInterfaceTexts) return {};
     const InterfaceText& text = kInterfaceTextTable[static_cast<std::size_t>(id)];
-    return SelectedLanguage == 1 ? Utf8ToCp1251(text.russian) : std::string(text.english);
+    return language == 1 ? Utf8ToCp1251(text.russian) : std::string(text.english);
 }
 
 std::string Msg(const Catalogue& catalogue, int slot) {
@@ -269,5 +305,18 @@ std::string Msg(const Catalogue& catalogue, int slot) {
 std::string Msg(int slot) {
     return Msg(MessageTable, slot);
 }
+
+bool ReportsFailure(const std::string& message) {
+    static const std::array<int, 4> kNormalStart = {msgStart, msgCreatedServerIni,
+                                                    msgDataCorrectionOk, msgInitOk};
+    if (message == "\r\n--DEBUG--") return false;
+    for (const Catalogue* catalogue : {&EnglishCatalogue(), &RussianCatalogue()}) {
+        for (const int slot : kNormalStart) {
+            if (message.starts_with(Msg(*catalogue, slot))) return false;
+        }
+    }
+    return true;
+}
+
 
 }  // namespace merivo

@@ -121,8 +121,48 @@ enum InterfaceTextId : int {
     txtFromDateLimited,  // why the from-date picker is red
     txtCannotListen,     // "The server cannot listen on port "
     txtDataFileHeldElsewhere,  // "Another process holds the data file. Group not loaded: "
+    // The administrator's status page.
+    txtStatusTitle,     // "Server status"
+    txtVersion,         // "Version"
+    txtStarted,         // "Started"
+    txtUptime,          // "Running for"
+    txtDays,            // "d" (uptime days)
+    txtSettingsFile,    // "Settings file"
+    txtProgramFolder,   // "Program folder"
+    txtWebAddress,      // "Web address"
+    txtConnections,     // "Connections"
+    txtGroups,          // "Groups"
+    txtGroup,           // "Group"
+    txtDataFile,        // "Data file"
+    txtRecords,         // "Records"
+    txtArchiveRecords,  // "In archive"
+    txtFirstDay,        // "First day"
+    txtLastDay,         // "Last day"
+    txtUsersOnline,     // "Online"
+    txtCtag,            // "Ctag"
+    txtFeed,            // "Feed"
+    txtUsers,           // "Users"
+    txtUserName,        // "User"
+    txtHost,            // "Host"
+    txtOnlineSince,     // "Online since"
+    txtQueuedPieces,    // "Queued pieces"
+    txtSendProcesses,   // "Send processes"
+    txtStopped,         // "Stopped"
+    txtMailWaiting,     // "Mail waiting"
+    txtOffline,         // "offline"
+    txtYes,             // "yes"
+    txtUsersNotShown,   // "Users not shown: "
+    txtRecentLog,       // "Last log lines"
+    txtNone,            // "none"
     kInterfaceTexts
 };
 std::string Txt(InterfaceTextId id);
+// The text in a given language (1 Russian, any other English).
+std::string Txt(int language, InterfaceTextId id);
+
+// Whether a log message reports a failure or a warning: every message but the reports of a
+// normal start ("Start!", "Created file Server.ini", "OK! Data correction - ...",
+// "Initialization -> Ok!", the debug-mode mark), in either language.
+bool ReportsFailure(const std::string& message);
 
 }  // namespace merivo

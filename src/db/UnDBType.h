@@ -145,6 +145,7 @@ struct TMyNameUser {
     std::atomic<bool> sendStopped{false};
     std::vector<ThreadTableEntry> threadTable;  // under the thread-table lock
     GatheredPieces gathered;
+    double onlineSince = 0;  // local time it last came online (main thread)
 };
 
 struct TmyDBIndexEntry {
@@ -188,6 +189,7 @@ struct TMyDBUser {
     RequestBytes ChangeRecord{};
     std::shared_ptr<FileLock> dataFileLock;  // held while the server has the data file loaded
     std::unique_ptr<File> dataFile;  // the data file, kept open while loaded (see KeptDataFile)
+    std::uint64_t editsStored = 0;  // days stored by edits, row IDs and day copies (main thread)
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 
 #include "db/UnDBType_Packages.h"
 #include "db/MessageCatalog.h"
+#include "db/ServerCounters.h"
 #include "platform/Clock.h"
 #include "platform/Config.h"
 #include "platform/DateTime.h"
@@ -204,6 +205,7 @@ void StoreMail(TMyNameUser& sender, RelayPackage& package, const Recipient& reci
     inbox->write(entry.data(), entry.size());
     inbox->sync();
     inbox.reset();
+    Counters.mailStored += 1;
     if (user.online) {
         const std::vector<std::uint8_t> notice = BuildMailWaitingNotice();
         SendPackage(user, notice.data(), notice.size(), user.host, 2);
@@ -229,6 +231,7 @@ void DeliverDirect(RelayPackage& package, const std::uint8_t* header,
         TMyNameUser& user = *recipient.user;
         if (!user.online || user.name == originator) continue;
         SendPackage(user, bytes.data(), bytes.size(), user.host, 2);
+        Counters.directForwarded += 1;
     }
 }
 

@@ -8,6 +8,7 @@
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
 #include "db/MessageCatalog.h"
+#include "db/ServerCounters.h"
 #include "platform/Clock.h"
 #include "platform/Config.h"
 #include "platform/DateTime.h"
@@ -50,6 +51,7 @@ struct Request {
         WriteInt32(bytes.data() + request::kAux, code());
         WriteInt32(bytes.data() + request::kCode, kNotStoredCode);
         sendTo(kToSender);
+        Counters.refusals += 1;
     }
 };
 
@@ -166,6 +168,7 @@ void GiveRowId(Request& r) {
         r.answerNotStored();
         return;
     }
+    r.db.editsStored += 1;
     WriteInt32(r.bytes.data() + request::kRowId, r.db.DayBuffer.rowId(row));
     WriteInt32(r.bytes.data() + request::kCode, kAnswerCode);
     WriteInt32(r.bytes.data() + request::kSubcode, kRowIdAnswerSubcode);
@@ -209,6 +212,7 @@ void CopyDayWhileBusy(Request& r) {
             r.answerNotStored();
             return;
         }
+        db.editsStored += 1;
     }
     if (!ReadDays(db, kMaxRangeDays, r.date())) return;  // days not read are shown to no one
     WriteRangeHeader(db, kCopyAnswerSubcode, r.date(), kMaxRangeDays);
@@ -238,6 +242,7 @@ bool StoreAndForwardEdit(Request& r) {
         r.answerNotStored();
         return false;
     }
+    r.db.editsStored += 1;
     r.sendTo(kToOthers);
     if (elapsed > kSlowEditMs) {
         WriteLog("Warning! Database processing - time:" + std::to_string(elapsed));

@@ -9,6 +9,7 @@
 #include "net/UnSockSr_Internal.h"
 #include "net/UnSockSr_Receive.h"
 #include "net/UnSockSr_Send.h"
+#include "platform/Clock.h"
 #include "platform/Config.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
@@ -292,6 +293,7 @@ void UserConnected(TMyNameUser& user) {
     connectionCount += 1;
     user.sendStopped = false;
     user.online = true;
+    user.onlineSince = CurrentClock().now();
     user.sendIssued = 0;
     user.sendStarted = 0;
     user.sendFinished = 0;

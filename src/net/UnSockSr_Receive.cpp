@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "db/UnDBserv.h"
 #include "db/UnDBserv_Relay.h"
 #include "db/MessageCatalog.h"
+#include "db/ServerCounters.h"
 #include "platform/Clock.h"
 #include "platform/Config.h"
 #include "platform/Log.h"
@@ -251,12 +253,16 @@ std::int32_t ReadEvent::firstWord() {
 }
 
 void ReadEvent::deliver() {
+    const auto start = std::chrono::steady_clock::now();
+    std::int32_t code = -1;  // counted with the codes out of range when it cannot be read
     try {
-        state_.recvCode = firstWord();
+        state_.recvCode = code = firstWord();
         handOver();
     } catch (...) {
         // A failing consumer costs its package only.
     }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    CountPackage(code, std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
     state_.recvFile.reset();
     DeleteSpillFile(state_.recvFilePath);  // still there only when no consumer took it
     state_.recvFilePath.clear();

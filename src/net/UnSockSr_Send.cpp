@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "db/MessageCatalog.h"
+#include "db/ServerCounters.h"
 #include "db/UnDBType_Buffers.h"
 #include "net/UnSockSr_SendTurn.h"
 #include "net/UnWSMess.h"
@@ -116,6 +117,7 @@ long Offer(TMyNameUser& user, const std::uint8_t* data, std::size_t length) {
     if (user.outgoing) {
         int error = 0;
         taken = user.outgoing->sendSome(data, length, &error);
+        CountBytesSent(taken);
     }
     if (!OutgoingActive(user)) return -1;
     return std::max(taken, 0L);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "db/ServerCounters.h"
 #include "db/UnDBType.h"
 #include "net/UnSockSr_SendTurn.h"
 #include "platform/Clock.h"
@@ -53,6 +54,7 @@ LoopOutcome SendLoop(TcpSocket& connection, const std::uint8_t* header, std::siz
                 ? connection.sendPair(header + sent, headerLength - sent, data, length, &error)
                 : connection.sendSome(data + (sent - headerLength), total - sent, &error);
         if (taken > 0) {
+            CountBytesSent(taken);
             sent += static_cast<std::size_t>(taken);
             failures = 0;
             if (sent < total) ProcessWaitWritable(connection, 2);

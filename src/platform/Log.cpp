@@ -5,12 +5,24 @@
 
 #include "platform/Config.h"
 #include "platform/Locks.h"
+#include "platform/Log_Recent.h"
 
 namespace merivo {
 
 namespace {
 
 LogSink* Sink = nullptr;  // guarded by LogLock()
+
+void Write(const std::string& message, bool trace) {
+    try {
+        std::lock_guard<std::recursive_mutex> guard(LogLock());
+        if (Sink == nullptr) return;
+        Sink->append(message);
+        KeepRecentLine(message, trace);
+    } catch (...) {
+        // Logging never fails its caller; a line that cannot be written is lost.
+    }
+}
 
 }  // namespace
 
@@ -20,17 +32,11 @@ void SetLogSink(LogSink* sink) {
 }
 
 void WriteLog(const std::string& message) {
-    try {
-        std::lock_guard<std::recursive_mutex> guard(LogLock());
-        if (Sink == nullptr) return;
-        Sink->append(message);
-    } catch (...) {
-        // Logging never fails its caller; a line that cannot be written is lost.
-    }
+    Write(message, false);
 }
 
 void DebugLog(const std::string& message) {
-    if (Config.debugMode.load()) WriteLog(message);
+    if (Config.debugMode.load()) Write(message, true);
 }
 
 std::string CaughtText() {
