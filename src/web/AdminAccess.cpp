@@ -12,6 +12,7 @@ namespace merivo {
 namespace {
 
 constexpr std::string_view kMappedPrefix = "::ffff:";
+constexpr int kMaxAdminLookups = 64;
 
 std::string_view Trim(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
@@ -69,8 +70,46 @@ bool IsAdminAddress(const AdminList& admins, std::string_view peerAddress) {
     return *address == "127.0.0.1" || *address == "::1" || Contains(admins.addresses, *address);
 }
 
-bool IsAdminName(const AdminList& admins, std::string_view peerName) {
-    return !peerName.empty() && Contains(admins.names, LowerAscii(std::string(peerName)));
+AdminGate::AdminGate(AdminList admins, LookupFunction resolve, QObject* parent)
+    : QObject(parent), admins_(std::move(admins)), resolve_(std::move(resolve)) {
+    connect(&refresh_, &QTimer::timeout, this, &AdminGate::resolveNames);
+    connect(&poll_, &QTimer::timeout, this, &AdminGate::collectAnswers);
+    if (admins_.names.empty()) return;
+    refresh_.start(kAdminNamesRefreshMs);
+    resolveNames();
+}
+
+bool AdminGate::mayView(std::string_view peerAddress) const {
+    if (IsAdminAddress(admins_, peerAddress)) return true;
+    const auto address = NormalAddress(peerAddress);
+    return address && Contains(resolved_, *address);
+}
+
+void AdminGate::resolveNames() {
+    if (!lookups_.empty()) return;  // the last round has not answered yet
+    for (const std::string& name : admins_.names) {
+        lookups_.push_back(NameLookup::Start(resolve_, name, kMaxAdminLookups));
+    }
+    round_.start();
+    poll_.start(kAdminLookupPollMs);
+}
+
+// Once every look-up of the round has answered or the round is overdue, the addresses found
+// replace the last round's.
+void AdminGate::collectAnswers() {
+    const bool overdue = round_.elapsed() > kAdminLookupTimeoutMs;
+    std::vector<std::string> addresses;
+    for (const auto& lookup : lookups_) {
+        if (!lookup) continue;  // no thread could be had for it
+        if (!lookup->done()) {
+            if (overdue) continue;
+            return;
+        }
+        if (const auto address = NormalAddress(lookup->answer())) addresses.push_back(*address);
+    }
+    lookups_.clear();
+    poll_.stop();
+    resolved_ = std::move(addresses);
 }
 
 }  // namespace merivo

@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <chrono>
+#include <thread>
+
+#include "support/CoreApplication.h"
+
 namespace merivo {
 namespace {
 
@@ -32,9 +39,25 @@ TEST(AdminAccessTest, OnlyTheMachineItselfAndTheListedPeersMayLook) {
     for (const Case& c : cases) {
         EXPECT_EQ(IsAdminAddress(c.admins, c.address), c.allowed) << c.address;
     }
-    EXPECT_TRUE(IsAdminName(listed, "ADMIN-PC"));
-    EXPECT_FALSE(IsAdminName(listed, "other-pc"));
-    EXPECT_FALSE(IsAdminName(none, ""));
+}
+
+TEST(AdminAccessTest, ListedNamesLetInTheAddressesTheyResolveTo) {
+    EnsureCoreApplication();
+    auto resolve = [](const std::string& name) {
+        if (name == "slow-pc") std::this_thread::sleep_for(std::chrono::seconds(4));
+        return name == "admin-pc" ? std::string("10.1.2.3") : std::string();
+    };
+    AdminGate gate(ParseAdminList("admin-pc, lost-pc, slow-pc, 10.0.0.5"), resolve);
+    EXPECT_TRUE(gate.mayView("10.0.0.5"));
+    EXPECT_FALSE(gate.mayView("10.1.2.3")) << "not resolved yet";
+    QElapsedTimer waited;
+    waited.start();
+    while (!gate.mayView("10.1.2.3") && waited.elapsed() < 5000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    EXPECT_TRUE(gate.mayView("::ffff:10.1.2.3"));
+    EXPECT_GE(waited.elapsed(), kAdminLookupTimeoutMs) << "the round waits for the slow name";
+    EXPECT_FALSE(gate.mayView("127.0.0.2"));
 }
 
 }  // namespace
