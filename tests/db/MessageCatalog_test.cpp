@@ -71,5 +71,23 @@ TEST(CatalogueTest, InterfaceTextsFollowTheSelectedLanguage) {
     EXPECT_EQ(Txt(kInterfaceTexts), "");
 }
 
+TEST(CatalogueTest, OnlyTheReportsOfANormalStartAreNoFailures) {
+    for (const Catalogue* catalogue : {&EnglishCatalogue(), &RussianCatalogue()}) {
+        EXPECT_FALSE(ReportsFailure(Msg(*catalogue, msgStart)));
+        EXPECT_FALSE(ReportsFailure(Msg(*catalogue, msgInitOk)));
+        EXPECT_FALSE(ReportsFailure(Msg(*catalogue, msgDataCorrectionOk) + "Office"));
+        EXPECT_FALSE(ReportsFailure(Msg(*catalogue, msgCreatedServerIni)));
+        EXPECT_TRUE(ReportsFailure(Msg(*catalogue, msgInitWithErrors)));
+        EXPECT_TRUE(ReportsFailure(Msg(*catalogue, msgReadFileError) + "/srv/a.mvd"));
+    }
+    EXPECT_FALSE(ReportsFailure("\r\n--DEBUG--"));
+    EXPECT_TRUE(ReportsFailure("Reset send process"));
+}
+
+TEST(CatalogueTest, InterfaceTextsInAGivenLanguage) {
+    EXPECT_EQ(Txt(1, txtYes), "\xE4\xE0");  // да, Windows-1251
+    EXPECT_EQ(Txt(7, txtYes), "yes");
+}
+
 }  // namespace
 }  // namespace merivo

@@ -94,5 +94,27 @@ TEST_F(LogTest, LinesFromManyThreadsAreNotLost) {
     EXPECT_EQ(sink.lines.size(), 1000u);
 }
 
+bool StartsWithError(const std::string& message) {
+    return message.rfind("Error", 0) == 0;
+}
+
+TEST_F(LogTest, KeepsTheLastFiftyLinesAndCountsTheFailuresAmongTheMessages) {
+    SetLogFailureTest(&StartsWithError);
+    const std::uint64_t failuresBefore = LoggedFailures();
+    Config.debugMode = true;
+    DebugLog("Error as a trace");  // traces are never failures
+    for (int i = 0; i < 60; ++i) WriteLog((i % 2 ? "Error " : "Note ") + std::to_string(i));
+    SetLogSink(nullptr);
+    WriteLog("Error nobody saw");
+    SetLogSink(&sink);
+
+    EXPECT_EQ(LoggedFailures() - failuresBefore, 30u);
+    const std::vector<std::string> recent = RecentLogLines();
+    ASSERT_EQ(recent.size(), kRecentLogLines);
+    EXPECT_EQ(recent.front().substr(8), " Note 10");  // after its time, hh:nn:ss
+    EXPECT_EQ(recent.back().substr(8), " Error 59");
+    SetLogFailureTest(nullptr);
+}
+
 }  // namespace
 }  // namespace merivo
