@@ -28,19 +28,23 @@ dd{margin:0;overflow-wrap:anywhere}
 table{width:100%;border-collapse:collapse;background:#fff;border:1px solid #d8dee6}
 th,td{padding:.4rem .6rem;text-align:left;border-bottom:1px solid #e4e8ee;vertical-align:top}
 th{background:#e9eef4;font-size:.85rem;white-space:nowrap}
-td{overflow-wrap:anywhere}
-td.n{text-align:right;font-variant-numeric:tabular-nums}
+td{overflow-wrap:break-word}
+td.p{overflow-wrap:anywhere;min-width:9rem}
+.t{overflow-x:auto}
+td.n{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}
+td.d{white-space:nowrap}
 .off{color:#7a8592}
 .stop{color:#b3261e;font-weight:600}
 pre{background:#fff;border:1px solid #d8dee6;padding:.6rem;white-space:pre-wrap;overflow-wrap:anywhere;font-size:.85rem;margin:0}
-@media (max-width:720px){
+@media (max-width:1024px){
 thead{display:none}
 table,tbody,tr,td{display:block;border:0}
 table{background:none}
 tr{background:#fff;border:1px solid #d8dee6;border-radius:6px;margin:0 0 .6rem;padding:.3rem 0}
 td{display:flex;justify-content:space-between;gap:1rem;padding:.2rem .7rem;border:0}
 td.n{text-align:left}
-td::before{content:attr(data-label);color:#5a6675;font-size:.85rem;flex:none}
+td.p{min-width:0}
+td::before{content:attr(data-label);color:#5a6675;font-size:.85rem;font-weight:400;flex:none}
 td>*,td{min-width:0}
 }
 )";
@@ -65,7 +69,7 @@ class Page {
         raw("<div><dt>").escaped(text(caption)).raw("</dt><dd>").escaped(value).raw("</dd></div>\n");
     }
     void headings(std::initializer_list<PageTextId> captions) {
-        raw("<table><thead><tr>");
+        raw("<div class=\"t\"><table><thead><tr>");
         for (const PageTextId caption : captions) raw("<th>").escaped(text(caption)).raw("</th>");
         raw("</tr></thead><tbody>\n");
     }
@@ -75,8 +79,9 @@ class Page {
         if (!cssClass.empty()) raw(" class=\"").raw(cssClass).raw("\"");
         raw(" data-label=\"").escaped(text(caption)).raw("\">").raw(html).raw("</td>");
     }
-    void textCell(PageTextId caption, std::string_view value) {
-        cell(caption, value.empty() ? std::string(kNothing) : EscapeHtml(value));
+    // A text that may be empty; a path or address (cssClass "p") may break anywhere.
+    void textCell(PageTextId caption, std::string_view value, std::string_view cssClass = {}) {
+        cell(caption, value.empty() ? std::string(kNothing) : EscapeHtml(value), cssClass);
     }
     void numberCell(PageTextId caption, std::int64_t value) {
         cell(caption, std::to_string(value), "n");
@@ -132,22 +137,22 @@ void Groups(Page& page, const AdminSnapshot& s) {
     for (const GroupFigures& g : s.groups) {
         page.raw("<tr>");
         page.textCell(ptGroup, g.alias);
-        page.textCell(ptDataFile, g.dataFile);
+        page.textCell(ptDataFile, g.dataFile, "p");
         page.numberCell(ptRecords, g.records);
         if (g.archiveRecords < 0) {
             page.textCell(ptArchiveRecords, {});
         } else {
             page.numberCell(ptArchiveRecords, g.archiveRecords);
         }
-        page.cell(ptFirstDay, DateText(g.firstDay));
-        page.cell(ptLastDay, DateText(g.lastDay));
+        page.cell(ptFirstDay, DateText(g.firstDay), "d");
+        page.cell(ptLastDay, DateText(g.lastDay), "d");
         page.cell(ptUsersOnline,
                   std::to_string(g.usersOnline) + " / " + std::to_string(g.usersConfigured), "n");
-        page.textCell(ptCtag, g.ctag);
-        page.cell(ptFeed, Link(g.feedUrl));
+        page.textCell(ptCtag, g.ctag, "d");
+        page.cell(ptFeed, Link(g.feedUrl), "p");
         page.raw("</tr>\n");
     }
-    page.raw("</tbody></table>\n");
+    page.raw("</tbody></table></div>\n");
 }
 
 void UserRow(Page& page, const UserFigures& u) {
@@ -155,8 +160,8 @@ void UserRow(Page& page, const UserFigures& u) {
     page.textCell(ptUserName, u.name);
     page.textCell(ptGroup, u.group);
     page.textCell(ptHost, u.host);
-    page.cell(ptOnlineSince, u.online ? EscapeHtml(TimeText(u.onlineSince))
-                                      : EscapeHtml(page.text(ptOffline)));
+    page.cell(ptOnlineSince,
+              EscapeHtml(u.online ? TimeText(u.onlineSince) : page.text(ptOffline)), "d");
     page.numberCell(ptQueuedPieces, u.queuedPieces);
     page.numberCell(ptSendProcesses, u.sendProcesses);
     if (u.stopped) {
@@ -173,7 +178,7 @@ void Users(Page& page, const AdminSnapshot& s) {
     page.headings({ptUserName, ptGroup, ptHost, ptOnlineSince, ptQueuedPieces, ptSendProcesses,
                    ptStopped, ptMailWaiting});
     for (const UserFigures& user : s.users) UserRow(page, user);
-    page.raw("</tbody></table>\n");
+    page.raw("</tbody></table></div>\n");
     if (s.usersNotShown > 0) {
         page.raw("<p>").escaped(page.text(ptUsersNotShown));
         page.raw(std::to_string(s.usersNotShown)).raw("</p>\n");
