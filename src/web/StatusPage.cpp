@@ -53,7 +53,7 @@ class Page {
   public:
     explicit Page(int language) : language_(language) {}
 
-    std::string text(PageTextId id) const { return Cp1251ToUtf8(PageText(language_, id)); }
+    std::string text(InterfaceTextId id) const { return Cp1251ToUtf8(Txt(language_, id)); }
     int language() const { return language_; }
 
     Page& raw(std::string_view html) {
@@ -65,25 +65,25 @@ class Page {
         return *this;
     }
     // One fact of the server: a caption and a value (escaped).
-    void fact(PageTextId caption, std::string_view value) {
+    void fact(InterfaceTextId caption, std::string_view value) {
         raw("<div><dt>").escaped(text(caption)).raw("</dt><dd>").escaped(value).raw("</dd></div>\n");
     }
-    void headings(std::initializer_list<PageTextId> captions) {
+    void headings(std::initializer_list<InterfaceTextId> captions) {
         raw("<div class=\"t\"><table><thead><tr>");
-        for (const PageTextId caption : captions) raw("<th>").escaped(text(caption)).raw("</th>");
+        for (const InterfaceTextId caption : captions) raw("<th>").escaped(text(caption)).raw("</th>");
         raw("</tr></thead><tbody>\n");
     }
     // A cell with its caption for the narrow layout; its value as given (already HTML).
-    void cell(PageTextId caption, std::string_view html, std::string_view cssClass = {}) {
+    void cell(InterfaceTextId caption, std::string_view html, std::string_view cssClass = {}) {
         raw("<td");
         if (!cssClass.empty()) raw(" class=\"").raw(cssClass).raw("\"");
         raw(" data-label=\"").escaped(text(caption)).raw("\">").raw(html).raw("</td>");
     }
     // A text that may be empty; a path or address (cssClass "p") may break anywhere.
-    void textCell(PageTextId caption, std::string_view value, std::string_view cssClass = {}) {
+    void textCell(InterfaceTextId caption, std::string_view value, std::string_view cssClass = {}) {
         cell(caption, value.empty() ? std::string(kNothing) : EscapeHtml(value), cssClass);
     }
-    void numberCell(PageTextId caption, std::int64_t value) {
+    void numberCell(InterfaceTextId caption, std::int64_t value) {
         cell(caption, std::to_string(value), "n");
     }
     std::string take() { return std::move(out_); }
@@ -112,44 +112,44 @@ void Head(Page& page, const AdminSnapshot& s) {
     page.raw("<head>\n<meta charset=\"utf-8\">\n");
     page.raw("<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n");
     page.raw("<meta http-equiv=\"refresh\" content=\"5\">\n");
-    page.raw("<title>Merivo Server: ").escaped(page.text(ptStatusTitle)).raw("</title>\n");
+    page.raw("<title>Merivo Server: ").escaped(page.text(txtStatusTitle)).raw("</title>\n");
     page.raw("<style>").raw(kStyle).raw("</style>\n</head>\n<body>\n");
-    page.raw("<header><h1>Merivo Server</h1><p>").escaped(page.text(ptStatusTitle));
+    page.raw("<header><h1>Merivo Server</h1><p>").escaped(page.text(txtStatusTitle));
     page.raw("</p></header>\n<main>\n");
 }
 
 void Facts(Page& page, const AdminSnapshot& s) {
     page.raw("<dl class=\"facts\">\n");
-    page.fact(ptVersion, s.version);
-    page.fact(ptStarted, TimeText(s.startTime));
-    page.fact(ptUptime, FormatUptime((s.now - s.startTime) * 86400, page.language()));
-    page.fact(ptConnections, std::to_string(s.connections));
-    page.fact(ptSettingsFile, s.settingsFile);
-    page.fact(ptProgramFolder, s.programFolder);
-    page.fact(ptWebAddress, s.webAddress.empty() ? std::string(kNothing) : s.webAddress);
+    page.fact(txtVersion, s.version);
+    page.fact(txtStarted, TimeText(s.startTime));
+    page.fact(txtUptime, FormatUptime((s.now - s.startTime) * 86400, page.language()));
+    page.fact(txtConnections, std::to_string(s.connections));
+    page.fact(txtSettingsFile, s.settingsFile);
+    page.fact(txtProgramFolder, s.programFolder);
+    page.fact(txtWebAddress, s.webAddress.empty() ? std::string(kNothing) : s.webAddress);
     page.raw("</dl>\n");
 }
 
 void Groups(Page& page, const AdminSnapshot& s) {
-    page.raw("<h2>").escaped(page.text(ptGroups)).raw("</h2>\n");
-    page.headings({ptGroup, ptDataFile, ptRecords, ptArchiveRecords, ptFirstDay, ptLastDay,
-                   ptUsersOnline, ptCtag, ptFeed});
+    page.raw("<h2>").escaped(page.text(txtGroups)).raw("</h2>\n");
+    page.headings({txtGroup, txtDataFile, txtRecords, txtArchiveRecords, txtFirstDay, txtLastDay,
+                   txtUsersOnline, txtCtag, txtFeed});
     for (const GroupFigures& g : s.groups) {
         page.raw("<tr>");
-        page.textCell(ptGroup, g.alias);
-        page.textCell(ptDataFile, g.dataFile, "p");
-        page.numberCell(ptRecords, g.records);
+        page.textCell(txtGroup, g.alias);
+        page.textCell(txtDataFile, g.dataFile, "p");
+        page.numberCell(txtRecords, g.records);
         if (g.archiveRecords < 0) {
-            page.textCell(ptArchiveRecords, {});
+            page.textCell(txtArchiveRecords, {});
         } else {
-            page.numberCell(ptArchiveRecords, g.archiveRecords);
+            page.numberCell(txtArchiveRecords, g.archiveRecords);
         }
-        page.cell(ptFirstDay, DateText(g.firstDay), "d");
-        page.cell(ptLastDay, DateText(g.lastDay), "d");
-        page.cell(ptUsersOnline,
+        page.cell(txtFirstDay, DateText(g.firstDay), "d");
+        page.cell(txtLastDay, DateText(g.lastDay), "d");
+        page.cell(txtUsersOnline,
                   std::to_string(g.usersOnline) + " / " + std::to_string(g.usersConfigured), "n");
-        page.textCell(ptCtag, g.ctag, "d");
-        page.cell(ptFeed, Link(g.feedUrl), "p");
+        page.textCell(txtCtag, g.ctag, "d");
+        page.cell(txtFeed, Link(g.feedUrl), "p");
         page.raw("</tr>\n");
     }
     page.raw("</tbody></table></div>\n");
@@ -157,38 +157,38 @@ void Groups(Page& page, const AdminSnapshot& s) {
 
 void UserRow(Page& page, const UserFigures& u) {
     page.raw(u.online ? "<tr>" : "<tr class=\"off\">");
-    page.textCell(ptUserName, u.name);
-    page.textCell(ptGroup, u.group);
-    page.textCell(ptHost, u.host);
-    page.cell(ptOnlineSince,
-              EscapeHtml(u.online ? TimeText(u.onlineSince) : page.text(ptOffline)), "d");
-    page.numberCell(ptQueuedPieces, u.queuedPieces);
-    page.numberCell(ptSendProcesses, u.sendProcesses);
+    page.textCell(txtUserName, u.name);
+    page.textCell(txtGroup, u.group);
+    page.textCell(txtHost, u.host);
+    page.cell(txtOnlineSince,
+              EscapeHtml(u.online ? TimeText(u.onlineSince) : page.text(txtOffline)), "d");
+    page.numberCell(txtQueuedPieces, u.queuedPieces);
+    page.numberCell(txtSendProcesses, u.sendProcesses);
     if (u.stopped) {
-        page.cell(ptStopped, EscapeHtml(page.text(ptYes)), "stop");
+        page.cell(txtStopped, EscapeHtml(page.text(txtYes)), "stop");
     } else {
-        page.cell(ptStopped, kNothing);
+        page.cell(txtStopped, kNothing);
     }
-    page.numberCell(ptMailWaiting, u.mailWaiting);
+    page.numberCell(txtMailWaiting, u.mailWaiting);
     page.raw("</tr>\n");
 }
 
 void Users(Page& page, const AdminSnapshot& s) {
-    page.raw("<h2>").escaped(page.text(ptUsers)).raw("</h2>\n");
-    page.headings({ptUserName, ptGroup, ptHost, ptOnlineSince, ptQueuedPieces, ptSendProcesses,
-                   ptStopped, ptMailWaiting});
+    page.raw("<h2>").escaped(page.text(txtUsers)).raw("</h2>\n");
+    page.headings({txtUserName, txtGroup, txtHost, txtOnlineSince, txtQueuedPieces, txtSendProcesses,
+                   txtStopped, txtMailWaiting});
     for (const UserFigures& user : s.users) UserRow(page, user);
     page.raw("</tbody></table></div>\n");
     if (s.usersNotShown > 0) {
-        page.raw("<p>").escaped(page.text(ptUsersNotShown));
+        page.raw("<p>").escaped(page.text(txtUsersNotShown));
         page.raw(std::to_string(s.usersNotShown)).raw("</p>\n");
     }
 }
 
 // Newest line first, as in the main window.
 void RecentLog(Page& page, const AdminSnapshot& s) {
-    page.raw("<h2>").escaped(page.text(ptRecentLog)).raw("</h2>\n<pre>");
-    if (s.recentLog.empty()) page.escaped(page.text(ptNone));
+    page.raw("<h2>").escaped(page.text(txtRecentLog)).raw("</h2>\n<pre>");
+    if (s.recentLog.empty()) page.escaped(page.text(txtNone));
     for (auto line = s.recentLog.rbegin(); line != s.recentLog.rend(); ++line) {
         page.escaped(*line).raw("\n");
     }
@@ -231,7 +231,7 @@ std::string FormatUptime(double seconds, int language) {
     std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", static_cast<int>(total % 86400 / 3600),
                   static_cast<int>(total % 3600 / 60), static_cast<int>(total % 60));
     if (days == 0) return clock;
-    return std::to_string(days) + " " + Cp1251ToUtf8(PageText(language, ptDays)) + " " + clock;
+    return std::to_string(days) + " " + Cp1251ToUtf8(Txt(language, txtDays)) + " " + clock;
 }
 
 std::string RenderStatusPage(const AdminSnapshot& snapshot) {
