@@ -189,10 +189,16 @@ void InitTimeSlots(DayRecord& emptyDay, int begin, int end, int step) {
 std::vector<std::unique_ptr<TMyDBUser>> DBTable;
 
 void ResetServerState() {
+    if (!EndUserProcesses()) LeaveTablesToTheSystem();
     ResetConfig();
     DBTable.clear();
     ResetUserListImage();
     SelectCatalogue(0);
+}
+
+void LeaveTablesToTheSystem() {
+    for (auto& db : DBTable) static_cast<void>(db.release());
+    DBTable.clear();
 }
 
 void ForEachUser(const std::function<void(TMyNameUser&)>& f) {
@@ -359,5 +365,7 @@ SendSharedPackageFunction SendSharedPackage =
 std::function<void(TMyNameUser& user)> StartMailDelivery = [](TMyNameUser& user) {
     DebugLog("StartMailDelivery without transport: " + user.host);
 };
+
+std::function<bool()> EndUserProcesses = [] { return true; };
 
 }  // namespace merivo

@@ -199,8 +199,12 @@ struct TMyDBUser {
 extern std::vector<std::unique_ptr<TMyDBUser>> DBTable;
 
 // Puts Config and every process-wide value above back to its initial value (start of a run,
-// tests).
+// tests). Every send and mail process is ended first (EndUserProcesses); should one still run
+// after the wait, the records it may read are left to the system instead of being freed.
 void ResetServerState();
+// Leaves every database and user record to the system: the tables are emptied without freeing
+// them, so that a thread still reading a record never finds it freed.
+void LeaveTablesToTheSystem();
 
 // Calls f for every user of every database, databases in table order, users in table order.
 void ForEachUser(const std::function<void(TMyNameUser&)>& f);
@@ -250,5 +254,8 @@ using SendSharedPackageFunction =
                        std::size_t size, const std::string& host, int mode)>;
 extern SendSharedPackageFunction SendSharedPackage;
 extern std::function<void(TMyNameUser& user)> StartMailDelivery;
+// Ends every send and mail process and waits for each to return, up to a bound; false when one
+// still runs after it. Unless the transport installs its own, there are none: true.
+extern std::function<bool()> EndUserProcesses;
 
 }  // namespace merivo

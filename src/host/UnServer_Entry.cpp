@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "db/UnDBType.h"
 #include "db/MessageCatalog.h"
+#include "db/UnDBType.h"
 #include "db/UnSFile.h"
 #include "host/UnServer.h"
 #include "host/UnServer_Check.h"
@@ -123,18 +123,11 @@ class TerminationSignals {
     int fds_[2] = {-1, -1};
 };
 
-// Every user's send threads are ended and their handles released; one user's failure does not
-// stop the others. The threads are then given a moment to return before the process ends, and
-// the groups' data files are closed.
+// Every send and mail process is ended and waited for; should one still run, the user records
+// are left to the system rather than freed under it when the process exits. Other threads (name
+// look-ups) are then given a moment to return, and the groups' data files are closed.
 void TearDown() {
-    ForEachUser([](TMyNameUser& user) {
-        try {
-            TerminateThreads(user, 1);
-            CloseFinishedHandles(user, true);
-        } catch (...) {
-            DebugLog("Shutdown of " + user.host + ": " + CaughtText());
-        }
-    });
+    if (!EndUserProcesses()) LeaveTablesToTheSystem();
     for (int waited = 0; RunningThreadCount() > 0 && waited < kThreadEndWaitMs;
          waited += kThreadEndPollMs) {
         CurrentClock().sleepMs(kThreadEndPollMs);

@@ -27,6 +27,8 @@ namespace {
 // A piece this large never goes into a socket on the main thread: a send process copies it into
 // the socket while the main thread goes on with the next request.
 constexpr std::size_t kLargePiece = 65536;
+// How long the end of a run waits for the send and mail processes it asked to end.
+constexpr int kProcessEndWaitMs = 2000;
 
 // The bytes a send process owns: part of a buffer that the processes of all receivers of one
 // package share, after the frame header when the process sends that too.
@@ -316,6 +318,7 @@ void InstallSendPath() {
     SendPackage = SendPackageToReceivers;
     SendSharedPackage = SendSharedPackageToReceivers;
     StartMailDelivery = StartMailDeliveryFor;
+    EndUserProcesses = [] { return EndAllProcesses(kProcessEndWaitMs); };
 }
 
 void SendPackageToReceivers(TMyNameUser& user, const std::uint8_t* payload, std::size_t size,

@@ -41,6 +41,38 @@ void ForgetFinishedProcesses(TMyNameUser& user) {
     });
 }
 
+// Every process started and not yet seen finished, whether or not a user's table still holds
+// it (a table is cleared while its processes may still be ending). Guarded by the thread-table
+// lock.
+std::vector<std::shared_ptr<Thread>>& StartedProcesses() {
+    static std::vector<std::shared_ptr<Thread>> started;
+    return started;
+}
+
+void ForgetFinished(std::vector<std::shared_ptr<Thread>>& processes) {
+    std::erase_if(processes, [](const std::shared_ptr<Thread>& thread) { return thread->finished(); });
+}
+
+// Finished processes are dropped only when the list would grow, so that keeping it costs
+// nothing per process on the average.
+void RememberProcess(std::shared_ptr<Thread> thread) {
+    std::vector<std::shared_ptr<Thread>>& started = StartedProcesses();
+    if (started.size() == started.capacity()) ForgetFinished(started);
+    started.push_back(std::move(thread));
+}
+
+// Asks each running process to end, accounting for it as TerminateThreads does; the ones that
+// were still running.
+std::vector<std::shared_ptr<Thread>> TerminateStartedProcesses() {
+    std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+    std::vector<std::shared_ptr<Thread>>& started = StartedProcesses();
+    ForgetFinished(started);
+    for (const std::shared_ptr<Thread>& thread : started) {
+        if (thread->exitCode() == kStillActive && thread->terminate()) --RunningSendThreads;
+    }
+    return started;
+}
+
 bool HasProcesses(const TMyNameUser& user) {
     std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
     return !user.threadTable.empty();
@@ -53,6 +85,20 @@ std::shared_ptr<Thread> StartProcessThread(const Thread::Body& body) {
 }
 
 }  // namespace
+
+bool EndAllProcesses(int waitMs) {
+    const std::vector<std::shared_ptr<Thread>> running = TerminateStartedProcesses();
+    ForEachUser(CloseOutgoingQuietly);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (const std::shared_ptr<Thread>& thread : running) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (!thread->waitFinished(static_cast<int>(left.count()))) return false;
+    }
+    std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+    ForgetFinished(StartedProcesses());
+    return true;
+}
 
 bool SendQueueIdle(const TMyNameUser& user) {
     const std::int32_t finished = user.sendFinished;
@@ -84,6 +130,7 @@ std::shared_ptr<Thread> CreateProcess(TMyNameUser& user,
             return nullptr;
         }
         user.threadTable.push_back({thread, sequence, 1});
+        RememberProcess(thread);
         user.sendIssued = sequence;
         return thread;
     } catch (...) {

@@ -22,6 +22,11 @@ std::shared_ptr<Thread> CreateProcess(TMyNameUser& user,
                                       const std::function<Thread::Body(std::int32_t)>& body,
                                       const std::string& kindText);
 
+// Asks every send and mail process to end, closes every user's outgoing connection (which wakes a
+// process waiting on it) and waits until each process has returned, up to waitMs in all. False
+// when one still runs then. Main thread only.
+bool EndAllProcesses(int waitMs);
+
 // Nothing outstanding: every process created for the user has finished.
 bool SendQueueIdle(const TMyNameUser& user);
 // Closes the user's outgoing connection; failures are ignored.

@@ -641,5 +641,21 @@ TEST_F(SendPathTest, WhatTheGatheredSendLeavesIsQueuedPieceByPieceUpToTheLimit) 
     EXPECT_LT(received, kPieces);
 }
 
+// The table of a user is cleared while its processes may still be ending (a reconnect, the
+// watchdog): the reset must still find the process and wait for it before the user is freed.
+TEST_F(SendPathTest, ResetWaitsForEveryProcessBeforeItFreesTheUsers) {
+    auto users = addDatabase({"127.0.0.2"}, 16384);
+    send(*users[0], Numbered(3 << 20, 3));  // the peer never reads: the process waits on it
+    std::shared_ptr<Thread> process;
+    {
+        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        ASSERT_FALSE(users[0]->threadTable.empty());
+        process = users[0]->threadTable.front().thread;
+    }
+    CloseFinishedHandles(*users[0], true);
+    ResetServerState();
+    EXPECT_TRUE(process->finished());
+}
+
 }  // namespace
 }  // namespace merivo

@@ -7,7 +7,6 @@
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
@@ -24,9 +23,7 @@
 
 namespace merivo {
 
-
-ServerFixture::ServerFixture(FixtureOptions options)
-    : sink_(std::make_unique<CapturedLog>()), threadsBefore_(RunningThreadCount()) {
+ServerFixture::ServerFixture(FixtureOptions options) : sink_(std::make_unique<CapturedLog>()) {
     EnsureCoreApplication();
     ResetServerState();
     SetLogSink(sink_.get());
@@ -41,15 +38,6 @@ ServerFixture::ServerFixture(FixtureOptions options)
 ServerFixture::~ServerFixture() {
     if (FormSocksServer) FormSocksServer->FormClose();
     pump(20);
-    ForEachUser([](TMyNameUser& user) {
-        TerminateThreads(user, 1);
-        CloseFinishedHandles(user, true);
-    });
-    // An ended process returns at once, but it must have returned before its user goes.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (RunningThreadCount() > threadsBefore_ && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
     delete form_;
     SetLogSink(nullptr);
     ResetServerState();

@@ -105,7 +105,6 @@ class ServerFixture {
 
     TempDir dir_;
     std::unique_ptr<CapturedLog> sink_;
-    int threadsBefore_;  // threads running before the server was made
     TFormSocksServer* form_ = nullptr;
     int port_ = 0;
     bool listening_ = false;
