@@ -246,6 +246,7 @@ constexpr std::array<InterfaceText, kInterfaceTexts> kInterfaceTextTable = {{
     {"Users not shown: ", "Не показано пользователей: "},
     {"Last log lines", "Последние строки журнала"},
     {"none", "нет"},
+    {"Log lines lost (the output is too slow): ", "Потеряно строк журнала (вывод не успевает): "},
 }};
 
 int SelectedLanguage = 0;

@@ -154,6 +154,7 @@ enum InterfaceTextId : int {
     txtUsersNotShown,   // "Users not shown: "
     txtRecentLog,       // "Last log lines"
     txtNone,            // "none"
+    txtLogLinesLost,           // "Log lines lost (the output is too slow): "
     kInterfaceTexts
 };
 std::string Txt(InterfaceTextId id);

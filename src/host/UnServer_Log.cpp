@@ -117,10 +117,9 @@ void ToolkitMessageRoute::route(const std::string& entry) {
 
 void WindowLogSink::append(const std::string& message) {
     const std::string line = TimeNow() + " " + message;
-    PrintLine(line);
+    writer_.add(line, Config.debugMode ? JoinPath(Config.appDir, "debug.log") : std::string());
     pending_.push_back(LogText(line));
     mainThread_.run([this] { showPending(); });
-    if (Config.debugMode) AppendDebugFile(TimeNow() + " " + message + "\r\n");
 }
 
 void WindowLogSink::showPending() {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/UnServer_LogWriter.h"
 #include "net/MainThreadQueue.h"
 #include "platform/Log.h"
 
@@ -30,6 +31,7 @@ QString LogText(const std::string& cp1251);
 
 // The sink that the main window installs, created on the memo's thread. It may be called on any
 // thread; the memo is changed on its own thread only, in the order in which the lines were logged.
+// Standard output and debug.log are written by a LogWriter: the caller never waits for them.
 class WindowLogSink : public LogSink {
   public:
     explicit WindowLogSink(QPlainTextEdit& memo);
@@ -41,6 +43,7 @@ class WindowLogSink : public LogSink {
     QPlainTextEdit& memo_;
     std::deque<QString> pending_;  // under the log lock
     MainThreadQueue mainThread_;
+    LogWriter writer_{1};  // standard output
 };
 
 // The sink of a run without a window (the settings check): standard output only.

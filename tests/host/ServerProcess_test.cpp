@@ -6,16 +6,22 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <regex>
 #include <thread>
 
+#include "client/MerivoClient.h"
+#include "platform/Clock.h"
+#include "platform/DateTime.h"
+#include "support/DiaryUser.h"
 #include "support/ServerPort.h"
 #include "support/TempDir.h"
 
@@ -398,6 +404,79 @@ TEST_F(ServerProcessTest, BusyPortEndsTheServerWithTheReason) {
     ASSERT_FALSE(server.lines().empty());
     EXPECT_NE(server.lines().back().find(std::to_string(port)), std::string::npos)
         << server.lines().back();
+}
+
+// A pipe whose buffer is already full, as the output of a server started under a pager that
+// nobody pages; {read end, write end}.
+std::pair<int, int> FullPipe() {
+    int fds[2];
+    if (::pipe(fds) != 0) return {-1, -1};
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    const std::string filler(4096, '.');
+    while (::write(fds[1], filler.data(), filler.size()) > 0) {
+    }
+    ::fcntl(fds[1], F_SETFL, 0);  // the server writes as it would to any output
+    return {fds[0], fds[1]};
+}
+
+pid_t SpawnWithOutput(const std::string& binary, int output) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(output, STDOUT_FILENO);
+        const int nowhere = ::open("/dev/null", O_WRONLY);
+        ::dup2(nowhere, STDERR_FILENO);
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// Connects as the user, trying again while the server is not listening yet.
+bool ConnectWithin(MerivoClient& client, int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < deadline) {
+        try {
+            client.connect(2000);
+            return true;
+        } catch (const ClientError&) {
+            client.close();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    return false;
+}
+
+// Every log line of a debug run goes to an output that takes nothing: the server still starts
+// and answers week reads at once.
+TEST_F(ServerProcessTest, AFullStandardOutputHoldsUpNoWeekRead) {
+    const int port = PickServerPort();
+    const std::string dataFile = dir.file("diary.mvd");
+    const double today = SystemClock().now();
+    ASSERT_EQ(std::system((std::string(MERIVO_BIN_DIR) + "/merivo-db create " + dataFile + " " +
+                           FormatIsoDate(today) + " 14 >/dev/null")
+                              .c_str()),
+              0);
+    std::string settings = SoakSettings(port, dataFile, 1);
+    settings.insert(settings.find("[NetWork]"), "DEBUG=1\n");
+    dir.writeFile("Server.ini", settings);
+    const auto [readEnd, writeEnd] = FullPipe();
+    const pid_t server = SpawnWithOutput(binary, writeEnd);
+
+    MerivoClient client({.ownAddress = "127.0.0.2", .serverPort = port});
+    EXPECT_TRUE(ConnectWithin(client, kStartTimeoutMs));
+    client.drainPackages(200);
+    for (int read = 0; read < 10 && !HasFailure(); ++read) {
+        const auto sent = Clock::now();
+        client.sendPackage(BuildRequest(1000, 3, static_cast<double>(DayOf(today)), 7));
+        EXPECT_TRUE(client.receivePackage(2000).has_value());
+        EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(100)) << "read " << read;
+    }
+    client.close();
+    ::kill(server, SIGKILL);
+    ::waitpid(server, nullptr, 0);
+    ::close(readEnd);
+    ::close(writeEnd);
 }
 
 }  // namespace

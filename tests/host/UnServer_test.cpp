@@ -566,17 +566,22 @@ TEST_F(LogWindowTest, TrayMenuShowHidesAndShowsTheWindowWithItsMark) {
 }
 
 TEST_F(LogWindowTest, DebugLogIsAppendedWhileItExists) {
-    TFormMVServer window;
     dir.writeFile("debug.log", "old\r\n");
-    WriteLog("not in debug mode");
-    Config.debugMode = true;
-    WriteLog("a");
-    DebugLog("b");
+    {
+        TFormMVServer window;
+        WriteLog("not in debug mode");
+        Config.debugMode = true;
+        WriteLog("a");
+        DebugLog("b");
+    }  // a window that goes has had its lines written
     EXPECT_EQ(dir.readFile("debug.log"), "old\r\n12:00:00 a\r\n12:00:00 b\r\n");
     std::filesystem::remove(dir.file("debug.log"));
-    WriteLog("lost");
+    {
+        TFormMVServer window;
+        WriteLog("lost");
+        EXPECT_TRUE(window.Logs->toPlainText().startsWith("12:00:00 lost"));
+    }
     EXPECT_FALSE(std::filesystem::exists(dir.file("debug.log")));
-    EXPECT_TRUE(window.Logs->toPlainText().startsWith("12:00:00 lost"));
 }
 
 // The toolkit's messages wait for the settings, then go to debug.log in debug mode only.

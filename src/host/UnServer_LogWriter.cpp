@@ -1,0 +1,125 @@
+#include "host/UnServer_LogWriter.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "db/MessageCatalog.h"
+#include "host/UnServer_Log.h"
+#include "platform/Clock.h"
+#include "platform/DateTime.h"
+#include "platform/Env.h"
+
+namespace merivo {
+
+namespace {
+
+struct QueuedLine {
+    std::string line;
+    std::string debugLog;  // empty: standard output only
+    long lostBefore = 0;   // lines dropped since the one queued before
+};
+
+// Writes all of text, or gives up at the first failure (a reader that went away).
+void WriteAll(int fd, const std::string& text) {
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        written += static_cast<std::size_t>(n);
+    }
+}
+
+// debug.log, kept open between lines; reopened when the folder changes.
+class DebugFile {
+  public:
+    void append(const std::string& path, const std::string& entry) {
+        try {
+            if (!file_ || path != path_) {
+                file_.reset();
+                path_ = path;
+                file_ = CurrentEnv().openFile(path, OpenMode::ReadWrite);
+            }
+            file_->seek(file_->size());
+            file_->write(entry.data(), entry.size());
+        } catch (...) {
+            file_.reset();  // missing or held elsewhere: the entry is lost, the next one retries
+        }
+    }
+
+  private:
+    std::string path_;
+    std::unique_ptr<File> file_;
+};
+
+}  // namespace
+
+struct LogWriter::State {
+    explicit State(int console) : console(console) {}
+
+    const int console;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<QueuedLine> queue;  // what follows is guarded by mutex
+    std::size_t queuedBytes = 0;
+    long lost = 0;  // dropped since the last line queued
+    bool ending = false;
+    bool ended = false;
+};
+
+LogWriter::LogWriter(int console) : state_(std::make_shared<State>(console)) {
+    std::thread([state = state_] { Run(state); }).detach();
+}
+
+LogWriter::~LogWriter() {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state_->ending = true;
+    state_->changed.notify_all();
+    // A writer still blocked on its output keeps its state alive and ends with the process.
+    state_->changed.wait_for(lock, std::chrono::milliseconds(kLogDrainMs),
+                             [this] { return state_->ended; });
+}
+
+void LogWriter::add(std::string line, std::string debugLog) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (state_->queuedBytes + line.size() > kLogQueueBytes) {
+        ++state_->lost;
+        return;
+    }
+    state_->queuedBytes += line.size();
+    state_->queue.push_back({std::move(line), std::move(debugLog), std::exchange(state_->lost, 0)});
+    state_->changed.notify_all();
+}
+
+void LogWriter::Run(const std::shared_ptr<State>& state) {
+    DebugFile debugFile;
+    std::unique_lock<std::mutex> lock(state->mutex);
+    for (;;) {
+        state->changed.wait(lock, [&] { return !state->queue.empty() || state->ending; });
+        if (state->queue.empty()) break;
+        QueuedLine next = std::move(state->queue.front());
+        state->queue.pop_front();
+        state->queuedBytes -= next.line.size();
+        lock.unlock();
+        if (next.lostBefore > 0) {
+            const std::string notice = FormatTimeOfDay(CurrentClock().now()) + " " +
+                                       Txt(txtLogLinesLost) + std::to_string(next.lostBefore);
+            WriteAll(state->console, LogText(notice).toStdString() + "\n");
+            if (!next.debugLog.empty()) debugFile.append(next.debugLog, notice + "\r\n");
+        }
+        WriteAll(state->console, LogText(next.line).toStdString() + "\n");
+        if (!next.debugLog.empty()) debugFile.append(next.debugLog, next.line + "\r\n");
+        lock.lock();
+    }
+    state->ended = true;
+    state->changed.notify_all();
+}
+
+}  // namespace merivo
