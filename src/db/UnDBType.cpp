@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 #include "db/UnDBType_Packages.h"
 #include "db/MessageCatalog.h"
@@ -188,9 +189,26 @@ void InitTimeSlots(DayRecord& emptyDay, int begin, int end, int step) {
 
 std::vector<std::unique_ptr<TMyDBUser>> DBTable;
 
+namespace {
+
+struct UserIndex {
+    std::unordered_map<std::string, TMyNameUser*> byName;
+    std::unordered_map<std::string, TMyNameUser*> byHost;  // lower-cased
+};
+UserIndex Indexed;
+
+TMyNameUser* Lookup(const std::unordered_map<std::string, TMyNameUser*>& index,
+                    const std::string& key) {
+    const auto found = index.find(key);
+    return found == index.end() ? nullptr : found->second;
+}
+
+}  // namespace
+
 void ResetServerState() {
     if (!EndUserProcesses()) LeaveTablesToTheSystem();
     ResetConfig();
+    Indexed = {};
     DBTable.clear();
     ResetUserListImage();
     SelectCatalogue(0);
@@ -234,13 +252,22 @@ TMyNameUser* FindUserByOutgoing(int socketHandle) {
     });
 }
 
+void IndexUsers() {
+    UserIndex index;
+    ForEachUser([&index](TMyNameUser& user) {
+        if (!user.valid) return;
+        index.byName.emplace(user.name, &user);  // the first in table order stays
+        index.byHost.emplace(LowerAscii(user.host), &user);
+    });
+    Indexed = std::move(index);
+}
+
 TMyNameUser* FindUserByHost(const std::string& host) {
-    const std::string lowered = LowerAscii(host);
-    return FindFirstValid([&lowered](const TMyNameUser& u) { return u.host == lowered; });
+    return Lookup(Indexed.byHost, LowerAscii(host));
 }
 
 TMyNameUser* FindUserByName(const std::string& name) {
-    return FindFirstValid([&name](const TMyNameUser& u) { return u.name == name; });
+    return Lookup(Indexed.byName, name);
 }
 
 // ---- Files held elsewhere ----------------------------------------------------------------------

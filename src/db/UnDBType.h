@@ -209,11 +209,17 @@ void LeaveTablesToTheSystem();
 // Calls f for every user of every database, databases in table order, users in table order.
 void ForEachUser(const std::function<void(TMyNameUser&)>& f);
 
-// The first valid user, in table order, with that accepted connection, outgoing socket handle
-// (never for the handle -1, which stands for none),
-// host (compared lower-cased) or name (exactly). nullptr when there is none.
+// The first valid user, in table order, with that accepted connection or outgoing socket handle
+// (never for the handle -1, which stands for none). nullptr when there is none.
 TMyNameUser* FindUserByConnection(int handle);
 TMyNameUser* FindUserByOutgoing(int socketHandle);
+
+// Indexes the users by name and by host once the tables are complete (they do not change while
+// the server runs; a reset empties the index). The look-ups below then cost the same however
+// many users there are, and may run on any thread.
+void IndexUsers();
+// The first valid user, in table order, with that host (compared lower-cased) or name (exactly),
+// as indexed; nullptr when there is none.
 TMyNameUser* FindUserByHost(const std::string& host);
 TMyNameUser* FindUserByName(const std::string& name);
 

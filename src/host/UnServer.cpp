@@ -348,6 +348,7 @@ void InitServer() {
     CreateMailFolder();
     RemoveSpillFiles();
     ReadSettings(state);
+    IndexUsers();
 }
 
 bool CheckSettings() {

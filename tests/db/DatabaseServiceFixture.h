@@ -96,6 +96,7 @@ class DatabaseServiceTest : public ::testing::Test {
         TMyNameUser& added = *user;
         db().users.push_back(std::move(user));
         db().userCount = static_cast<std::int32_t>(db().users.size());
+        IndexUsers();
         return added;
     }
 

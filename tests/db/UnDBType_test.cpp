@@ -199,6 +199,7 @@ TEST_F(SharedStateTest, LookupsReturnTheFirstValidUserInTableOrder) {
     AddUser(0, "anna", "pc1", false);
     TMyNameUser& first = AddUser(0, "boris", "pc2");
     TMyNameUser& second = AddUser(1, "anna", "pc2");
+    IndexUsers();
     EXPECT_EQ(FindUserByName("anna"), &second) << "the invalid anna is skipped";
     EXPECT_EQ(FindUserByName("Anna"), nullptr) << "names compare exactly";
     EXPECT_EQ(FindUserByHost("PC2"), &first) << "hosts compare lower-cased";

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -99,8 +100,30 @@ TEST_F(RelayTest, NamesMatchExactlyAndUnknownNamesAreSkippedSilently) {
 
 TEST_F(RelayTest, InvalidUserIsNeverARecipient) {
     bob->valid = false;
+    IndexUsers();
     Relay(RelayPackage("bob"));
     EXPECT_TRUE(InboxFiles(*bob).empty());
+}
+
+// Each name costs one look-up, however many users there are: a list that fills a package with
+// unknown names against thousands of users must not hold up the server.
+TEST_F(RelayTest, AListFullOfUnknownNamesIsQuickWhateverTheNumberOfUsers) {
+    for (int i = 0; i < 5000; ++i) {
+        auto user = std::make_unique<TMyNameUser>();
+        user->valid = true;
+        user->name = "user" + std::to_string(i);
+        user->host = "10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250);
+        db().users.push_back(std::move(user));
+    }
+    IndexUsers();
+    std::string list;  // about 170,000 names: what a package kept in memory holds
+    for (int i = 0; list.size() + kRelayHeaderSize + 20 < 512 * 1024; ++i) {
+        list += "x" + std::to_string(i) + ",";
+    }
+    const auto start = std::chrono::steady_clock::now();
+    Relay(LongListPackage(static_cast<std::int32_t>(list.size()), list));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(FilesWithExtension(".mvm"), 0);
 }
 
 // However often a list names a user, it gets the package once, under its first place.

@@ -82,6 +82,7 @@ void ServerFixture::build(const FixtureOptions& options) {
         InitTimeSlots(built.EmptyDay, 9, 20, 0);
         if (!built.dataFilePath.empty()) StartDatabase(built);
     }
+    IndexUsers();
 }
 
 void ServerFixture::addUser(TMyDBUser& db, const FixtureUser& configured) {
