@@ -259,7 +259,9 @@ void ReadEvent::deliver() {
         state_.recvCode = code = firstWord();
         handOver();
     } catch (...) {
-        // A failing consumer costs its package only.
+        // A spill file that cannot be read back, or a failing consumer, costs its package only.
+        WriteLog(Msg(msgReceiveError) + user_.host);
+        DebugLog("Delivery of a package: " + CaughtText());
     }
     const auto elapsed = std::chrono::steady_clock::now() - start;
     CountPackage(code, std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());

@@ -195,6 +195,17 @@ TEST_F(Receive, ASpillFileThatCannotBeMovedIntoPlaceIsDeleted) {
     EXPECT_TRUE(server.user("user1")->online.load());
 }
 
+TEST_F(Receive, ASpillFileThatCannotBeReadBackIsLoggedAndDeleted) {
+    FaultInjectionEnv env;
+    ScopedEnv scoped(env);
+    env.failOn(FileOp::Read, ".buf", 1, kForever);
+    send(Frame(MailOfSize(600000)));
+    ASSERT_TRUE(server.pumpUntil([&] { return server.logCount(kReceiveError) == 1; }));
+    EXPECT_TRUE(FilesWithExtension(pop3(), ".buf").empty());
+    EXPECT_TRUE(FilesWithExtension(pop3(), ".mvm").empty());
+    EXPECT_TRUE(server.user("user1")->online.load());
+}
+
 TEST_F(Receive, AHalfReceivedPackageIsForgottenWhenTheConnectionGoesDown) {
     // One package cut off in memory, one in a spill file.
     for (std::size_t size : {std::size_t{1000}, std::size_t{600000}}) {
