@@ -98,26 +98,33 @@ void LogWriter::add(std::string line, std::string debugLog) {
     state_->changed.notify_all();
 }
 
-void LogWriter::Run(const std::shared_ptr<State>& state) {
+// Writes the queued lines until the writer ends and none is left.
+void LogWriter::WriteQueued(State& state) {
     DebugFile debugFile;
-    std::unique_lock<std::mutex> lock(state->mutex);
+    std::unique_lock<std::mutex> lock(state.mutex);
     for (;;) {
-        state->changed.wait(lock, [&] { return !state->queue.empty() || state->ending; });
-        if (state->queue.empty()) break;
-        QueuedLine next = std::move(state->queue.front());
-        state->queue.pop_front();
-        state->queuedBytes -= next.line.size();
+        state.changed.wait(lock, [&] { return !state.queue.empty() || state.ending; });
+        if (state.queue.empty()) return;
+        QueuedLine next = std::move(state.queue.front());
+        state.queue.pop_front();
+        state.queuedBytes -= next.line.size();
         lock.unlock();
         if (next.lostBefore > 0) {
             const std::string notice = FormatTimeOfDay(CurrentClock().now()) + " " +
                                        Txt(txtLogLinesLost) + std::to_string(next.lostBefore);
-            WriteAll(state->console, LogText(notice).toStdString() + "\n");
+            WriteAll(state.console, LogText(notice).toStdString() + "\n");
             if (!next.debugLog.empty()) debugFile.append(next.debugLog, notice + "\r\n");
         }
-        WriteAll(state->console, LogText(next.line).toStdString() + "\n");
+        WriteAll(state.console, LogText(next.line).toStdString() + "\n");
         if (!next.debugLog.empty()) debugFile.append(next.debugLog, next.line + "\r\n");
         lock.lock();
     }
+}
+
+// debug.log is closed before the end is announced: the process may end right after it.
+void LogWriter::Run(const std::shared_ptr<State>& state) {
+    WriteQueued(*state);
+    std::lock_guard<std::mutex> lock(state->mutex);
     state->ended = true;
     state->changed.notify_all();
 }

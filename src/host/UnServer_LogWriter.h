@@ -31,6 +31,7 @@ class LogWriter {
 
   private:
     struct State;
+    static void WriteQueued(State& state);
     static void Run(const std::shared_ptr<State>& state);
 
     std::shared_ptr<State> state_;

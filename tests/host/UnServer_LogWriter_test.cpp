@@ -55,7 +55,7 @@ TEST_F(LogWriterTest, AnUnreadOutputNeverHoldsUpTheCallerAndTheLossIsCounted) {
     LogWriter writer(pipe_[1]);
     const auto start = Clock::now();
     for (int i = 0; i < kLines; ++i) writer.add(text, "");
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10)) << "an add waited for the reader";
 
     std::vector<std::string> lines = ReadLines(pipe_[0], 500);
     writer.add("12:00:00 after", "");
