@@ -136,13 +136,19 @@ void TearDown() {
     for (const auto& db : DBTable) ReleaseDataFile(*db);
 }
 
+// A failure that ends a started server comes after every log line written before it.
+void TellFatalAfterLog(TFormMVServer& window, const QString& text) {
+    window.WaitForLogOutput();
+    TellFatal(text);
+}
+
 // Runs the server from start-up to the end of the message loop; the exit status.
 int Serve(QApplication& app, TFormMVServer& window, TerminationSignals& termination,
           ToolkitMessageRoute& toolkitMessages) {
     try {
         InitServer();
     } catch (const StartupError& e) {
-        TellFatal(QString::fromStdString(e.what()));
+        TellFatalAfterLog(window, QString::fromStdString(e.what()));
         return kExitFailed;
     }
     toolkitMessages.settingsRead();
@@ -153,8 +159,9 @@ int Serve(QApplication& app, TFormMVServer& window, TerminationSignals& terminat
         const QString address = Config.listenAddress.empty()
                                     ? QString()
                                     : QStringLiteral(" (%1)").arg(UiText(Config.listenAddress));
-        TellFatal(UiText(Txt(txtCannotListen)) + QString::number(Config.port) + address +
-                  QStringLiteral(": ") + QString::fromStdString(reason));
+        TellFatalAfterLog(window, UiText(Txt(txtCannotListen)) + QString::number(Config.port) +
+                                      address + QStringLiteral(": ") +
+                                      QString::fromStdString(reason));
         return kExitFailed;
     }
     // Watched only now, so that a signal never closes the window in the middle of start-up.

@@ -142,6 +142,10 @@ void TFormMVServer::ShowTrayIcon() {
     TrayIcon->show();
 }
 
+void TFormMVServer::WaitForLogOutput() {
+    if (sink_) sink_->drainOutput();
+}
+
 void TFormMVServer::Button1Click() {
     if (SettingsDialogOpener) SettingsDialogOpener(this);
 }

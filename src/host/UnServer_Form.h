@@ -33,6 +33,8 @@ class TFormMVServer : public QWidget {
     // Puts the icon into the notification area: hint "Merivo Server", the menu PMServer with
     // Show1 captioned from the catalogue in force. The icon goes with the window.
     void ShowTrayIcon();
+    // Waits (a moment at most) until the log lines so far are on standard output.
+    void WaitForLogOutput();
 
     QFrame* Panel1;
     QPushButton* Button1;

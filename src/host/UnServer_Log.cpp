@@ -122,6 +122,10 @@ void WindowLogSink::append(const std::string& message) {
     mainThread_.run([this] { showPending(); });
 }
 
+void WindowLogSink::drainOutput() {
+    writer_.drain(kLogDrainMs);
+}
+
 void WindowLogSink::showPending() {
     std::lock_guard lock(LogLock());
     while (!pending_.empty()) {

@@ -36,6 +36,8 @@ class WindowLogSink : public LogSink {
   public:
     explicit WindowLogSink(QPlainTextEdit& memo);
     void append(const std::string& message) override;
+    // Waits (up to kLogDrainMs) until standard output and debug.log have every line so far.
+    void drainOutput();
 
   private:
     void showPending();

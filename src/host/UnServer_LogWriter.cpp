@@ -69,7 +69,8 @@ struct LogWriter::State {
     std::condition_variable changed;
     std::deque<QueuedLine> queue;  // what follows is guarded by mutex
     std::size_t queuedBytes = 0;
-    long lost = 0;  // dropped since the last line queued
+    long lost = 0;         // dropped since the last line queued
+    bool writing = false;  // a line taken from the queue is being written
     bool ending = false;
     bool ended = false;
 };
@@ -98,6 +99,12 @@ void LogWriter::add(std::string line, std::string debugLog) {
     state_->changed.notify_all();
 }
 
+bool LogWriter::drain(int ms) {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->changed.wait_for(lock, std::chrono::milliseconds(ms),
+                                    [this] { return state_->queue.empty() && !state_->writing; });
+}
+
 // Writes the queued lines until the writer ends and none is left.
 void LogWriter::WriteQueued(State& state) {
     DebugFile debugFile;
@@ -108,6 +115,7 @@ void LogWriter::WriteQueued(State& state) {
         QueuedLine next = std::move(state.queue.front());
         state.queue.pop_front();
         state.queuedBytes -= next.line.size();
+        state.writing = true;
         lock.unlock();
         if (next.lostBefore > 0) {
             const std::string notice = FormatTimeOfDay(CurrentClock().now()) + " " +
@@ -118,6 +126,8 @@ void LogWriter::WriteQueued(State& state) {
         WriteAll(state.console, LogText(next.line).toStdString() + "\n");
         if (!next.debugLog.empty()) debugFile.append(next.debugLog, next.line + "\r\n");
         lock.lock();
+        state.writing = false;
+        state.changed.notify_all();
     }
 }
 

@@ -28,6 +28,9 @@ class LogWriter {
     // with a line feed, and the file debugLog, unless empty, gets it as it is with "\r\n".
     // Never waits for the writing.
     void add(std::string line, std::string debugLog);
+    // Waits until every line queued so far is written, up to ms milliseconds; false when some
+    // still wait.
+    bool drain(int ms);
 
   private:
     struct State;

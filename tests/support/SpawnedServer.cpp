@@ -1,11 +1,15 @@
 #include "support/SpawnedServer.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -38,6 +42,28 @@ bool Reap(pid_t pid, int* status, int timeoutMs) {
     return false;
 }
 
+// The protocol's port of the settings; 0 when they name none.
+int PortOf(const std::string& settings) {
+    const std::size_t at = settings.find("\nPort=");
+    return at == std::string::npos ? 0 : std::atoi(settings.c_str() + at + 6);
+}
+
+// Something listens on the port: a socket may not be bound to it then, even with the reuse of
+// addresses that lets connections in TIME_WAIT pass.
+bool Listened(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    const bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+                       errno == EADDRINUSE;
+    ::close(fd);
+    return taken;
+}
+
 }  // namespace
 
 std::optional<ProcessFigures> FiguresOf(pid_t pid) {
@@ -57,7 +83,7 @@ std::optional<ProcessFigures> FiguresOf(pid_t pid) {
 }
 
 SpawnedServer::SpawnedServer(std::string folder, const std::string& settings)
-    : folder_(std::move(folder)) {
+    : folder_(std::move(folder)), port_(PortOf(settings)) {
     std::filesystem::copy_file(MERIVO_SERVER_BINARY, JoinPath(folder_, "merivo-server"),
                                std::filesystem::copy_options::overwrite_existing);
     std::ofstream(JoinPath(folder_, "Server.ini"), std::ios::binary) << settings;
@@ -90,8 +116,11 @@ bool SpawnedServer::start(int timeoutMs) {
     if (pid_ < 0) return false;
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
     while (SteadyClock::now() < deadline) {
+        // The last start-up line comes a moment before the server listens.
         for (const std::string& message : messages()) {
-            if (message.rfind("Initialization -> ", 0) == 0) return true;
+            if (message.rfind("Initialization -> ", 0) == 0 && (port_ == 0 || Listened(port_))) {
+                return true;
+            }
         }
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {

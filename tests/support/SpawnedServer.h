@@ -32,7 +32,7 @@ class SpawnedServer {
     SpawnedServer& operator=(const SpawnedServer&) = delete;
 
     // Starts the server without a display and waits until it has logged its last start-up line
-    // ("Initialization -> ..."). False when it did not within the time or ended.
+    // ("Initialization -> ...") and listens on the settings' port. False when it did not within the time or ended.
     bool start(int timeoutMs);
     // Ends it at once with SIGKILL.
     void kill();
@@ -49,6 +49,7 @@ class SpawnedServer {
     std::string outputPath() const;
 
     std::string folder_;
+    int port_ = 0;
     pid_t pid_ = -1;
     int starts_ = 0;
 };
