@@ -1,23 +1,27 @@
 #include "admin/UnDBBrow.h"
 
-#include <algorithm>
-
 #include <QApplication>
 #include <QCalendarWidget>
 #include <QCheckBox>
 #include <QDateEdit>
 #include <QEvent>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPainter>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QStyleOptionSlider>
+#include <algorithm>
+#include <exception>
 #include <filesystem>
+#include <functional>
+#include <thread>
 
+#include "db/MessageCatalog.h"
 #include "db/UnDBType.h"
 #include "db/UnSFile.h"
-#include "db/MessageCatalog.h"
 #include "host/UnServer_Form.h"
 #include "platform/Config.h"
 #include "platform/DateTime.h"
@@ -66,24 +70,77 @@ bool SameFile(const std::string& a, const std::string& b) {
     return !a.empty() && (a == b || std::filesystem::equivalent(a, b, ignored));
 }
 
-// The running server's groups that use the data file close it, so that it can be read and
-// replaced here; a request opens it again.
-void ReleaseGroupsUsing(const std::string& dataPath) {
+// Calls f for each of the running server's groups that use the data file.
+void ForGroupsUsing(const std::string& dataPath, const std::function<void(TMyDBUser&)>& f) {
     for (const auto& db : DBTable) {
-        if (SameFile(db->dataFilePath, dataPath)) ReleaseDataFile(*db);
+        if (SameFile(db->dataFilePath, dataPath)) f(*db);
     }
 }
 
-// The running server's groups that use the data file get its new index before the next request.
+// The groups that use the data file close it, so that it can be read and replaced here; a
+// request opens it again, so a group must refuse its requests first.
+void ReleaseGroupsUsing(const std::string& dataPath) {
+    ForGroupsUsing(dataPath, [](TMyDBUser& db) { ReleaseDataFile(db); });
+}
+
+// The groups that use the data file get its new index before their next request, and are
+// served again.
 void ReloadGroupsUsing(const std::string& dataPath) {
-    for (const auto& db : DBTable) {
-        if (!SameFile(db->dataFilePath, dataPath)) continue;
+    ForGroupsUsing(dataPath, [](TMyDBUser& db) {
+        db.restructuring = false;
         try {
-            ReloadAfterRestructure(*db);
+            ReloadAfterRestructure(db);
         } catch (const std::exception&) {
-            WriteLog(Msg(msgIndexOrCorrectionError) + db->alias);
+            WriteLog(Msg(msgIndexOrCorrectionError) + db.alias);
         }
-    }
+    });
+}
+
+int StepNumber(RestructureStep step) {
+    return static_cast<int>(step);
+}
+
+QString StepText(RestructureStep step) {
+    static constexpr InterfaceTextId kTexts[kRestructureSteps] = {
+        txtBackupCopyStep, txtArchiveStep, txtDataFileStep, txtPutInPlaceStep};
+    return UiText(Txt(kTexts[StepNumber(step)]));
+}
+
+// Runs the restructure on a thread of its own while a progress dialog over parent shows its
+// steps. The main thread's event loop goes on meanwhile, so the server keeps serving every
+// other group; the dialog has no cancel button, since a run that has begun to replace the files
+// must finish. Rethrows the run's failure.
+TRestructureResult RestructureWithProgress(QWidget* parent, const std::string& dataPath,
+                                           const TRestructurePlan& plan) {
+    QProgressDialog progress(parent);
+    progress.setWindowTitle(UiText(Txt(txtRestructureTitle)));
+    progress.setCancelButton(nullptr);
+    progress.setRange(0, kRestructureSteps);
+    progress.setMinimumDuration(0);
+    progress.setAutoClose(false);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setLabelText(StepText(RestructureStep::Archive));
+    QEventLoop running;
+    TRestructureResult result;
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            result = Restructure(dataPath, plan, [&progress](RestructureStep step) {
+                QMetaObject::invokeMethod(&progress, [&progress, step] {
+                    progress.setLabelText(StepText(step));
+                    progress.setValue(StepNumber(step));
+                });
+            });
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        QMetaObject::invokeMethod(&running, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    progress.show();
+    running.exec();
+    worker.join();
+    if (failure) std::rethrow_exception(failure);
+    return result;
 }
 
 }  // namespace
@@ -99,10 +156,10 @@ void TTrackBar::setSelection(int start, int end) {
 void TTrackBar::paintEvent(QPaintEvent* event) {
     QStyleOptionSlider option;
     initStyleOption(&option);
-    const QRect groove = style()->subControlRect(QStyle::CC_Slider, &option,
-                                                 QStyle::SC_SliderGroove, this);
-    const QRect handle = style()->subControlRect(QStyle::CC_Slider, &option,
-                                                 QStyle::SC_SliderHandle, this);
+    const QRect groove =
+        style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderGroove, this);
+    const QRect handle =
+        style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, this);
     const int span = groove.width() - handle.width();
     const auto xOf = [&](int value) {
         return groove.left() + handle.width() / 2 +
@@ -285,10 +342,12 @@ void TFormBrowser::Button2Click() {
     TRestructurePlan plan = PlanRestructure(structure_, TrackBar1->value(), FromDate, ToDate,
                                             ArchiveCapacity, CheckBox1->isChecked());
     plan.DataBudget = DataBudget;
-    TRestructureResult result;
+    // The groups of the file answer their data requests with 7000 until they are reloaded.
+    ForGroupsUsing(dataPath_, [](TMyDBUser& db) { db.restructuring = true; });
     ReleaseGroupsUsing(dataPath_);
+    TRestructureResult result;
     try {
-        result = Restructure(dataPath_, plan);
+        result = RestructureWithProgress(this, dataPath_, plan);
     } catch (const std::exception& error) {
         ReloadGroupsUsing(dataPath_);  // the files are as they were, unless undoing failed too
         ShowMessageBox(this, error.what(), Msg(msgError));

@@ -247,6 +247,11 @@ constexpr std::array<InterfaceText, kInterfaceTexts> kInterfaceTextTable = {{
     {"Last log lines", "Последние строки журнала"},
     {"none", "нет"},
     {"Log lines lost (the output is too slow): ", "Потеряно строк журнала (вывод не успевает): "},
+    {"Restructure", "Реструктуризация"},
+    {"Making the backup copy...", "Создание резервной копии..."},
+    {"Writing the archive...", "Запись архива..."},
+    {"Writing the data file...", "Запись файла данных..."},
+    {"Putting the new files in place...", "Замена файлов..."},
 }};
 
 int SelectedLanguage = 0;

@@ -155,6 +155,11 @@ enum InterfaceTextId : int {
     txtRecentLog,       // "Last log lines"
     txtNone,            // "none"
     txtLogLinesLost,           // "Log lines lost (the output is too slow): "
+    txtRestructureTitle,       // "Restructure"
+    txtBackupCopyStep,         // the steps of a restructure, as its progress dialog shows them
+    txtArchiveStep,
+    txtDataFileStep,
+    txtPutInPlaceStep,
     kInterfaceTexts
 };
 std::string Txt(InterfaceTextId id);

@@ -262,11 +262,13 @@ void CreateSynced(const std::string& path, const std::function<void(File&)>& wri
 // Writes the backup copy (when asked for) and the new archive and data file beside the old ones.
 // Every file it creates is named in `made` before it is created.
 void WriteNewFiles(const WorkPaths& paths, const TRestructurePlan& plan,
-                   TRestructureResult& result, std::vector<std::string>& made) {
+                   const RestructureProgress& progress, TRestructureResult& result,
+                   std::vector<std::string>& made) {
     CombinedRecords records(paths);
     result.archiveBefore = records.archiveCount();
     result.dataBefore = records.dataCount();
     if (plan.makeCopy) {
+        progress(RestructureStep::BackupCopy);
         result.copyPath = FreeCopyPath(paths.data);
         made.push_back(result.copyPath);
         CreateSynced(result.copyPath,
@@ -274,10 +276,12 @@ void WriteNewFiles(const WorkPaths& paths, const TRestructurePlan& plan,
     }
     Passes passes(records, KeptRecords(records), plan);
     result.disorder = passes.disorder();
+    progress(RestructureStep::Archive);
     made.push_back(paths.newArchive);
     CreateSynced(paths.newArchive, [&](File& archive) {
         result.archiveAfter = passes.archivePass(archive);
     });
+    progress(RestructureStep::DataFile);
     made.push_back(paths.newData);
     CreateSynced(paths.newData, [&](File& data) { result.dataAfter = passes.dataPass(data); });
 }
@@ -395,13 +399,16 @@ TRestructurePlan PlanRestructure(const TDBStructure& structure, std::int64_t pos
     return plan;
 }
 
-TRestructureResult Restructure(const std::string& dataPath, const TRestructurePlan& plan) {
+TRestructureResult Restructure(const std::string& dataPath, const TRestructurePlan& plan,
+                               const RestructureProgress& progress) {
+    const RestructureProgress tell = progress ? progress : [](RestructureStep) {};
     const WorkPaths paths = PathsOf(dataPath);
     FinishInterruptedRun(paths);
     TRestructureResult result;
     std::vector<std::string> made;
     try {
-        WriteNewFiles(paths, plan, result, made);
+        WriteNewFiles(paths, plan, tell, result, made);
+        tell(RestructureStep::PutInPlace);
         PutInPlace(paths);
     } catch (const FilesStay&) {
         throw;

@@ -5,6 +5,7 @@
 // data file, optionally after a backup copy of all records. The new files are written beside the
 // old ones and put in their place only when both are complete.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -78,10 +79,17 @@ struct TRestructureResult {
     bool repeatWanted() const { return disorder && dataAfter > 1; }
 };
 
+// The steps of a run, in their order; the backup copy only when one is asked for.
+enum class RestructureStep { BackupCopy, Archive, DataFile, PutInPlace };
+constexpr int kRestructureSteps = 4;
+// Told each step as it begins, on the thread that runs the restructure.
+using RestructureProgress = std::function<void(RestructureStep)>;
+
 // Runs the restructure on the data file at dataPath and its archive. Throws IoError with the text
 // of the failed file operation; the data file and the archive are then exactly as they were, and
 // the work files and the backup copy of this run are removed.
-TRestructureResult Restructure(const std::string& dataPath, const TRestructurePlan& plan);
+TRestructureResult Restructure(const std::string& dataPath, const TRestructurePlan& plan,
+                               const RestructureProgress& progress = {});
 
 // The backup copy's name: the data file's path, "_Copy_" and the local time as
 // "dd-mm-yy - h-nn".

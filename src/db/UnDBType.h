@@ -190,6 +190,7 @@ struct TMyDBUser {
     std::shared_ptr<FileLock> dataFileLock;  // held while the server has the data file loaded
     std::unique_ptr<File> dataFile;  // the data file, kept open while loaded (see KeptDataFile)
     std::uint64_t editsStored = 0;  // days stored by edits, row IDs and day copies (main thread)
+    bool restructuring = false;  // the structure dialog is rewriting the data file and archive
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -39,6 +39,9 @@ void LockDataFile(TMyDBUser& db);
 // Another process held the data file's lock when it was taken: the database is not in use, and
 // every request that would read or write its data file is refused.
 bool DataFileHeldElsewhere(const TMyDBUser& db);
+// The data file may not be read or written now: another process holds it, or the structure
+// dialog is rewriting it. Every request that would read or write it is refused.
+bool DataFileUnavailable(const TMyDBUser& db);
 
 // ---------------------------------------------------------------------------------------------
 // Loading a database at start-up.

@@ -130,6 +130,10 @@ bool DataFileHeldElsewhere(const TMyDBUser& db) {
     return db.dataFileLock && db.dataFileLock->heldElsewhere();
 }
 
+bool DataFileUnavailable(const TMyDBUser& db) {
+    return db.restructuring || DataFileHeldElsewhere(db);
+}
+
 bool StartDatabase(TMyDBUser& db) {
     ReleaseDataFile(db);  // a database started again loads its file afresh
     LockDataFile(db);

@@ -306,8 +306,9 @@ bool UsesDataFile(const Request& r) {
 }
 
 void Dispatch(Request& r) {
-    // The process that holds the file may be rewriting it: nothing here may read or change it.
-    if (UsesDataFile(r) && DataFileHeldElsewhere(r.db)) return r.answerNotStored();
+    // Another process or the structure dialog may be rewriting the file: nothing here may read
+    // or change it.
+    if (UsesDataFile(r) && DataFileUnavailable(r.db)) return r.answerNotStored();
     switch (r.code()) {
         case kServiceCode:
             return HandleService(r);

@@ -12,13 +12,16 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 
+#include "db/MessageCatalog.h"
 #include "db/UnDBserv.h"
 #include "db/UnDBserv_DayFiles.h"
-#include "db/MessageCatalog.h"
 #include "host/UnServer_Language.h"
 #include "platform/Config.h"
 #include "platform/DateTime.h"
@@ -106,8 +109,8 @@ TEST_F(BrowserTest, OpensWithCountsDatesAndTheSliderOnTheFirstDataRecord) {
                   english ? "Total number of Archive records: 3" : "Записей в Архиве: 3");
         EXPECT_EQ(form->Label3->text(),
                   english ? "Total number of all records: 8" : "Всего записей: 8");
-        EXPECT_EQ(form->Label7->text(), (english ? "Current Date: " : "Текущая дата: ") +
-                                            Short(kMarch1.addDays(40)));
+        EXPECT_EQ(form->Label7->text(),
+                  (english ? "Current Date: " : "Текущая дата: ") + Short(kMarch1.addDays(40)));
         EXPECT_EQ(form->Label8->text(),
                   english ? "Max Size of Archive: 4" : "Макс. размер архива: 4");
         EXPECT_EQ(form->findChild<QPushButton*>("Button1")->text(), english ? "Cancel" : "Отмена");
@@ -155,7 +158,8 @@ TEST_F(BrowserTest, TheSliderMovesTheDateLabelAndSetsThePickers) {
 
 // Picks a date in the picker's drop-down calendar, as a click on the arrow and the Enter key do.
 void PickInCalendar(QDateEdit* picker, const QDate& date) {
-    QTest::mouseClick(picker, Qt::LeftButton, {}, QPoint(picker->width() - 6, picker->height() / 2));
+    QTest::mouseClick(picker, Qt::LeftButton, {},
+                      QPoint(picker->width() - 6, picker->height() / 2));
     QCalendarWidget* calendar = picker->calendarWidget();
     ASSERT_TRUE(calendar->window()->isVisible());
     calendar->setSelectedDate(date);
@@ -205,6 +209,60 @@ TEST_F(BrowserTest, ApplyRestructuresReloadsTheGroupAndCloses) {
     ASSERT_EQ(DBTable[0]->TmyDBIndex.size(), 4u);
     EXPECT_EQ(DBTable[0]->TmyDBIndex[0].date, kDay0 + 4);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+}
+
+// The run goes on off the main thread: held at the writing of the new data file, it waits for
+// the main thread, which meanwhile refuses a week read of the group with 7000 and then lets it
+// go on. A run on the main thread would keep the timer from firing until the gate gives up.
+TEST_F(BrowserTest, WhileARunGoesOnTheMainThreadServesAndRefusesTheGroupsRequests) {
+    DBTable.push_back(std::make_unique<TMyDBUser>());
+    TMyDBUser& group = *DBTable[0];
+    group.dataFilePath = DataPath();
+    group.recordLimit = 100;
+    group.users.push_back(std::make_unique<TMyNameUser>());
+    TMyNameUser& user = *group.users[0];
+    user.valid = true;
+    user.host = "127.0.0.2";
+    StartDatabase(group);
+    std::vector<std::int32_t> answers;
+    SendPackage = [&](TMyNameUser&, const std::uint8_t* payload, std::size_t, const std::string&,
+                      int) { answers.push_back(ReadInt32(payload)); };
+
+    std::mutex mutex;
+    std::condition_variable released;
+    bool open = false;
+    FaultInjectionEnv env;
+    env.beforeCall(FileOp::Open, "g.tm~", [&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        released.wait_for(lock, std::chrono::seconds(5), [&] { return open; });
+    });
+    ScopedEnv use(env);
+    QTimer mainThread;
+    QObject::connect(&mainThread, &QTimer::timeout, [&] {
+        if (!group.restructuring || open) return;
+        RequestBytes read{};
+        WriteInt32(read.data() + request::kCode, 1000);
+        WriteInt32(read.data() + request::kSubcode, 3);
+        WriteDouble(read.data() + request::kDate, static_cast<double>(kDay0 + 4));
+        WriteUInt16(read.data() + request::kDayCount, 7);
+        ProcessRequest(user, user.host, read.data(), read.size());
+        std::lock_guard<std::mutex> lock(mutex);
+        open = true;
+        released.notify_all();
+    });
+    mainThread.start(5);
+
+    auto form = Open(4);
+    form->show();
+    form->TrackBar1->setValue(5);
+    form->CheckBox1->setChecked(false);
+    QTest::mouseClick(form->Button2, Qt::LeftButton);
+    SendPackage = nullptr;
+    EXPECT_EQ(answers, std::vector<std::int32_t>{7000});
+    EXPECT_EQ(form->result(), QDialog::Accepted);
+    EXPECT_FALSE(group.restructuring);
+    ASSERT_EQ(group.TmyDBIndex.size(), 4u);
+    EXPECT_EQ(group.TmyDBIndex[0].date, kDay0 + 4);
 }
 
 TEST_F(BrowserTest, ATypedFromDateAfterTheToDateIsRefused) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -247,27 +248,34 @@ TEST_F(RequestTest, MailRequestStartsTheSendersDeliveryAndOtherSubcodesAreIgnore
     EXPECT_TRUE(sent.empty());
 }
 
-// Another process holds the data file, so the group was not loaded: every request that would
-// read or write the file is refused with 7000 without opening it; mail is still delivered.
-TEST_F(RequestTest, DataRequestsOfAGroupWhoseFileAnotherProcessHoldsAreRefused) {
+// While another process holds the data file (the group was not loaded) or the structure dialog
+// rewrites it, every request that would read or write the file is refused with 7000 without
+// opening it; mail is still delivered.
+TEST_F(RequestTest, DataRequestsOfAGroupWhoseFileIsUnavailableAreRefused) {
     WriteDataFile({kDay});
     const std::string before = dir.readFile("diary.mvd");
-    FileLock otherServer(db().dataFilePath, false);
-    LockDataFile(db());
-    const int opens = env.calls(FileOp::Open);
-    for (const Req& request : {Req(1000, 3).days(7), Req(1000, 6).aux(0),
-                               Req(50, 0).source(kDay).sections({1}), Req(2, 0).text("lost")}) {
-        sent.clear();
-        Process(request);
-        const SentPackage answer = Only(2);
-        EXPECT_EQ(answer.word(request::kCode), 7000);
-        EXPECT_EQ(answer.word(request::kAux), ReadInt32(request.bytes.data()));
-        EXPECT_EQ(sent.size(), 1u);
+    for (const bool heldElsewhere : {true, false}) {
+        SCOPED_TRACE(heldElsewhere ? "held by another process" : "being restructured");
+        std::optional<FileLock> otherServer;
+        if (heldElsewhere) otherServer.emplace(db().dataFilePath, false);
+        LockDataFile(db());
+        db().restructuring = !heldElsewhere;
+        const int opens = env.calls(FileOp::Open);
+        for (const Req& request : {Req(1000, 3).days(7), Req(1000, 6).aux(0),
+                                   Req(50, 0).source(kDay).sections({1}), Req(2, 0).text("lost")}) {
+            sent.clear();
+            Process(request);
+            const SentPackage answer = Only(2);
+            EXPECT_EQ(answer.word(request::kCode), 7000);
+            EXPECT_EQ(answer.word(request::kAux), ReadInt32(request.bytes.data()));
+            EXPECT_EQ(sent.size(), 1u);
+        }
+        EXPECT_EQ(env.calls(FileOp::Open), opens);
+        EXPECT_EQ(dir.readFile("diary.mvd"), before);
+        mailStarted.clear();
+        Process(Req(1000, 5));
+        EXPECT_EQ(mailStarted, std::vector<std::string>{"alice"});
     }
-    EXPECT_EQ(env.calls(FileOp::Open), opens);
-    EXPECT_EQ(dir.readFile("diary.mvd"), before);
-    Process(Req(1000, 5));
-    EXPECT_EQ(mailStarted, std::vector<std::string>{"alice"});
 }
 
 // ---- Edits: where the day goes ------------------------------------------------------------

@@ -72,8 +72,8 @@ std::string ContentsOf(File& file) {
 
 const char* FileOpName(FileOp op) {
     static const char* const kNames[kFileOpCount] = {
-        "open", "read", "write", "seek", "size", "truncate", "rename", "delete", "create folder",
-        "sync", "replace", "sync folder"};
+        "open",   "read",   "write",         "seek", "size",    "truncate",
+        "rename", "delete", "create folder", "sync", "replace", "sync folder"};
     return kNames[static_cast<int>(op)];
 }
 
@@ -99,7 +99,23 @@ int FaultInjectionEnv::injectedFailures() const {
     return injected_;
 }
 
+void FaultInjectionEnv::beforeCall(FileOp op, const std::string& pathPart,
+                                   std::function<void()> action) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    hooks_.push_back({op, pathPart, std::move(action)});
+}
+
 void FaultInjectionEnv::check(FileOp op, const std::string& path) {
+    std::vector<std::function<void()>> actions;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (const Hook& hook : hooks_) {
+            if (hook.op == op && path.find(hook.pathPart) != std::string::npos) {
+                actions.push_back(hook.action);
+            }
+        }
+    }
+    for (const auto& action : actions) action();
     std::lock_guard<std::mutex> guard(mutex_);
     ++calls_[static_cast<int>(op)];
     bool fail = false;
@@ -225,9 +241,8 @@ void FaultInjectionEnv::syncFolder(const std::string& path) {
     base_.syncFolder(path);
     std::lock_guard<std::mutex> guard(mutex_);
     const std::string folder = TrimmedFolder(path);
-    std::erase_if(nameChanges_, [&](const NameChange& change) {
-        return FolderOf(change.to) == folder;
-    });
+    std::erase_if(nameChanges_,
+                  [&](const NameChange& change) { return FolderOf(change.to) == folder; });
 }
 
 void FaultInjectionEnv::deleteFile(const std::string& path) {

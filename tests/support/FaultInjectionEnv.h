@@ -4,6 +4,7 @@
 // Files it opens are wrapped, so their read, write, seek, size and truncate can fail too.
 // It can also play a power loss: what was written but not synced is lost.
 #include <array>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -29,6 +30,9 @@ class FaultInjectionEnv : public Env {
     // nth matching call (counting from 1) and the count - 1 matching calls after it; count
     // kForever fails every matching call from the nth on. Several faults may be set at once.
     void failOn(FileOp op, const std::string& pathPart = "", int nth = 1, int count = 1);
+    // Calls action, outside the Env's lock, at every call of op on a path that contains pathPart,
+    // before the call is made: a test can hold the thread that makes it there.
+    void beforeCall(FileOp op, const std::string& pathPart, std::function<void()> action);
     // Removes every fault; the counts of calls stay.
     void clearFaults();
 
@@ -75,6 +79,12 @@ class FaultInjectionEnv : public Env {
     Env& base_;
     mutable std::mutex mutex_;
     std::vector<Fault> faults_;
+    struct Hook {
+        FileOp op;
+        std::string pathPart;
+        std::function<void()> action;
+    };
+    std::vector<Hook> hooks_;
     std::array<int, kFileOpCount> calls_{};
     int injected_ = 0;
     // Tracked files that were written since they were last on the disk for good, with the
