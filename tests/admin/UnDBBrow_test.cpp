@@ -20,6 +20,7 @@
 #include <mutex>
 
 #include "db/MessageCatalog.h"
+#include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
 #include "db/UnDBserv_DayFiles.h"
 #include "host/UnServer_Language.h"
@@ -223,6 +224,7 @@ TEST_F(BrowserTest, WhileARunGoesOnTheMainThreadServesAndRefusesTheGroupsRequest
     TMyNameUser& user = *group.users[0];
     user.valid = true;
     user.host = "127.0.0.2";
+    auto form = Open(4);
     StartDatabase(group);
     std::vector<std::int32_t> answers;
     SendPackage = [&](TMyNameUser&, const std::uint8_t* payload, std::size_t, const std::string&,
@@ -252,7 +254,6 @@ TEST_F(BrowserTest, WhileARunGoesOnTheMainThreadServesAndRefusesTheGroupsRequest
     });
     mainThread.start(5);
 
-    auto form = Open(4);
     form->show();
     form->TrackBar1->setValue(5);
     form->CheckBox1->setChecked(false);
