@@ -1,5 +1,5 @@
 # Fails when a file of a layer in src/ includes a header of a layer it must not use: dependencies
-# point downwards only (platform, db, net, host, admin; the client beside net on db), and the
+# point downwards only (platform, db, net, web, host, admin; the client beside net on db), and the
 # layers below net stay free of Qt.
 #
 #   cmake -DSOURCE_DIR=<repo>/src -P LayerCheck.cmake
@@ -11,15 +11,16 @@ endif()
 
 set(qt "<Qt?[A-Z][A-Za-z]*[>/]")
 # layer -> the folders whose headers it must not include (and Qt, where named)
-set(forbidden_platform "db|net|host|admin|client")
-set(forbidden_db "net|host|admin|client")
-set(forbidden_net "host|admin|client")
+set(forbidden_platform "db|net|web|host|admin|client")
+set(forbidden_db "net|web|host|admin|client")
+set(forbidden_net "web|host|admin|client")
+set(forbidden_web "host|admin|client")
 set(forbidden_host "admin|client")
-set(forbidden_client "net|host|admin")
+set(forbidden_client "net|web|host|admin")
 set(qt_free platform db client)
 
 set(violations "")
-foreach(layer platform db net host admin client)
+foreach(layer platform db net web host admin client)
   if(NOT DEFINED forbidden_${layer})
     continue()
   endif()

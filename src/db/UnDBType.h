@@ -191,6 +191,9 @@ struct TMyDBUser {
     std::unique_ptr<File> dataFile;  // the data file, kept open while loaded (see KeptDataFile)
     std::uint64_t editsStored = 0;  // days stored by edits, row IDs and day copies (main thread)
     bool restructuring = false;  // the structure dialog is rewriting the data file and archive
+    // Grows whenever a day is stored and whenever the data file is indexed (start, reload after a
+    // restructure): whoever shows the days elsewhere knows by it that they may have changed.
+    std::uint64_t changeCount = 0;
 };
 
 // ---------------------------------------------------------------------------------------------

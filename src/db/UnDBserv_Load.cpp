@@ -149,6 +149,7 @@ bool StartDatabase(TMyDBUser& db) {
 }
 
 bool IndexDatabase(TMyDBUser& db) {
+    ++db.changeCount;
     const bool outOfOrder = BuildIndex(db.dataFilePath, db.TmyDBIndex);
     if (outOfOrder) WriteLog(Msg(msgStructureError) + " -> " + db.alias);
     if (!db.insertBeforeFirstAllowed && !db.TmyDBIndex.empty()) {

@@ -245,6 +245,7 @@ StoreResult StoreDay(TMyDBUser& db, std::int64_t day, const std::function<void(D
         WriteLog(Msg(msgIncorrectDate));
         return StoreResult::Refused;
     }
+    ++db.changeCount;
     StoreProgress progress;
     for (;;) {
         try {

@@ -264,6 +264,18 @@ std::string SettingsPath() {
     return JoinPath(Config.appDir, "Server.ini");
 }
 
+WebSettings ReadCalendarSettings;
+
+// The sections of the HTTP face, each fault on a line of its own.
+void ReadCalendars(const IniFile& ini, StartupState& state) {
+    std::vector<std::string> aliases;
+    for (const auto& db : DBTable) aliases.push_back(db->alias);
+    std::vector<std::string> errors;
+    ReadCalendarSettings = ReadWebSettings(ini, aliases, Config.port, errors);
+    for (const std::string& error : errors) WriteLog(error);
+    if (!errors.empty()) state.ok = false;
+}
+
 void ReadSettingsAndBuild(StartupState& state) {
     const std::string iniPath = SettingsPath();
     if (!state.check && !CurrentEnv().fileExists(iniPath)) {
@@ -281,6 +293,7 @@ void ReadSettingsAndBuild(StartupState& state) {
     ReadNetwork(ini);
     ReadDatabaseList(ini);
     for (int k = 1; k <= static_cast<int>(DBTable.size()); ++k) BuildGroup(ini, k, state);
+    ReadCalendars(ini, state);
     WriteLog(Msg(state.ok ? msgInitOk : msgInitWithErrors));
 }
 
@@ -310,6 +323,10 @@ std::string DuplicateUserProblem(const TMyNameUser& stored, const std::string& n
 }
 
 }  // namespace
+
+const WebSettings& CalendarSettings() {
+    return ReadCalendarSettings;
+}
 
 void WriteDefaultIni(IniFile& ini) {
     ini.writeString("Options", "Language", Config.firstStartLanguage == 1 ? "1" : "0");
@@ -344,6 +361,7 @@ bool CheckUserUnique(const std::string& name, const std::string& host) {
 }
 
 void InitServer() {
+    ReadCalendarSettings = WebSettings{};
     StartupState state;
     CreateMailFolder();
     RemoveSpillFiles();
@@ -358,6 +376,7 @@ bool CheckSettings() {
         NoteCheckProblem("the settings file does not exist: " + iniPath);
         return false;
     }
+    ReadCalendarSettings = WebSettings{};
     StartupState state;
     state.check = true;
     return ReadSettings(state) && state.ok && state.dataFilesOk;

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "web/WebSettings.h"
+
 namespace merivo {
 
 class IniFile;
@@ -24,6 +26,10 @@ void InitServer();
 // when a start would be clean: the settings read through without errors and every data file
 // came into use.
 bool CheckSettings();
+
+// The settings of the HTTP face as the last InitServer or CheckSettings read them (its port is 0
+// when it is off or its settings were bad).
+const WebSettings& CalendarSettings();
 
 // Writes the default settings into a new settings file.
 void WriteDefaultIni(IniFile& ini);

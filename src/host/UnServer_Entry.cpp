@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "db/MessageCatalog.h"
 #include "db/UnDBType.h"
@@ -24,9 +25,11 @@
 #include "net/UnSockSr_Send.h"
 #include "platform/Clock.h"
 #include "platform/Config.h"
+#include "platform/Log.h"
 #include "platform/SingleInstance.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
+#include "web/WebServer.h"
 
 namespace merivo {
 
@@ -142,6 +145,22 @@ void TellFatalAfterLog(TFormMVServer& window, const QString& text) {
     TellFatal(text);
 }
 
+// The HTTP face, when the settings turn it on. One that cannot listen is logged and left out:
+// the protocol's clients are served all the same.
+std::unique_ptr<WebServer> StartCalendars() {
+    const WebSettings& settings = CalendarSettings();
+    if (settings.port == 0) return nullptr;
+    auto web = std::make_unique<WebServer>(settings);
+    std::string reason;
+    if (!web->start(&reason)) {
+        WriteLog("Calendars cannot listen on " + settings.address + ":" +
+                 std::to_string(settings.port) + " -> " + reason);
+        return nullptr;
+    }
+    WriteLog("Calendars listen on http://" + web->where() + "/");
+    return web;
+}
+
 // Runs the server from start-up to the end of the message loop; the exit status.
 int Serve(QApplication& app, TFormMVServer& window, TerminationSignals& termination,
           ToolkitMessageRoute& toolkitMessages) {
@@ -164,6 +183,7 @@ int Serve(QApplication& app, TFormMVServer& window, TerminationSignals& terminat
                                       QString::fromStdString(reason));
         return kExitFailed;
     }
+    const std::unique_ptr<WebServer> calendars = StartCalendars();
     // Watched only now, so that a signal never closes the window in the middle of start-up.
     termination.closeOnSignal(window);
     if (QSystemTrayIcon::isSystemTrayAvailable()) window.ShowTrayIcon();
