@@ -3,11 +3,7 @@
 #include <QDateTime>
 #include <QHostAddress>
 #include <QTcpSocket>
-#include <boost/asio/buffer.hpp>
-#include <boost/beast/http/error.hpp>
 #include <boost/beast/http/status.hpp>
-
-#include "platform/CodePage.h"
 
 namespace merivo {
 
@@ -24,29 +20,17 @@ std::string AddressText(const QHostAddress& address) {
     return (isIpv4 ? QHostAddress(ipv4) : address).toString().toStdString();
 }
 
-// The path of a request target: origin form as it is, absolute form without scheme and host.
-std::string PathOf(const std::string& target) {
-    std::string path = target.substr(0, target.find('?'));
-    const std::size_t scheme = path.find("://");
-    if (scheme != std::string::npos && path.front() != '/') {
-        const std::size_t slash = path.find('/', scheme + 3);
-        path = slash == std::string::npos ? "/" : path.substr(slash);
-    }
-    return path;
-}
-
 }  // namespace
 
 HttpConnection::HttpConnection(QTcpSocket* socket,
                                std::function<void(HttpConnection&, WebRequest)> onRequest,
-                               QObject* parent)
+                               int idleCloseMs, QObject* parent)
     : QObject(parent), socket_(socket), onRequest_(std::move(onRequest)) {
     socket_->setParent(this);
     socket_->setReadBufferSize(kPieceBytes);
     peer_ = AddressText(socket_->peerAddress());
-    resetParser();
     idleTimer_.setSingleShot(true);
-    idleTimer_.setInterval(kIdleCloseMs);
+    idleTimer_.setInterval(idleCloseMs);
     connect(&idleTimer_, &QTimer::timeout, this, &HttpConnection::close);
     connect(socket_, &QTcpSocket::readyRead, this, &HttpConnection::readAvailable);
     connect(socket_, &QTcpSocket::bytesWritten, this, &HttpConnection::writeMore);
@@ -60,14 +44,6 @@ HttpConnection::~HttpConnection() = default;
 void HttpConnection::touch() {
     lastActivity_ = QDateTime::currentMSecsSinceEpoch();
     idleTimer_.start();
-}
-
-void HttpConnection::resetParser() {
-    parser_.emplace();
-    parser_->header_limit(kMaxHeaderBytes);
-    parser_->body_limit(kMaxBodyBytes);
-    parser_->eager(true);
-    started_ = false;
 }
 
 void HttpConnection::close() {
@@ -90,45 +66,16 @@ void HttpConnection::readAvailable() {
 }
 
 void HttpConnection::parseInput() {
-    while (state_ == State::Reading && !input_.isEmpty()) {
-        boost::beast::error_code error;
-        const std::size_t used = parser_->put(
-            boost::asio::const_buffer(input_.constData(), static_cast<std::size_t>(input_.size())),
-            error);
-        input_.remove(0, static_cast<qsizetype>(used));
-        if (used > 0) started_ = true;
-        if (error == http::error::need_more) {
-            if (used == 0) return;
-            continue;
-        }
-        if (error == http::error::header_limit || error == http::error::body_limit) {
-            refuse(413);
-            return;
-        }
-        if (error) {
-            refuse(400);
-            return;
-        }
-        if (parser_->is_done()) requestComplete();
+    if (state_ != State::Reading || input_.isEmpty()) return;
+    switch (reader_.read(input_)) {
+        case HttpRequestReader::Result::NeedMore: return;
+        case HttpRequestReader::Result::Refused: refuse(reader_.refusal()); return;
+        case HttpRequestReader::Result::Complete: break;
     }
-}
-
-void HttpConnection::requestComplete() {
-    http::request<http::string_body> message = parser_->release();
-    resetParser();
-    WebRequest request;
-    request.method = std::string(message.method_string());
-    request.target = std::string(message.target());
-    request.path = PathOf(request.target);
-    for (const auto& field : message) {
-        std::string& value = request.headers[LowerAscii(std::string(field.name_string()))];
-        if (!value.empty()) value += ", ";
-        value += std::string(field.value());
-    }
-    request.body = std::move(message.body());
+    WebRequest request = reader_.take();
     request.peerAddress = peer_;
     headOnly_ = request.method == "HEAD";
-    keepAlive_ = message.keep_alive();
+    keepAlive_ = reader_.keepAlive();
     state_ = State::Answering;
     onRequest_(*this, std::move(request));
 }

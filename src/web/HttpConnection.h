@@ -6,39 +6,31 @@
 #include <QByteArray>
 #include <QObject>
 #include <QTimer>
-#include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/string_body.hpp>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <optional>
 
+#include "web/HttpRequestReader.h"
 #include "web/WebRouter.h"
 
 class QTcpSocket;
 
 namespace merivo {
 
-// Requests whose header or body is larger are refused with 413.
-constexpr std::uint32_t kMaxHeaderBytes = 8 * 1024;
-constexpr std::uint64_t kMaxBodyBytes = 64 * 1024;
-// A connection that neither sends nor takes anything for this long is closed.
-constexpr int kIdleCloseMs = 30000;
-
 class HttpConnection : public QObject {
     Q_OBJECT
   public:
     // Takes the socket over; `onRequest` gets every complete request and answers it through
-    // respond(), at once or later.
+    // respond(), at once or later. The connection closes after idleCloseMs without traffic.
     HttpConnection(QTcpSocket* socket, std::function<void(HttpConnection&, WebRequest)> onRequest,
-                   QObject* parent = nullptr);
+                   int idleCloseMs, QObject* parent = nullptr);
     ~HttpConnection() override;
 
     // Answers the request last handed out. Head requests get the headers only.
     void respond(WebResponse response);
 
     // Waiting for a request, with nothing of one read yet.
-    bool idle() const { return state_ == State::Reading && input_.isEmpty() && !started_; }
+    bool idle() const { return state_ == State::Reading && input_.isEmpty() && !reader_.started(); }
     std::int64_t lastActivity() const { return lastActivity_; }
     std::string peerAddress() const { return peer_; }
     // Closes the connection at once; closed() follows.
@@ -52,18 +44,15 @@ class HttpConnection : public QObject {
 
     void readAvailable();
     void parseInput();
-    void requestComplete();
     void refuse(int status);
     void writeMore();
     void finishResponse();
     void touch();
-    void resetParser();
 
     QTcpSocket* socket_;
     std::function<void(HttpConnection&, WebRequest)> onRequest_;
-    std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
-    QByteArray input_;  // read, not yet taken by the parser
-    bool started_ = false;  // the parser has taken part of a request
+    HttpRequestReader reader_;
+    QByteArray input_;  // read, not yet taken by the reader
     State state_ = State::Reading;
     bool closed_ = false;  // closed() was emitted
     bool headOnly_ = false;

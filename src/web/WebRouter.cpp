@@ -55,6 +55,10 @@ const WebRouter::Route* WebRouter::find(const std::string& path) const {
     return best;
 }
 
+const WebRouter::Route* WebRouter::route(WebRequest& request) const {
+    return SplitPath(request.path, request.segments) ? find(request.path) : nullptr;
+}
+
 std::string PercentEncode(const std::string& text) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string encoded;

@@ -73,6 +73,9 @@ class WebRouter {
     void addPrefix(std::string prefix, WebAccessRule rule, WebHandler handler);
 
     const Route* find(const std::string& path) const;
+    // The route of a request, with its segments filled in; nullptr for a path no page has, and
+    // for one that is not a plain absolute path (a bad escape, "." or "..").
+    const Route* route(WebRequest& request) const;
 
   private:
     std::vector<Route> routes_;

@@ -52,7 +52,7 @@ void WebServer::acceptPending() {
         }
         auto* connection = new HttpConnection(
             socket, [this](HttpConnection& from, WebRequest request) { dispatch(from, std::move(request)); },
-            this);
+            settings_.idleCloseMs, this);
         connect(connection, &HttpConnection::closed, this, &WebServer::forget);
         connections_.push_back(connection);
     }
@@ -77,7 +77,7 @@ void WebServer::forget(HttpConnection* connection) {
 }
 
 void WebServer::dispatch(HttpConnection& connection, WebRequest request) {
-    const WebRouter::Route* route = SplitPath(request.path, request.segments) ? router_.find(request.path) : nullptr;
+    const WebRouter::Route* route = router_.route(request);
     if (!route) {
         connection.respond(WebResponse::Status(404));
         return;
