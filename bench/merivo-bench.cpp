@@ -4,10 +4,10 @@
 // that moves the same bytes per request, and the ratio is printed.
 //
 //   merivo-bench setup --dir FOLDER [--users N] [--days D] [--port P] [--direct-send 0|1]
-//                      [--force]
-//   merivo-bench read|edit|mail --dir FOLDER [--users N] [--seconds S] [--threads T]
+//                      [--web-port P] [--force]
+//   merivo-bench read|edit|mail|feed --dir FOLDER [--users N] [--seconds S] [--threads T]
 //                      [--size BYTES] [--server ADDRESS] [--online-timeout MS] [--baseline]
-//                      [--pid PID] [--rounds R]
+//                      [--pid PID] [--rounds R] [--feeds F]
 //
 // setup writes Server.ini and the data file bench.mvd for N users at 127.0.0.2, 127.0.0.3, ...
 // The load modes read Server.ini of the folder (port, data file, users) and start nothing
@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "load/BenchFolder.h"
+#include "load/FeedLoad.h"
 #include "load/IdealServer.h"
 #include "load/LoadDriver.h"
 
@@ -36,14 +37,17 @@ namespace {
 
 const char kUsage[] =
     "usage: merivo-bench setup --dir FOLDER [--users N] [--days D] [--port P]\n"
-    "                          [--direct-send 0|1] [--force]\n"
-    "       merivo-bench read|edit|mail --dir FOLDER [--users N] [--seconds S] [--threads T]\n"
-    "                          [--size BYTES] [--server ADDRESS] [--online-timeout MS]\n"
-    "                          [--baseline] [--pid PID] [--rounds R]\n"
-    "  setup  writes Server.ini and bench.mvd for N users (default 10) at 127.0.0.2, ...\n"
+    "                          [--direct-send 0|1] [--web-port P] [--force]\n"
+    "       merivo-bench read|edit|mail|feed --dir FOLDER [--users N] [--seconds S]\n"
+    "                          [--threads T] [--size BYTES] [--server ADDRESS]\n"
+    "                          [--online-timeout MS] [--baseline] [--pid PID] [--rounds R]\n"
+    "                          [--feeds F]\n"
+    "  setup  writes Server.ini and bench.mvd for N users (default 10) at 127.0.0.2, ...;\n"
+    "         --web-port turns the calendars on, with a feed of the group\n"
     "  read   each user reads random weeks (7 days) of the data file\n"
     "  edit   each user edits the title of random days (forwarded to the other users)\n"
     "  mail   each user sends mail of --size bytes (default 65536) to another user\n"
+    "  feed   read, while F calendar programs (default 10) fetch the group's feed in a loop\n"
     "defaults: --seconds 10 --threads 2 --server 127.0.0.1 --online-timeout 30000; --users: all\n"
     "of Server.ini; --baseline also runs an ideal server with the same bytes per request;\n"
     "--rounds repeats the measurement (server, then baseline) R times and prints the spread of\n"
@@ -112,6 +116,7 @@ void Setup(Arguments args) {
     options.days = static_cast<int>(args.number("--days", 365, 7, 30000));
     options.port = static_cast<int>(args.number("--port", 6340, 1, 65525));
     options.directSend = args.number("--direct-send", 1, 0, 1) == 1;
+    options.webPort = static_cast<int>(args.number("--web-port", 0, 0, 65535));
     options.force = args.flag("--force");
     args.checkAllUsed();
     WriteBenchFolder(options);
@@ -170,6 +175,13 @@ void PrintResult(const char* who, const LoadResult& r, LoadMode mode) {
     std::printf("\n");
 }
 
+void PrintFeeds(const FeedResult& r, int clients) {
+    std::printf(
+        "feeds:    %d clients; %.1f feeds/s of %zu bytes; latency p50 %.2f ms, p99 %.2f ms,"
+        " max %.2f ms; errors %ld\n",
+        clients, r.perSecond(), r.feedBytes, r.p50Ms, r.p99Ms, r.maxMs, r.errors);
+}
+
 // The same users against the ideal server, on a port of its own.
 LoadResult RunBaseline(LoadOptions options, const std::string& dataFile) {
     IdealServer ideal(dataFile, options.users);
@@ -181,6 +193,7 @@ LoadResult RunBaseline(LoadOptions options, const std::string& dataFile) {
 LoadMode ModeOf(const std::string& command) {
     if (command == "read") return LoadMode::Read;
     if (command == "edit") return LoadMode::Edit;
+    if (command == "feed") return LoadMode::Read;
     return LoadMode::Mail;
 }
 
@@ -204,7 +217,11 @@ void Load(const std::string& command, Arguments args) {
     const bool baseline = args.flag("--baseline");
     const long pid = args.number("--pid", 0, 0, 1L << 30);
     const long rounds = args.number("--rounds", 1, 1, 100);
+    const int feeds = command == "feed" ? static_cast<int>(args.number("--feeds", 10, 1, 1000)) : 0;
     args.checkAllUsed();
+    if (feeds > 0 && (bench.webPort == 0 || bench.feedPath.empty())) {
+        throw UsageError("feed needs the calendars on with a feed (setup --web-port P)");
+    }
     options.days = ReadDayRange(bench.dataFile);
     if (options.days.count == 0 && options.mode != LoadMode::Mail) {
         throw std::runtime_error(bench.dataFile + " holds no day");
@@ -222,10 +239,14 @@ void Load(const std::string& command, Arguments args) {
         const std::string mainThread = process + "/task/" + std::to_string(pid);
         const double cpuBefore = pid > 0 ? ProcessorMs(process + "/stat") : -1;
         const double mainBefore = pid > 0 ? ProcessorMs(mainThread + "/stat") : -1;
+        FeedClients feedClients(options.serverAddress, bench.webPort, bench.feedPath, feeds);
+        feedClients.start();
         const LoadResult server = RunLoad(options);
+        const FeedResult fed = feedClients.stop();
         const double cpuAfter = pid > 0 ? ProcessorMs(process + "/stat") : -1;
         const double mainAfter = pid > 0 ? ProcessorMs(mainThread + "/stat") : -1;
         PrintResult("server:", server, options.mode);
+        if (feeds > 0) PrintFeeds(fed, feeds);
         if (cpuBefore >= 0 && cpuAfter >= 0 && server.completed > 0) {
             const auto perRequest = [&](double used) {
                 return used / static_cast<double>(server.completed);
@@ -258,7 +279,7 @@ void Load(const std::string& command, Arguments args) {
 void Run(const std::vector<std::string>& args) {
     const std::string command = args.empty() ? "" : args[0];
     if (command == "setup") return Setup(Arguments(args, {"--force"}));
-    if (command == "read" || command == "edit" || command == "mail") {
+    if (command == "read" || command == "edit" || command == "mail" || command == "feed") {
         return Load(command, Arguments(args, {"--baseline"}));
     }
     throw UsageError(kUsage);

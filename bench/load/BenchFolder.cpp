@@ -38,6 +38,10 @@ std::string ServerIniText(const SetupOptions& options, const std::string& dataFi
         text += "User_" + std::to_string(k + 1) + "=" + UserAddress(k) + "::bench" +
                 std::to_string(k + 1) + "\n";
     }
+    if (options.webPort != 0) {
+        text += "\n[Web]\nPort=" + std::to_string(options.webPort) + "\nAddress=127.0.0.1\n\n" +
+                "[Web Feeds]\nBench=" + kBenchFeedKey + "\n";
+    }
     return text;
 }
 
@@ -89,6 +93,9 @@ BenchFolder ReadBenchFolder(const std::string& folder) {
     const IniFile ini(path);
     BenchFolder result;
     result.port = ParseWholeNumber(ini.readString("NetWork", "Port")).value_or(6340);
+    result.webPort = ParseWholeNumber(ini.readString("Web", "Port")).value_or(0);
+    const std::string feedKey = ini.readString("Web Feeds", ini.readString("DataBases", "Alias1"));
+    if (!feedKey.empty()) result.feedPath = "/feeds/" + feedKey + ".ics";
     const IniSection group = ini.readSection("DataBase - 1");
     result.dataFile = group.value("Name");
     const int count = ParseWholeNumber(group.value("UserCount")).value_or(0);

@@ -24,7 +24,11 @@ struct SetupOptions {
     int port = 6340;
     bool directSend = true;
     bool force = false;  // replace an existing Server.ini and data file
+    int webPort = 0;     // not 0: the calendars listen here, with a feed of the group
 };
+
+// The feed key that setup gives the group when the calendars are on.
+constexpr char kBenchFeedKey[] = "merivo-bench-feed-key-0001";
 
 // Writes Server.ini (one group of `users` users at UserAddress(0..)) and its data file
 // "bench.mvd" into the folder. Throws std::runtime_error with a one-line reason.
@@ -32,6 +36,8 @@ void WriteBenchFolder(const SetupOptions& options);
 
 struct BenchFolder {
     int port = 6340;
+    int webPort = 0;        // the calendars' port; 0 when they are off
+    std::string feedPath;   // "/feeds/<key>.ics" of the group, when it has a feed
     std::string dataFile;
     std::vector<BenchUser> users;  // the first group's users, in settings order
 };
