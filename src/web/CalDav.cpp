@@ -134,17 +134,18 @@ std::string EventHref(const CalendarEntry& entry, const std::string& uid) {
     return entry.href + uid + kEventSuffix;
 }
 
-DavNode EventNode(const CalendarEntry& entry, const CalendarResource& resource) {
+DavNode EventNode(CalendarEntry& entry, const CalendarResource& resource) {
     DavNode node{EventHref(entry, resource.event.uid), {}};
     node.properties.push_back(Property(Dav("getetag"), TextProperty(kDavNs, "getetag", resource.etag)));
     node.properties.push_back(Property(Dav("getcontenttype"),
                                        TextProperty(kDavNs, "getcontenttype", "text/calendar; charset=utf-8; component=VEVENT")));
     node.properties.push_back(Property(Dav("resourcetype"), Holding(Dav("resourcetype"), {})));
-    const DayEvent* event = &resource.event;
+    GroupCalendar* calendar = entry.calendar.get();
+    const CalendarResource* written = &resource;
     node.properties.push_back({Cal("calendar-data"),
-                               [event](QXmlStreamWriter& xml) {
-                                   xml.writeTextElement(kCalDavNs, "calendar-data",
-                                                        QString::fromStdString(CalendarText({event}, "")));
+                               [calendar, written](QXmlStreamWriter& xml) {
+                                   const std::string text = CalendarText({&calendar->eventText(*written)}, "");
+                                   xml.writeTextElement(kCalDavNs, "calendar-data", QString::fromStdString(text));
                                },
                                false});
     AddCommon(node);
@@ -280,9 +281,9 @@ WebResponse CalDav::resource(const WebRequest& request, CalendarEntry& entry, co
     if (request.method == "PROPFIND") {
         return Propfind(request, [&](bool) { return std::vector<DavNode>{EventNode(entry, *found)}; });
     }
-    const DayEvent* event = &found->event;
-    return CalendarGet(request, found->etag, [event] {
-        return QByteArray::fromStdString(CalendarText({event}, ""));
+    GroupCalendar& calendar = *entry.calendar;
+    return CalendarGet(request, found->etag, [&] {
+        return QByteArray::fromStdString(CalendarText({&calendar.eventText(*found)}, ""));
     });
 }
 

@@ -54,10 +54,23 @@ icalcomponent* NewEvent(const DayEvent& event) {
     return vevent;
 }
 
+// The text of a component, written by libical.
+std::string TextOf(icalcomponent* component) {
+    char* text = icalcomponent_as_ical_string_r(component);
+    std::string result = text ? text : "";
+    std::free(text);
+    return result;
+}
+
 }  // namespace
 
-std::string CalendarText(const std::vector<const DayEvent*>& events, const std::string& name) {
-    Component calendar(icalcomponent_new_vcalendar());
+std::string EventText(const DayEvent& event) {
+    const Component vevent(NewEvent(event));
+    return TextOf(vevent.get());
+}
+
+std::string CalendarText(const std::vector<const std::string*>& eventTexts, const std::string& name) {
+    const Component calendar(icalcomponent_new_vcalendar());
     icalcomponent_add_property(calendar.get(), icalproperty_new_version("2.0"));
     icalcomponent_add_property(calendar.get(), icalproperty_new_prodid("-//Merivo//Merivo Server//EN"));
     icalcomponent_add_property(calendar.get(), icalproperty_new_calscale("GREGORIAN"));
@@ -66,10 +79,17 @@ std::string CalendarText(const std::vector<const DayEvent*>& events, const std::
         icalproperty_set_x_name(calendarName, "X-WR-CALNAME");
         icalcomponent_add_property(calendar.get(), calendarName);
     }
-    for (const DayEvent* event : events) icalcomponent_add_component(calendar.get(), NewEvent(*event));
-    char* text = icalcomponent_as_ical_string_r(calendar.get());
-    std::string result = text ? text : "";
-    std::free(text);
+    // libical writes a calendar as its properties, its components' texts one after the other
+    // and its END line; the events go where its (empty) list of components is.
+    std::string frame = TextOf(calendar.get());
+    const std::size_t end = frame.rfind("END:VCALENDAR");
+    std::size_t size = frame.size();
+    for (const std::string* text : eventTexts) size += text->size();
+    std::string result;
+    result.reserve(size);
+    result.append(frame, 0, end);
+    for (const std::string* text : eventTexts) result += *text;
+    result.append(frame, end);
     return result;
 }
 

@@ -8,9 +8,13 @@
 
 namespace merivo {
 
-// One VCALENDAR holding the events in the order given; `name` (UTF-8) is the calendar's
-// X-WR-CALNAME, left out when empty.
-std::string CalendarText(const std::vector<const DayEvent*>& events, const std::string& name);
+// One VEVENT as iCalendar text, from its BEGIN line to its END line.
+std::string EventText(const DayEvent& event);
+
+// One VCALENDAR holding the events whose EventText is given, in that order; `name` (UTF-8) is
+// the calendar's X-WR-CALNAME, left out when empty. The events were written once and are only
+// put in place: a calendar of a year is rewritten at every change of one day.
+std::string CalendarText(const std::vector<const std::string*>& eventTexts, const std::string& name);
 
 // A strong entity tag for an event: it changes exactly when the event's text would.
 std::string EventTag(const DayEvent& event);

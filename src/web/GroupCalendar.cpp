@@ -5,7 +5,6 @@
 #include "db/UnDBType.h"
 #include "db/UnSFile.h"
 #include "platform/DateTime.h"
-#include "platform/Env.h"
 #include "platform/Log.h"
 #include "platform/CodePage.h"
 #include "web/CalendarFeed.h"
@@ -36,6 +35,15 @@ std::int64_t FirstRecordFrom(File& file, std::int64_t day) {
     return low;
 }
 
+void AddEvents(const DayRecord& record, std::int64_t fromDay, const DayEventRules& rules,
+               std::vector<CalendarResource>& resources) {
+    if (DayOf(record.date()) < fromDay) return;
+    for (DayEvent& event : DayEvents(record, rules)) {
+        std::string etag = EventTag(event);
+        resources.push_back({std::move(event), std::move(etag), nullptr});
+    }
+}
+
 }  // namespace
 
 GroupCalendar::GroupCalendar(TMyDBUser& db, int daysBack)
@@ -53,7 +61,9 @@ std::string GroupCalendar::ctag() const {
 void GroupCalendar::refresh() {
     const std::string tag = ctag();
     if (tag == builtTag_) return;
-    resources_ = readEvents(firstDay());
+    std::vector<CalendarResource> fresh = readEvents(firstDay());
+    keepTexts(fresh);
+    resources_ = std::move(fresh);
     byUid_.clear();
     for (std::size_t i = 0; i < resources_.size(); ++i) byUid_[resources_[i].event.uid] = i;
     feed_ = QByteArray();
@@ -70,28 +80,38 @@ std::vector<CalendarResource> GroupCalendar::readEvents(std::int64_t fromDay) co
     if (db_.dataFilePath.empty()) return resources;
     const DayEventRules rules = RulesOf(db_);
     try {
-        std::unique_ptr<File> file = CurrentEnv().openFile(db_.dataFilePath, OpenMode::Read);
-        const std::int64_t count = RecordCount(*file);
-        std::vector<DayRecord> records(static_cast<std::size_t>(kRecordsPerRead));
-        for (std::int64_t next = FirstRecordFrom(*file, fromDay); next < count;) {
-            const std::int64_t n = std::min(kRecordsPerRead, count - next);
-            file->seek(next * kRecord);
-            file->read(records.data(), static_cast<std::size_t>(n) * kDayRecordSize);
-            for (std::int64_t i = 0; i < n; ++i) {
-                const DayRecord& record = records[static_cast<std::size_t>(i)];
-                if (DayOf(record.date()) < fromDay) continue;
-                for (DayEvent& event : DayEvents(record, rules)) {
-                    std::string etag = EventTag(event);
-                    resources.push_back({std::move(event), std::move(etag)});
-                }
+        // Read through the file the database keeps open; a second try starts afresh.
+        UseDataFile(db_, [&](File& file) {
+            resources.clear();
+            const std::int64_t count = RecordCount(file);
+            std::vector<DayRecord> records(static_cast<std::size_t>(kRecordsPerRead));
+            for (std::int64_t next = FirstRecordFrom(file, fromDay); next < count;) {
+                const std::int64_t n = std::min(kRecordsPerRead, count - next);
+                file.seek(next * kRecord);
+                file.read(records.data(), static_cast<std::size_t>(n) * kDayRecordSize);
+                for (std::int64_t i = 0; i < n; ++i) AddEvents(records[static_cast<std::size_t>(i)], fromDay, rules, resources);
+                next += n;
             }
-            next += n;
-        }
+        });
     } catch (const std::exception& error) {
         DebugLog("Calendar of " + db_.alias + " not read: " + error.what());
         return {};
     }
     return resources;
+}
+
+// The events that did not change keep the texts written for them.
+void GroupCalendar::keepTexts(std::vector<CalendarResource>& fresh) const {
+    for (CalendarResource& resource : fresh) {
+        const auto old = byUid_.find(resource.event.uid);
+        if (old != byUid_.end() && resources_[old->second].etag == resource.etag)
+            resource.text = resources_[old->second].text;
+    }
+}
+
+const std::string& GroupCalendar::eventText(const CalendarResource& resource) {
+    if (!resource.text) resource.text = std::make_shared<const std::string>(EventText(resource.event));
+    return *resource.text;
 }
 
 const std::vector<CalendarResource>& GroupCalendar::resources() {
@@ -108,10 +128,10 @@ const CalendarResource* GroupCalendar::find(const std::string& uid) {
 QByteArray GroupCalendar::feedText(const std::string& name) {
     refresh();
     if (feed_.isEmpty()) {
-        std::vector<const DayEvent*> events;
-        events.reserve(resources_.size());
-        for (const CalendarResource& resource : resources_) events.push_back(&resource.event);
-        feed_ = QByteArray::fromStdString(CalendarText(events, name));
+        std::vector<const std::string*> texts;
+        texts.reserve(resources_.size());
+        for (const CalendarResource& resource : resources_) texts.push_back(&eventText(resource));
+        feed_ = QByteArray::fromStdString(CalendarText(texts, name));
     }
     return feed_;
 }

@@ -22,6 +22,9 @@ struct TMyDBUser;
 struct CalendarResource {
     DayEvent event;
     std::string etag;  // EventTag of the event
+    // Its VEVENT text, written at the first need (so also through a const resource) and kept
+    // while the event stays the same.
+    mutable std::shared_ptr<const std::string> text;
 };
 
 class GroupCalendar {
@@ -41,6 +44,8 @@ class GroupCalendar {
     const std::vector<CalendarResource>& resources();
     // The event of that UID; nullptr when there is none.
     const CalendarResource* find(const std::string& uid);
+    // The event's VEVENT text.
+    const std::string& eventText(const CalendarResource& resource);
     // The whole calendar as one iCalendar file; `name` is the calendar's name.
     QByteArray feedText(const std::string& name);
     // When the current events were read.
@@ -55,6 +60,7 @@ class GroupCalendar {
   private:
     void refresh();
     std::vector<CalendarResource> readEvents(std::int64_t fromDay) const;
+    void keepTexts(std::vector<CalendarResource>& fresh) const;
     std::int64_t firstDay() const;
 
     TMyDBUser& db_;
