@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "db/UnDBType.h"
+#include "db/UnDBserv.h"
 #include "db/UnSFile.h"
 #include "platform/DateTime.h"
 #include "platform/Log.h"
@@ -60,7 +61,9 @@ std::string GroupCalendar::ctag() const {
 
 void GroupCalendar::refresh() {
     const std::string tag = ctag();
-    if (tag == builtTag_) return;
+    // A file being rewritten elsewhere (a restructure) is not read: the last events stand until
+    // the group is reloaded.
+    if (tag == builtTag_ || DataFileUnavailable(db_)) return;
     std::vector<CalendarResource> fresh = readEvents(firstDay());
     keepTexts(fresh);
     resources_ = std::move(fresh);

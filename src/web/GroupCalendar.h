@@ -40,7 +40,8 @@ class GroupCalendar {
     std::string feedTag() const { return "\"" + ctag() + "\""; }
 
     // The events as they are now; reads the data file when the change tag moved since the last
-    // call. A file that cannot be read gives no events (and is read again next time).
+    // call. A file that cannot be read gives no events (and is read again next time); one that
+    // is unavailable (being restructured, held by another process) keeps the events read last.
     const std::vector<CalendarResource>& resources();
     // The event of that UID; nullptr when there is none.
     const CalendarResource* find(const std::string& uid);

@@ -59,6 +59,15 @@ TEST_F(WebServerTest, RefusedCallersAndCurrentEntityTagsReadNoDataFile) {
     EXPECT_TRUE(again.body.empty());
     EXPECT_EQ(fileCalls(), callsAfterFirst);
 
+    // While the file is rewritten elsewhere, the last events stand and the file is left alone.
+    DBTable[0]->restructuring = true;
+    ++DBTable[0]->changeCount;
+    const HttpAnswer meanwhile = Get(kAnna, "/calendars/Office.ics");
+    EXPECT_EQ(meanwhile.status, 200);
+    EXPECT_NE(meanwhile.body.find("SUMMARY:Day " + std::to_string(today)), std::string::npos);
+    EXPECT_EQ(fileCalls(), callsAfterFirst);
+    DBTable[0]->restructuring = false;
+
     EditTitle(today, "Changed title");
     const HttpAnswer changed = Get(kAnna, "/calendars/Office.ics", "If-None-Match: " + first.header("etag") + "\r\n");
     EXPECT_EQ(changed.status, 200);
