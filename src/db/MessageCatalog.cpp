@@ -247,6 +247,7 @@ constexpr std::array<InterfaceText, kInterfaceTexts> kInterfaceTextTable = {{
     {"Last log lines", "Последние строки журнала"},
     {"none", "нет"},
     {"Log lines lost (the output is too slow): ", "Потеряно строк журнала (вывод не успевает): "},
+    {"Calendars listen on ", "Календари доступны по адресу "},
     {"Restructure", "Реструктуризация"},
     {"Making the backup copy...", "Создание резервной копии..."},
     {"Writing the archive...", "Запись архива..."},
@@ -320,6 +321,9 @@ bool ReportsFailure(const std::string& message) {
         for (const int slot : kNormalStart) {
             if (message.starts_with(Msg(*catalogue, slot))) return false;
         }
+    }
+    for (const int language : {0, 1}) {
+        if (message.starts_with(Txt(language, txtCalendarsListen))) return false;
     }
     return true;
 }

@@ -155,6 +155,7 @@ enum InterfaceTextId : int {
     txtRecentLog,       // "Last log lines"
     txtNone,            // "none"
     txtLogLinesLost,           // "Log lines lost (the output is too slow): "
+    txtCalendarsListen,        // "Calendars listen on " (the HTTP face's address follows)
     txtRestructureTitle,       // "Restructure"
     txtBackupCopyStep,         // the steps of a restructure, as its progress dialog shows them
     txtArchiveStep,
@@ -168,7 +169,7 @@ std::string Txt(int language, InterfaceTextId id);
 
 // Whether a log message reports a failure or a warning: every message but the reports of a
 // normal start ("Start!", "Created file Server.ini", "OK! Data correction - ...",
-// "Initialization -> Ok!", the debug-mode mark), in either language.
+// "Initialization -> Ok!", "Calendars listen on ...", the debug-mode mark), in either language.
 bool ReportsFailure(const std::string& message);
 
 }  // namespace merivo

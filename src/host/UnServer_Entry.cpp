@@ -157,7 +157,7 @@ std::unique_ptr<WebServer> StartCalendars() {
                  std::to_string(settings.port) + " -> " + reason);
         return nullptr;
     }
-    WriteLog("Calendars listen on http://" + web->where() + "/");
+    WriteLog(Txt(txtCalendarsListen) + "http://" + web->where() + "/");
     return web;
 }
 

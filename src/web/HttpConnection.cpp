@@ -5,6 +5,8 @@
 #include <QTcpSocket>
 #include <boost/beast/http/status.hpp>
 
+#include "web/Metrics.h"
+
 namespace merivo {
 
 namespace http = boost::beast::http;
@@ -90,6 +92,7 @@ void HttpConnection::refuse(int status) {
 
 void HttpConnection::respond(WebResponse response) {
     if (state_ != State::Answering) return;
+    CountHttpStatus(response.status);
     const auto reason = http::obsolete_reason(static_cast<http::status>(response.status));
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " " +
                       QByteArray(reason.data(), static_cast<qsizetype>(reason.size())) + "\r\n";

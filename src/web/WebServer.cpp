@@ -5,6 +5,8 @@
 #include <QTcpSocket>
 #include <algorithm>
 
+#include "platform/Socket.h"
+#include "web/AdminPages.h"
 #include "web/FeedPages.h"
 #include "web/HttpConnection.h"
 
@@ -15,9 +17,13 @@ WebServer::WebServer(const WebSettings& settings, QObject* parent)
       settings_(settings),
       access_(settings.feeds),
       calendars_(settings.daysBack),
-      calDav_(calendars_) {
+      calDav_(calendars_),
+      adminGate_(ParseAdminList(settings.admins), ResolveHost) {
     AddFeedRoutes(router_, calendars_, access_);
     calDav_.addRoutes(router_);
+    AddAdminRoutes(router_, adminGate_, [this](AdminSnapshot& snapshot, const WebRequest& request) {
+        addWebFacts(snapshot, request);
+    });
     connect(&listener_, &QTcpServer::newConnection, this, &WebServer::acceptPending);
 }
 
@@ -43,6 +49,21 @@ int WebServer::port() const {
     return listener_.isListening() ? listener_.serverPort() : 0;
 }
 
+void WebServer::addWebFacts(AdminSnapshot& snapshot, const WebRequest& request) {
+    snapshot.webAddress = where();
+    for (std::size_t group = 0; group < snapshot.groups.size(); ++group) {
+        GroupFigures& figures = snapshot.groups[group];
+        if (CalendarEntry* entry = calendars_.ofGroup(static_cast<int>(group))) {
+            figures.ctag = entry->calendar->ctag();
+        }
+        for (const WebFeed& feed : settings_.feeds) {
+            if (feed.group != static_cast<int>(group) || request.header("host").empty()) continue;
+            figures.feedUrl =
+                "http://" + request.header("host") + "/feeds/" + PercentEncode(feed.key) + ".ics";
+        }
+    }
+}
+
 void WebServer::acceptPending() {
     while (QTcpSocket* socket = listener_.nextPendingConnection()) {
         if (!makeRoom()) {
@@ -51,7 +72,10 @@ void WebServer::acceptPending() {
             continue;
         }
         auto* connection = new HttpConnection(
-            socket, [this](HttpConnection& from, WebRequest request) { dispatch(from, std::move(request)); },
+            socket,
+            [this](HttpConnection& from, WebRequest request) {
+                dispatch(from, std::move(request));
+            },
             settings_.idleCloseMs, this);
         connect(connection, &HttpConnection::closed, this, &WebServer::forget);
         connections_.push_back(connection);
@@ -90,7 +114,7 @@ void WebServer::dispatch(HttpConnection& connection, WebRequest request) {
     QPointer<HttpConnection> waiting(&connection);
     const std::string address = request.peerAddress;
     access_.identify(address, [waiting, handler = route->handler,
-                                           request = std::move(request)](const WebCaller& caller) mutable {
+                               request = std::move(request)](const WebCaller& caller) mutable {
         if (!waiting) return;
         if (caller.user.empty()) {
             waiting->respond(WebResponse::Status(403));

@@ -1,13 +1,15 @@
 #pragma once
 // The HTTP face of the server: a listener on the main thread whose connections hand their
-// requests to the router. It serves the groups' calendars (FeedPages, CalDav) and whatever page
-// is added to routes(). At most 64 connections are kept: beyond that the one idle the longest
+// requests to the router. It serves the groups' calendars (FeedPages, CalDav), the
+// administrator's status page and metrics (AdminPages), and whatever page is added to routes(). At most 64 connections are kept: beyond that the one idle the longest
 // goes.
 #include <QObject>
 #include <QTcpServer>
 #include <string>
 #include <vector>
 
+#include "web/AdminAccess.h"
+#include "web/AdminSnapshot.h"
 #include "web/CalDav.h"
 #include "web/GroupCalendar.h"
 #include "web/WebAccess.h"
@@ -42,12 +44,16 @@ class WebServer : public QObject {
     bool makeRoom();
     void dispatch(HttpConnection& connection, WebRequest request);
     void forget(HttpConnection* connection);
+    // What the status pages show of the HTTP face: its address, each group's change tag and the
+    // address of its feed as the caller reaches the server.
+    void addWebFacts(AdminSnapshot& snapshot, const WebRequest& request);
 
     WebSettings settings_;
     QTcpServer listener_;
     WebAccess access_;
     CalendarSet calendars_;
     CalDav calDav_;
+    AdminGate adminGate_;
     WebRouter router_;
     std::vector<HttpConnection*> connections_;
 };

@@ -89,6 +89,7 @@ WebSettings ReadWebSettings(const IniFile& ini, const std::vector<std::string>& 
     settings.address = ReadAddress(web, errors);
     settings.daysBack = ReadDaysBack(web, errors);
     settings.feeds = ReadFeeds(ini.readSection("Web Feeds"), aliases, errors);
+    settings.admins = web.value("Admin");
     return settings;
 }
 

@@ -18,6 +18,7 @@ struct WebSettings {
     std::string address = "0.0.0.0";  // where it listens
     int daysBack = 30;                // the calendars begin this many days before today
     std::vector<WebFeed> feeds;
+    std::string admins;  // [Web] Admin: who besides the machine itself sees the status pages
     // Not in Server.ini: a connection that neither sends nor takes anything for this long is
     // closed (tests shorten it).
     int idleCloseMs = 30000;

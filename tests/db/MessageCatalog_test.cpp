@@ -81,6 +81,9 @@ TEST(CatalogueTest, OnlyTheReportsOfANormalStartAreNoFailures) {
         EXPECT_TRUE(ReportsFailure(Msg(*catalogue, msgReadFileError) + "/srv/a.mvd"));
     }
     EXPECT_FALSE(ReportsFailure("\r\n--DEBUG--"));
+    for (const int language : {0, 1}) {
+        EXPECT_FALSE(ReportsFailure(Txt(language, txtCalendarsListen) + "http://0.0.0.0:6380/"));
+    }
     EXPECT_TRUE(ReportsFailure("Reset send process"));
 }
 

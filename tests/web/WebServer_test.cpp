@@ -8,6 +8,7 @@
 #include "net/UnSockSr.h"
 #include "support/FaultInjectionEnv.h"
 #include "support/HeldLookup.h"
+#include "web/MetricsCheck.h"
 #include "web/WebFixture.h"
 
 namespace merivo {
@@ -38,6 +39,22 @@ TEST_F(WebServerTest, EachCallerReadsWhatItsIdentificationOrKeyAllows) {
             EXPECT_NE(answer.body.find("SUMMARY:Day " + std::to_string(today)), std::string::npos);
         }
     }
+}
+
+// The administrator's pages: the machine itself sees them, a configured user on another
+// loopback address does not.
+TEST_F(WebServerTest, OnlyTheMachineItselfSeesTheStatusPages) {
+    for (const char* page : {"/status", "/metrics"}) EXPECT_EQ(Get(kAnna, page).status, 403);
+    const HttpAnswer status = Get("127.0.0.1", "/status");
+    EXPECT_EQ(status.status, 200);
+    EXPECT_NE(status.body.find("Office"), std::string::npos);
+    const HttpAnswer metrics = Get("127.0.0.1", "/metrics");
+    ASSERT_EQ(metrics.status, 200);
+    EXPECT_EQ(SeriesValue(metrics.body, "merivo_up"), 1);
+    EXPECT_GE(SeriesValue(metrics.body, "merivo_http_requests_total{status=\"403\"}"), 2);
+    const PromtoolResult check = CheckWithPromtool(metrics.body);
+    EXPECT_EQ(check.status, 0) << check.output;
+    EXPECT_TRUE(RepeatedSeries(metrics.body).empty());
 }
 
 TEST_F(WebServerTest, RefusedCallersAndCurrentEntityTagsReadNoDataFile) {
