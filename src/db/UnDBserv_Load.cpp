@@ -25,11 +25,6 @@ std::int64_t CountPastDays(File& data, std::int64_t today) {
     return past;
 }
 
-std::unique_ptr<File> OpenOrCreate(const std::string& path) {
-    const OpenMode mode = CurrentEnv().fileExists(path) ? OpenMode::ReadWrite : OpenMode::Create;
-    return CurrentEnv().openFile(path, mode);
-}
-
 // Copies `count` records from the start of `from` to record number `to` of `into`.
 void AppendRecords(File& from, std::int64_t count, File& into, std::int64_t to, DayRecord& buffer) {
     for (std::int64_t k = 0; k < count; ++k) {
@@ -41,9 +36,13 @@ void AppendRecords(File& from, std::int64_t count, File& into, std::int64_t to, 
 }
 
 // Moves the m oldest days of the data file to the end of the archive, keeps the newest
-// archiveLimit records of the archive, and cuts the m days off the start of the data file.
+// archiveLimit records of the archive, and cuts the m days off the start of the data file. The
+// archive (and the name of a new one) is on the disk before the data file lets the days go, so a
+// power loss at any moment loses no day.
 void ArchiveOldestDays(TMyDBUser& db, File& data, const std::string& archivePath, std::int64_t m) {
-    std::unique_ptr<File> archive = OpenOrCreate(archivePath);
+    const bool newArchive = !CurrentEnv().fileExists(archivePath);
+    std::unique_ptr<File> archive =
+        CurrentEnv().openFile(archivePath, newArchive ? OpenMode::Create : OpenMode::ReadWrite);
     std::int64_t count = RecordCount(*archive);
     AppendRecords(data, m, *archive, count, db.DayBuffer);
     count += m;
@@ -53,12 +52,15 @@ void ArchiveOldestDays(TMyDBUser& db, File& data, const std::string& archivePath
         count = limit;
     }
     archive->truncate(count * kRecord);
+    archive->sync();
+    if (newArchive) CurrentEnv().syncFolder(FolderOf(archivePath));
     if (count > 0) db.insertBeforeFirstAllowed = false;
     archive.reset();
 
     const std::int64_t n = RecordCount(data);
     MoveRecords(data, m, n - m, 0, db.DayBuffer);
     data.truncate((n - m) * kRecord);
+    data.sync();
 }
 
 // For a check, which takes no lock: a process holds the file's lock, and it is not the server of

@@ -278,6 +278,25 @@ TEST_F(LoadFailureTest, AnArchivingFailureLosesNoDataDay) {
     }
 }
 
+// The power may go at any moment of the archiving: the archive and the name of a new one are on
+// the disk before the data file lets its days go, and the start leaves both files on the disk.
+TEST_F(LoadFailureTest, ArchivedDaysAreOnTheDiskBeforeTheDataFileLetsThemGo) {
+    SetToday(1040);
+    WriteData(Days(1000, 43));
+    db().recordLimit = 30;
+    db().archiveLimit = 100;
+    bool archiveOnDisk = false;
+    bool dataCutAfterIt = false;
+    faults.beforeCall(FileOp::SyncFolder, "", [&] { archiveOnDisk = faults.calls(FileOp::Sync) > 0; });
+    faults.beforeCall(FileOp::Truncate, "group.mvd", [&] { dataCutAfterIt = archiveOnDisk; });
+    faults.trackUnsyncedData();
+    LoadAndArchive(db());
+    faults.dropUnsyncedData();
+    EXPECT_TRUE(dataCutAfterIt);
+    ExpectArchive(Days(1000, 10));
+    ExpectData(Days(1010, 33));
+}
+
 TEST_F(LoadFailureTest, AnIndexThatCannotBeBuiltThrowsToTheCaller) {
     WriteData({Day(100)});
     faults.failOn(FileOp::Open, "group.mvd", 2, 1);  // the load opens it first
