@@ -5,6 +5,7 @@
 #include <QTextCursor>
 #include <cstdio>
 #include <mutex>
+#include <utility>
 
 #include "db/UnDBType.h"
 #include "platform/Clock.h"
@@ -68,7 +69,20 @@ void AppendDebugFile(const std::string& entry) {
     }
 }
 
-WindowLogSink::WindowLogSink(QPlainTextEdit& memo) : memo_(memo) {}
+namespace {
+WindowLogSink* DebugLogOwner = nullptr;  // under the log lock
+}  // namespace
+
+WindowLogSink::WindowLogSink(QPlainTextEdit& memo) : memo_(memo) {
+    std::lock_guard lock(LogLock());
+    DebugLogOwner = this;
+}
+
+// Its writer goes after this: no line is handed to it from here on.
+WindowLogSink::~WindowLogSink() {
+    std::lock_guard lock(LogLock());
+    if (DebugLogOwner == this) DebugLogOwner = nullptr;
+}
 
 void StdoutLogSink::append(const std::string& message) {
     PrintLine(TimeNow() + " " + message);
@@ -93,7 +107,7 @@ ToolkitMessageRoute::~ToolkitMessageRoute() {
 void ToolkitMessageRoute::settingsRead() {
     std::lock_guard lock(LogLock());
     settingsRead_ = true;
-    for (const std::string& entry : early_) route(entry);
+    for (const std::string& line : early_) route(line);
     early_.clear();
 }
 
@@ -103,16 +117,21 @@ void ToolkitMessageRoute::Handle(QtMsgType type, const QMessageLogContext& conte
     if (!ActiveRoute) return;
     ToolkitMessageRoute& active = *ActiveRoute;
     if (type == QtFatalMsg && active.previous_) active.previous_(type, context, text);
-    const std::string entry = TimeNow() + " " + Utf8ToCp1251(text.toStdString()) + "\r\n";
+    const std::string line = TimeNow() + " " + Utf8ToCp1251(text.toStdString());
     if (active.settingsRead_) {
-        active.route(entry);
+        active.route(line);
     } else if (active.early_.size() < kEarlyToolkitMessages) {
-        active.early_.push_back(entry);
+        active.early_.push_back(line);
     }
 }
 
-void ToolkitMessageRoute::route(const std::string& entry) {
-    if (Config.debugMode) AppendDebugFile(entry);
+void ToolkitMessageRoute::route(const std::string& line) {
+    if (!Config.debugMode) return;
+    if (DebugLogOwner) {
+        DebugLogOwner->appendToDebugLog(line);
+    } else {
+        AppendDebugFile(line + "\r\n");
+    }
 }
 
 void WindowLogSink::append(const std::string& message) {
@@ -120,6 +139,10 @@ void WindowLogSink::append(const std::string& message) {
     writer_.add(line, Config.debugMode ? JoinPath(Config.appDir, "debug.log") : std::string());
     pending_.push_back(LogText(line));
     mainThread_.run([this] { showPending(); });
+}
+
+void WindowLogSink::appendToDebugLog(std::string line) {
+    writer_.addToDebugLog(std::move(line), JoinPath(Config.appDir, "debug.log"));
 }
 
 void WindowLogSink::drainOutput() {

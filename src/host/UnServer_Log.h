@@ -32,10 +32,16 @@ QString LogText(const std::string& cp1251);
 // The sink that the main window installs, created on the memo's thread. It may be called on any
 // thread; the memo is changed on its own thread only, in the order in which the lines were logged.
 // Standard output and debug.log are written by a LogWriter: the caller never waits for them.
+// While a window sink lives, its writer is the one that writes debug.log.
 class WindowLogSink : public LogSink {
   public:
     explicit WindowLogSink(QPlainTextEdit& memo);
+    ~WindowLogSink() override;
+    WindowLogSink(const WindowLogSink&) = delete;
+    WindowLogSink& operator=(const WindowLogSink&) = delete;
     void append(const std::string& message) override;
+    // Queues a line ("hh:mm:ss text") for debug.log alone, after the lines logged so far.
+    void appendToDebugLog(std::string line);
     // Waits (up to kLogDrainMs) until standard output and debug.log have every line so far.
     void drainOutput();
 
@@ -56,7 +62,8 @@ class StdoutLogSink : public LogSink {
 
 // The toolkit's own messages (warnings of its platform plugins and the like) are not the
 // server's log: they go to debug.log in debug mode and nowhere otherwise, so that the standard
-// output of a run without a display holds the log lines alone. A fatal message still reaches
+// output of a run without a display holds the log lines alone. While the window's sink lives,
+// they go through its writer, which holds debug.log open. A fatal message still reaches
 // the toolkit's own handler, so that the reason for the abort is seen. Messages that come before
 // the settings are read wait (up to kEarlyToolkitMessages) until settingsRead().
 class ToolkitMessageRoute {
@@ -71,11 +78,11 @@ class ToolkitMessageRoute {
 
   private:
     static void Handle(QtMsgType type, const QMessageLogContext& context, const QString& text);
-    void route(const std::string& entry);
+    void route(const std::string& line);
 
     QtMessageHandler previous_;
     bool settingsRead_ = false;  // under the log lock, as is early_
-    std::vector<std::string> early_;
+    std::vector<std::string> early_;  // "hh:mm:ss text"
 };
 
 constexpr std::size_t kEarlyToolkitMessages = 100;

@@ -23,6 +23,7 @@ namespace {
 struct QueuedLine {
     std::string line;
     std::string debugLog;  // empty: standard output only
+    bool toConsole = true;
     long lostBefore = 0;   // lines dropped since the one queued before
 };
 
@@ -89,13 +90,22 @@ LogWriter::~LogWriter() {
 }
 
 void LogWriter::add(std::string line, std::string debugLog) {
+    queue(std::move(line), std::move(debugLog), true);
+}
+
+void LogWriter::addToDebugLog(std::string line, std::string debugLog) {
+    queue(std::move(line), std::move(debugLog), false);
+}
+
+void LogWriter::queue(std::string line, std::string debugLog, bool toConsole) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->queuedBytes + line.size() > kLogQueueBytes) {
         ++state_->lost;
         return;
     }
     state_->queuedBytes += line.size();
-    state_->queue.push_back({std::move(line), std::move(debugLog), std::exchange(state_->lost, 0)});
+    state_->queue.push_back(
+        {std::move(line), std::move(debugLog), toConsole, std::exchange(state_->lost, 0)});
     state_->changed.notify_all();
 }
 
@@ -123,7 +133,7 @@ void LogWriter::WriteQueued(State& state) {
             WriteAll(state.console, LogText(notice).toStdString() + "\n");
             if (!next.debugLog.empty()) debugFile.append(next.debugLog, notice + "\r\n");
         }
-        WriteAll(state.console, LogText(next.line).toStdString() + "\n");
+        if (next.toConsole) WriteAll(state.console, LogText(next.line).toStdString() + "\n");
         if (!next.debugLog.empty()) debugFile.append(next.debugLog, next.line + "\r\n");
         lock.lock();
         state.writing = false;

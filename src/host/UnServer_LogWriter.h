@@ -28,12 +28,15 @@ class LogWriter {
     // with a line feed, and the file debugLog, unless empty, gets it as it is with "\r\n".
     // Never waits for the writing.
     void add(std::string line, std::string debugLog);
+    // The same for a line that goes to the file debugLog alone.
+    void addToDebugLog(std::string line, std::string debugLog);
     // Waits until every line queued so far is written, up to ms milliseconds; false when some
     // still wait.
     bool drain(int ms);
 
   private:
     struct State;
+    void queue(std::string line, std::string debugLog, bool toConsole);
     static void WriteQueued(State& state);
     static void Run(const std::shared_ptr<State>& state);
 

@@ -77,10 +77,12 @@ TEST_F(LogWriterTest, DebugLogGetsTheLinesInOrderAsTheyAreAndTheOutputAsUtf8) {
         writer.add("12:00:00 first", debugLog);
         writer.add("12:00:01 \xcf\xf0\xe8\xe2\xe5\xf2", debugLog);  // "Привет" in Windows-1251
         writer.add("12:00:02 output only", "");
+        writer.addToDebugLog("12:00:03 debug.log only", debugLog);
     }
     std::ifstream in(debugLog, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
-              "12:00:00 first\r\n12:00:01 \xcf\xf0\xe8\xe2\xe5\xf2\r\n");
+              "12:00:00 first\r\n12:00:01 \xcf\xf0\xe8\xe2\xe5\xf2\r\n"
+              "12:00:03 debug.log only\r\n");
     EXPECT_EQ(
         ReadLines(pipe_[0], 100),
         (std::vector<std::string>{"12:00:00 first", "12:00:01 Привет", "12:00:02 output only"}));

@@ -600,6 +600,22 @@ TEST_F(LogWindowTest, ToolkitMessagesGoToDebugLogInDebugModeOnly) {
               "12:00:00 before the settings\r\n12:00:00 in debug mode\r\n");
 }
 
+// While the window's writer holds debug.log open, the toolkit's messages reach the file through
+// that writer, in order with the log lines.
+TEST_F(LogWindowTest, ToolkitMessagesReachDebugLogHeldOpenByTheWindowsWriter) {
+    dir.writeFile("debug.log", "");
+    ToolkitMessageRoute route;
+    Config.debugMode = true;
+    route.settingsRead();
+    TFormMVServer window;
+    WriteLog("line");
+    window.WaitForLogOutput();  // the writer holds debug.log open from here on
+    qWarning("toolkit");
+    WriteLog("after");
+    window.WaitForLogOutput();
+    EXPECT_EQ(dir.readFile("debug.log"), "12:00:00 line\r\n12:00:00 toolkit\r\n12:00:00 after\r\n");
+}
+
 TEST_F(LogWindowTest, DebugLogWritesNothingOutsideDebugMode) {
     TFormMVServer window;
     dir.writeFile("debug.log", "");
