@@ -97,12 +97,12 @@ bool SendMailFiles(TMyNameUser& user, const std::vector<std::uint8_t>& entries,
     for (std::size_t at = 0; at < entries.size(); at += kInboxEntrySize) {
         const std::string name = InboxEntryPackageFile(entries.data() + at);
         const std::string path = JoinPath(Config.pop3Dir, name);
-        std::string failure = "Bad mail file name";
+        SendResult result = SendResult::Failed;  // a bad file name
         if (IsPlainFileName(name)) {
-            failure = user.outgoing ? SendFile(*user.outgoing, path) : kConnectionLostText;
+            result = user.outgoing ? SendFile(*user.outgoing, path) : SendResult::ConnectionLost;
         }
         if (user.outgoing && !user.outgoing->connected()) CloseOutgoingQuietly(user);
-        if (!failure.empty()) return false;
+        if (result != SendResult::Sent) return false;
         sent.push_back(path);
     }
     return true;

@@ -7,6 +7,7 @@
 #include <array>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -112,23 +113,24 @@ bool GoesDirectly(const TMyNameUser& user, std::size_t length) {
     return Config.directSend && SendQueueIdle(user) && length < kLargePiece;
 }
 
-// One send of the bytes on the user's connection. The bytes taken, or -1 when the connection
+// One send of the bytes on the user's connection. The bytes taken, or none when the connection
 // turned out to be gone.
-long Offer(TMyNameUser& user, const std::uint8_t* data, std::size_t length) {
-    long taken = -1;
+std::optional<std::size_t> Offer(TMyNameUser& user, const std::uint8_t* data, std::size_t length) {
+    long taken = 0;
     if (user.outgoing) {
         int error = 0;
         taken = user.outgoing->sendSome(data, length, &error);
         CountBytesSent(taken);
     }
-    if (!OutgoingActive(user)) return -1;
-    return std::max(taken, 0L);
+    if (!OutgoingActive(user)) return std::nullopt;
+    return static_cast<std::size_t>(std::max(taken, 0L));
 }
 
 // Offers the piece once to an idle user's connection. The bytes taken (0 when the piece was
-// not offered), or -1 when the connection turned out to be gone.
-long OfferDirectly(TMyNameUser& user, const std::uint8_t* data, std::size_t length) {
-    return GoesDirectly(user, length) ? Offer(user, data, length) : 0;
+// not offered), or none when the connection turned out to be gone.
+std::optional<std::size_t> OfferDirectly(TMyNameUser& user, const std::uint8_t* data,
+                                         std::size_t length) {
+    return GoesDirectly(user, length) ? Offer(user, data, length) : std::size_t{0};
 }
 
 // ---- Pieces gathered during a turn of the event loop ---------------------------------------
@@ -194,15 +196,16 @@ void TraceProcessEnd(const Thread& self) {
     DebugLog("TerminateThread " + std::to_string(self.handle()));
 }
 
-void ReportSendResult(TMyNameUser& user, std::int32_t sequence, long result, const Thread& self) {
-    if (result >= 0) {
+void ReportSendResult(TMyNameUser& user, std::int32_t sequence, SendResult result,
+                      const Thread& self) {
+    if (result == SendResult::Sent) {
         PassTurn(user, sequence);
         TraceProcessEnd(self);
         return;
     }
     if (!StopSendingUnlessEnding(user)) return;
-    if (result == -3 && user.online) WriteLog(kConnectionLostText);
-    if (result == -4 && user.online) WriteLog(kSendTimedOutText);
+    const std::optional<std::string> line = SendFailureLogLine(result);
+    if (line && user.online) WriteLog(*line);
 }
 
 std::uint32_t RunSendProcess(Thread& self, TMyNameUser& user, std::int32_t sequence,
@@ -211,9 +214,10 @@ std::uint32_t RunSendProcess(Thread& self, TMyNameUser& user, std::int32_t seque
     try {
         if (!WaitForTurn(self, user, sequence)) return 0;
         DebugLog("StartProc " + std::to_string(sequence));
-        const long result = user.outgoing ? SendAll(*user.outgoing, piece.header.data(),
-                                                    piece.headerLength, piece.data(), piece.length)
-                                          : -3;
+        const SendResult result =
+            user.outgoing ? SendAll(*user.outgoing, piece.header.data(), piece.headerLength,
+                                    piece.data(), piece.length)
+                          : SendResult::ConnectionLost;
         DebugLog("EndProc " + std::to_string(sequence));
         piece = {};
         if (self.terminateRequested()) return 0;
@@ -249,14 +253,13 @@ void QueuePiece(TMyNameUser& user, PieceSource& piece, bool mayGather = true) {
     if (mayGather && JoinGathered(user, piece)) return;
     if (!MakeRoomForProcess(user)) return;
     if (mayGather && StartGathering(user, piece)) return;
-    const long taken = OfferDirectly(user, piece.data(), piece.length());
-    if (taken < 0) {
+    const std::optional<std::size_t> taken = OfferDirectly(user, piece.data(), piece.length());
+    if (!taken) {
         user.sendStopped = true;
         return;
     }
-    const auto done = static_cast<std::size_t>(taken);
-    if (done >= piece.length()) return;
-    StartSendProcess(user, piece.from(done));
+    if (*taken >= piece.length()) return;
+    StartSendProcess(user, piece.from(*taken));
 }
 
 // A large package for an idle user with DirectSend on: its header would leave directly and its
@@ -337,10 +340,10 @@ void SendSharedPackageToReceivers(TMyNameUser& user, SharedBuffer package, std::
 void SendGatheredPieces(TMyNameUser& user) {
     if (user.gathered.ends.empty()) return;
     const GatheredPieces batch = std::exchange(user.gathered, {});
-    const long taken = Offer(user, batch.bytes.data(), batch.bytes.size());
-    if (taken < 0 && user.online) user.sendStopped = true;
-    if (!user.online || user.sendStopped) return;
-    const auto done = static_cast<std::size_t>(taken);
+    const std::optional<std::size_t> taken = Offer(user, batch.bytes.data(), batch.bytes.size());
+    if (!taken && user.online) user.sendStopped = true;
+    if (!taken || !user.online || user.sendStopped) return;
+    const std::size_t done = *taken;
     std::size_t start = 0;
     for (const std::size_t end : batch.ends) {
         PieceSource piece(batch.bytes.data() + start, end - start);

@@ -1,5 +1,5 @@
 // The send loops share one loop; they differ in how many empty sends they stand, whether they
-// pause once before giving up and how they report the outcome.
+// pause once before giving up and which ends they tell apart.
 #include "net/UnWSMess.h"
 
 #include <algorithm>
@@ -17,15 +17,10 @@
 
 namespace merivo {
 
-const std::string kConnectionLostText = "Reset send process";
-const std::string kSendTimedOutText = "Error of send process";
-
 namespace {
 
 constexpr std::size_t kFilePieceSize = 65536;
 constexpr int kStallPauseMs = 50;
-
-enum class LoopOutcome { Sent, SocketError, ConnectionLost, NothingTaken };
 
 struct LoopRules {
     int attempts;              // empty sends in a row that the loop stands
@@ -41,13 +36,13 @@ bool IsSocketError(int error, const LoopRules& rules) {
 
 // Sends the header (if any) and the data. While part of the header is left, it goes out
 // together with the data. The end of the calling process counts as a lost connection.
-LoopOutcome SendLoop(TcpSocket& connection, const std::uint8_t* header, std::size_t headerLength,
-                     const std::uint8_t* data, std::size_t length, LoopRules rules) {
+SendResult SendLoop(TcpSocket& connection, const std::uint8_t* header, std::size_t headerLength,
+                    const std::uint8_t* data, std::size_t length, LoopRules rules) {
     const std::size_t total = headerLength + length;
     std::size_t sent = 0;
     int failures = 0;
     while (sent < total) {
-        if (ProcessEnding()) return LoopOutcome::ConnectionLost;
+        if (ProcessEnding()) return SendResult::ConnectionLost;
         int error = 0;
         const long taken =
             sent < headerLength
@@ -60,10 +55,10 @@ LoopOutcome SendLoop(TcpSocket& connection, const std::uint8_t* header, std::siz
             if (sent < total) ProcessWaitWritable(connection, 2);
             continue;
         }
-        if (IsSocketError(error, rules) && connection.connected()) return LoopOutcome::SocketError;
-        if (!connection.connected()) return LoopOutcome::ConnectionLost;
+        if (IsSocketError(error, rules) && connection.connected()) return SendResult::SocketError;
+        if (!connection.connected()) return SendResult::ConnectionLost;
         if (++failures > rules.attempts) {
-            if (rules.pauses == 0) return LoopOutcome::NothingTaken;
+            if (rules.pauses == 0) return SendResult::TimedOut;
             --rules.pauses;
             failures = 0;
             ProcessSleep(kStallPauseMs);
@@ -71,75 +66,68 @@ LoopOutcome SendLoop(TcpSocket& connection, const std::uint8_t* header, std::siz
         }
         ProcessWaitWritable(connection, 10);
     }
-    return LoopOutcome::Sent;
+    return SendResult::Sent;
 }
 
 }  // namespace
 
-long SendAll(TcpSocket& connection, const std::uint8_t* data, std::size_t length) {
+std::optional<std::string> SendFailureLogLine(SendResult result) {
+    switch (result) {
+        case SendResult::ConnectionLost:
+            return "Reset send process";
+        case SendResult::TimedOut:
+            return "Error of send process";
+        case SendResult::Sent:
+        case SendResult::SocketError:
+        case SendResult::Failed:
+            break;
+    }
+    return std::nullopt;
+}
+
+SendResult SendAll(TcpSocket& connection, const std::uint8_t* data, std::size_t length) {
     return SendAll(connection, nullptr, 0, data, length);
 }
 
-long SendAll(TcpSocket& connection, const std::uint8_t* header, std::size_t headerLength,
-             const std::uint8_t* data, std::size_t length) {
+SendResult SendAll(TcpSocket& connection, const std::uint8_t* header, std::size_t headerLength,
+                   const std::uint8_t* data, std::size_t length) {
     const LoopRules rules{CurrentTimeouts().sendAttempts, 0, false};
     try {
-        switch (SendLoop(connection, header, headerLength, data, length, rules)) {
-            case LoopOutcome::Sent:
-                return static_cast<long>(headerLength + length);
-            case LoopOutcome::SocketError:
-                return -2;
-            case LoopOutcome::ConnectionLost:
-                return -3;
-            case LoopOutcome::NothingTaken:
-                return -4;
-        }
+        return SendLoop(connection, header, headerLength, data, length, rules);
     } catch (...) {
         DebugLog("SendAll: " + CaughtText());
     }
-    return -5;
+    return SendResult::Failed;
 }
 
-std::string TimedSend(TcpSocket& connection, const std::uint8_t* data, std::size_t length) {
+SendResult TimedSend(TcpSocket& connection, const std::uint8_t* data, std::size_t length) {
     const LoopRules rules{CurrentTimeouts().timedSendAttempts, 1, true};
-    switch (SendLoop(connection, nullptr, 0, data, length, rules)) {
-        case LoopOutcome::Sent:
-            return {};
-        case LoopOutcome::NothingTaken:
-            return kSendTimedOutText;
-        case LoopOutcome::SocketError:
-        case LoopOutcome::ConnectionLost:
-            break;
-    }
-    return kConnectionLostText;
+    const SendResult result = SendLoop(connection, nullptr, 0, data, length, rules);
+    return result == SendResult::SocketError ? SendResult::ConnectionLost : result;
 }
 
-std::string SendFile(TcpSocket& connection, const std::string& path) {
+SendResult SendFile(TcpSocket& connection, const std::string& path) {
     try {
         std::unique_ptr<File> file = CurrentEnv().openFile(path, OpenMode::Read);
         const std::int64_t size = file->size();
-        if (size > std::numeric_limits<std::int32_t>::max()) return "File too large: " + path;
+        if (size > std::numeric_limits<std::int32_t>::max()) return SendResult::Failed;
         std::uint8_t header[4];
         WriteInt32(header, static_cast<std::int32_t>(size));
-        std::string failure = TimedSend(connection, header, sizeof header);
-        if (!failure.empty()) return failure;
+        SendResult result = TimedSend(connection, header, sizeof header);
         std::vector<std::uint8_t> piece(kFilePieceSize);
-        for (std::int64_t left = size; left > 0;) {
+        for (std::int64_t left = size; left > 0 && result == SendResult::Sent;) {
             const auto wanted = static_cast<std::size_t>(
                 std::min<std::int64_t>(left, static_cast<std::int64_t>(kFilePieceSize)));
             const std::size_t got = file->readUpTo(piece.data(), wanted);
-            if (got == 0) return "File ended early: " + path;
-            failure = TimedSend(connection, piece.data(), got);
+            if (got == 0) return SendResult::Failed;  // the file ended early
             // A piece that was not sent completely leaves the receiver out of step with the
             // framing, so a time-out ends the file as a lost connection does.
-            if (!failure.empty()) return failure;
+            result = TimedSend(connection, piece.data(), got);
             left -= static_cast<std::int64_t>(got);
         }
-        return {};
-    } catch (const std::exception& error) {
-        return error.what();
+        return result;
     } catch (...) {
-        return "Error sending " + path;
+        return SendResult::Failed;
     }
 }
 

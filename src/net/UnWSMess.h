@@ -4,27 +4,37 @@
 // nothing for too long.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace merivo {
 
 class TcpSocket;
 
-// What the timed sender reports when it could not send; a send process logs the same texts.
-extern const std::string kConnectionLostText;  // "Reset send process"
-extern const std::string kSendTimedOutText;    // "Error of send process"
+// How a send loop ended. Every send loop of the transport reports its end as one of these; the
+// send and mail processes read it by name, never as a number or a text.
+enum class SendResult {
+    Sent,            // every byte was taken
+    SocketError,     // the connection refused a send with an error while it still stood
+    ConnectionLost,  // the connection is gone, or the process was asked to end
+    TimedOut,        // the connection took nothing for too long
+    Failed,          // anything else: the file could not be read, or the sending threw
+};
 
-// Pushes all bytes through a non-blocking connection: the length, or -2 (socket error),
-// -3 (connection lost), -4 (nothing taken for too long), -5 (failure while sending).
-long SendAll(TcpSocket& connection, const std::uint8_t* data, std::size_t length);
+// The log line of a send process whose send ended this way; none for the ends it does not log.
+std::optional<std::string> SendFailureLogLine(SendResult result);
+
+// Pushes all bytes through a non-blocking connection. A socket error, a lost connection and a
+// connection that takes nothing for too long end it at once.
+SendResult SendAll(TcpSocket& connection, const std::uint8_t* data, std::size_t length);
 // The same for a frame header followed by a body, sent together while the header lasts.
-long SendAll(TcpSocket& connection, const std::uint8_t* header, std::size_t headerLength,
-             const std::uint8_t* data, std::size_t length);
+SendResult SendAll(TcpSocket& connection, const std::uint8_t* header, std::size_t headerLength,
+                   const std::uint8_t* data, std::size_t length);
 
-// Pushes all bytes through the connection; an empty text, or why it could not. A connection
-// that takes nothing for too long gets one more chance after a pause.
-std::string TimedSend(TcpSocket& connection, const std::uint8_t* data, std::size_t length);
-// Sends a stored file as one frame; an empty text on success, else the reason.
-std::string SendFile(TcpSocket& connection, const std::string& path);
+// Pushes all bytes through the connection; a socket error counts as a lost connection. A
+// connection that takes nothing for too long gets one more chance after a pause.
+SendResult TimedSend(TcpSocket& connection, const std::uint8_t* data, std::size_t length);
+// Sends a stored file as one frame with TimedSend.
+SendResult SendFile(TcpSocket& connection, const std::string& path);
 
 }  // namespace merivo
