@@ -279,7 +279,7 @@ void RefuseFileOfRunningServer(const FileLock& lock, const std::string& file) {
         throw Failure(file + ": a running server holds this data file; restructure it from "
                              "the server's settings or stop the server first");
     }
-    if (!lock.acquired()) throw Failure(lock.failure());
+    if (!lock.acquired()) throw Failure(*lock.failure());
 }
 
 void PrintRestructure(const TRestructureResult& result) {

@@ -75,9 +75,9 @@ bool HeldByAnotherProgram(const std::string& path) {
 
 void CorrectAndArchive(TMyDBUser& db, File& data) {
     const std::int64_t today = Today();
-    const std::string message =
+    const ErrorText failure =
         CorrectDataFile(data, db.EmptyDay, today, KeptPastDays(db), db.DayBuffer);
-    if (!message.empty()) WriteLog(db.alias + " -> " + message);
+    if (failure) WriteLog(db.alias + " -> " + *failure);
 
     const std::int64_t past = CountPastDays(data, today);
     const std::string archivePath = ArchivePath(db.dataFilePath);

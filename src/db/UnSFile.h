@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "db/UnDBType.h"
+#include "platform/ErrorText.h"
 
 namespace merivo {
 
@@ -85,10 +86,9 @@ bool BuildIndex(const std::string& dataFilePath, std::vector<TmyDBIndexEntry>& i
 // file are filled. The archiving that follows keeps no more past days than that (recordLimit in
 // the data file, archiveLimit in the archive): whatever lies before them, filled or not, goes to
 // the archive and is trimmed off again, so both files end as with every day filled, and a record
-// from long ago does not make the start write years of empty days. Returns the failure text
-// ("Error correction of database." and the null-record variants), empty when all went well or
-// there was nothing to do.
-std::string CorrectDataFile(File& data, const DayRecord& emptyDay, std::int64_t today,
+// from long ago does not make the start write years of empty days. Fails with the text to log
+// ("Error correction of database." and the null-record variants).
+ErrorText CorrectDataFile(File& data, const DayRecord& emptyDay, std::int64_t today,
                             std::int64_t keptPastDays, DayRecord& buffer);
 
 }  // namespace merivo

@@ -45,9 +45,8 @@ class PastDayCounter {
 };
 
 // Walks records 1 to n-1 up to the correction horizon and notes every gap; counts the past days
-// the file will start with once every gap is filled. Returns the failure text when a null record
-// is met.
-std::string FindGaps(File& data, std::int64_t n, std::int64_t today, std::vector<Gap>& gaps,
+// the file will start with once every gap is filled. Fails when a null record is met.
+ErrorText FindGaps(File& data, std::int64_t n, std::int64_t today, std::vector<Gap>& gaps,
                      PastDayCounter& pastDays) {
     std::int64_t previous = DayAt(data, 0);
     if (previous == 0) return kFirstNullRecord;
@@ -63,7 +62,7 @@ std::string FindGaps(File& data, std::int64_t n, std::int64_t today, std::vector
         pastDays.add(day, 1);
         previous = day;
     }
-    return {};
+    return std::nullopt;
 }
 
 // Leaves out of the gaps every day that the filled file would hold before its record number
@@ -102,18 +101,17 @@ void FillGaps(File& data, std::int64_t n, const std::vector<Gap>& gaps, const Da
 
 }  // namespace
 
-std::string CorrectDataFile(File& data, const DayRecord& emptyDay, std::int64_t today,
-                            std::int64_t keptPastDays, DayRecord& buffer) {
+ErrorText CorrectDataFile(File& data, const DayRecord& emptyDay, std::int64_t today,
+                          std::int64_t keptPastDays, DayRecord& buffer) {
     try {
         const std::int64_t n = RecordCount(data);
-        if (n < 2) return {};
+        if (n < 2) return std::nullopt;
         std::vector<Gap> gaps;
         PastDayCounter pastDays(today);
-        const std::string nullRecord = FindGaps(data, n, today, gaps, pastDays);
-        if (!nullRecord.empty()) return nullRecord;
+        if (ErrorText nullRecord = FindGaps(data, n, today, gaps, pastDays)) return nullRecord;
         DropDaysBefore(gaps, pastDays.count() - std::max<std::int64_t>(keptPastDays, 0));
         FillGaps(data, n, gaps, emptyDay, buffer);
-        return {};
+        return std::nullopt;
     } catch (const std::exception&) {
         return kCorrectionFailed;
     }

@@ -212,7 +212,7 @@ int RunServerIn(const std::string& folder, const char* programName) {
     }
     if (!guard.acquired()) {
         TellFatal(QStringLiteral("The program folder cannot be used: %1")
-                      .arg(QString::fromStdString(guard.failure())));
+                      .arg(QString::fromStdString(*guard.failure())));
         return kExitFailed;
     }
     Config.appDir = folder;
@@ -252,8 +252,8 @@ int CheckServerFolder(const std::string& folder) {
 int RunServer(int argc, char** argv) {
     const ServerOptions options = ParseServerOptions(
         argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>{});
-    if (!options.error.empty()) {
-        Print(stderr, "merivo-server: " + options.error + "\n" + ServerUsage());
+    if (options.error) {
+        Print(stderr, "merivo-server: " + *options.error + "\n" + ServerUsage());
         return kExitUsage;
     }
     if (options.help) {

@@ -20,7 +20,7 @@ std::string WithoutTrailingSeparator(std::string folder) {
 
 ServerOptions ParseServerOptions(const std::vector<std::string>& arguments) {
     ServerOptions options;
-    for (std::size_t i = 0; i < arguments.size() && options.error.empty(); ++i) {
+    for (std::size_t i = 0; i < arguments.size() && !options.error; ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--check") {
             options.check = true;

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ErrorText.h"
+
 namespace merivo {
 
 struct ServerOptions {
@@ -10,7 +12,7 @@ struct ServerOptions {
     bool check = false;  // test the settings and end
     bool help = false;
     bool version = false;
-    std::string error;  // why the command line cannot be used; empty when it can
+    ErrorText error;     // why the command line cannot be used
 };
 
 // The arguments after the program name.

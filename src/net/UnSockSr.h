@@ -8,11 +8,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "db/UnDBType.h"
 #include "net/MainThreadQueue.h"
+#include "platform/NameLookup.h"
 
 class QSocketNotifier;
 
@@ -86,7 +88,7 @@ class TFormSocksServer : public QObject {
     bool QueueIdentification(const std::shared_ptr<TcpSocket>& socket);
     void IdentifyQueued(Thread& self);
     void IdentifyPeer(Thread& self, const std::shared_ptr<TcpSocket>& socket, int handle);
-    std::string LookUpPeerName(Thread& self, const TcpSocket& socket, int handle,
+    std::optional<std::string> LookUpPeerName(Thread& self, const TcpSocket& socket, int handle,
                                const std::string& address);
     void QueueConnectBack(TMyNameUser& user, const TcpSocket& socket, int handle);
     void AdoptConnection(TMyNameUser& user, int handle);
@@ -129,10 +131,10 @@ void UserDisconnected(TMyNameUser* user, bool incomingSide, bool closeOutgoing =
 
 // How identification finds the name of a peer whose address is no user's host (ReverseLookup;
 // tests put a slow look-up in its place). May block.
-extern std::function<std::string(const std::string&)> PeerNameLookup;
+extern LookupFunction PeerNameLookup;
 // How the address of a user's host name is found before connecting back (ResolveHost; tests
 // put their own in its place). May block.
-extern std::function<std::string(const std::string&)> HostAddressLookup;
+extern LookupFunction HostAddressLookup;
 
 // Users identified and waiting for their outgoing connection (under the thread-table lock).
 extern std::vector<TMyNameUser*> PendingConnects;

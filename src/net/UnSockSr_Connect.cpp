@@ -14,7 +14,7 @@
 
 namespace merivo {
 
-std::function<std::string(const std::string&)> HostAddressLookup = ResolveHost;
+LookupFunction HostAddressLookup = ResolveHost;
 
 void TFormSocksServer::CreateOutgoingConnection(TMyNameUser& user) {
     auto watch = std::make_unique<Outgoing>();
@@ -211,9 +211,11 @@ TFormSocksServer::Resolution TFormSocksServer::ResolveTarget(Outgoing& watch) {
         watch.resolving.reset();
         return Resolution::Failed;
     }
-    watch.address = watch.resolving->answer();
+    const std::optional<std::string> address = watch.resolving->answer();
     watch.resolving.reset();
-    return watch.address.empty() ? Resolution::Failed : Resolution::Resolved;
+    if (!address) return Resolution::Failed;
+    watch.address = *address;
+    return Resolution::Resolved;
 }
 
 // ---- Errors of the outgoing connections ---------------------------------------------------------

@@ -14,7 +14,7 @@
 
 namespace merivo {
 
-std::function<std::string(const std::string&)> PeerNameLookup = ReverseLookup;
+LookupFunction PeerNameLookup = ReverseLookup;
 
 namespace {
 
@@ -90,17 +90,18 @@ void TFormSocksServer::IdentifyPeer(Thread& self, const std::shared_ptr<TcpSocke
         DebugLog("BeginProcess->OnConnect Client");
         const std::uint32_t started = CurrentClock().tickCount();
         const std::string address = socket->peerAddress();
-        std::string name;
+        std::optional<std::string> name;
         TMyNameUser* user = FindUserByHost(address);
         if (!user) {
             name = LookUpPeerName(self, *socket, handle, address);
             // The form may be going: once it has asked this thread to stop, neither the form
             // nor the user table may still exist.
             if (self.terminateRequested()) return;
-            if (!name.empty()) user = FindUserByHost(name);
+            if (name) user = FindUserByHost(*name);
         }
         if (!user) {
-            WriteLog(Msg(msgIllegalUserFrom) + address + " " + name + Msg(msgIllegalUserTail));
+            WriteLog(Msg(msgIllegalUserFrom) + address + " " + name.value_or("") +
+                     Msg(msgIllegalUserTail));
             RunOnMainThread([this, socket, handle] { KeepUnknown(socket, handle); });
             DebugLog("EndProcess->OnConnect Client");
             return;
@@ -114,10 +115,10 @@ void TFormSocksServer::IdentifyPeer(Thread& self, const std::shared_ptr<TcpSocke
     DebugLog("EndProcess->OnConnect Client");
 }
 
-// The peer's name, or "" when the look-up does not answer within the time-out, when too many
-// look-ups are running already, or when the connection closes meanwhile (nobody is left to
-// identify).
-std::string TFormSocksServer::LookUpPeerName(Thread& self, const TcpSocket& socket, int handle,
+// The peer's name; none when the look-up finds none or does not answer within the time-out, when
+// too many look-ups are running already, or when the connection closes meanwhile (nobody is left
+// to identify).
+std::optional<std::string> TFormSocksServer::LookUpPeerName(Thread& self, const TcpSocket& socket, int handle,
                                              const std::string& address) {
     std::shared_ptr<NameLookup> lookup;
     if (socket.handle() == handle)
@@ -126,9 +127,9 @@ std::string TFormSocksServer::LookUpPeerName(Thread& self, const TcpSocket& sock
     while (lookup && !lookup->done()) {
         const bool givenUp = CurrentClock().tickCount() - started >= kNameLookupTimeoutMs ||
                              socket.handle() != handle;
-        if (givenUp || !self.sleep(kLookupPollMs)) return "";
+        if (givenUp || !self.sleep(kLookupPollMs)) return std::nullopt;
     }
-    return lookup ? lookup->answer() : "";
+    return lookup ? lookup->answer() : std::nullopt;
 }
 
 // Main thread. The identified connection becomes the user's, and the user waits for the next

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ErrorText.h"
+
 namespace merivo {
 
 class FileLock {
@@ -18,13 +20,13 @@ public:
     bool acquired() const { return fd_ >= 0; }
     // Someone else holds the lock.
     bool heldElsewhere() const { return heldElsewhere_; }
-    // Why the lock could not be made (empty when acquired or held elsewhere).
-    const std::string& failure() const { return failure_; }
+    // Why the lock could not be made; nothing when it was, or when it is held elsewhere.
+    const ErrorText& failure() const { return failure_; }
 
 private:
     int fd_ = -1;
     bool heldElsewhere_ = false;
-    std::string failure_;
+    ErrorText failure_;
 };
 
 // The processes that hold a lock on the file at path, as the system lists them; empty when there

@@ -21,7 +21,7 @@ std::shared_ptr<NameLookup> NameLookup::Start(LookupFunction function, std::stri
     std::shared_ptr<NameLookup> lookup(new NameLookup());
     try {
         std::thread([lookup, function = std::move(function), text = std::move(text)] {
-            std::string answer;
+            std::optional<std::string> answer;
             try {
                 answer = function(text);
             } catch (...) {
@@ -37,7 +37,7 @@ std::shared_ptr<NameLookup> NameLookup::Start(LookupFunction function, std::stri
     return lookup;
 }
 
-void NameLookup::finish(std::string answer) {
+void NameLookup::finish(std::optional<std::string> answer) {
     std::lock_guard<std::mutex> guard(mutex_);
     answer_ = std::move(answer);
     done_ = true;
@@ -48,7 +48,7 @@ bool NameLookup::done() const {
     return done_;
 }
 
-std::string NameLookup::answer() const {
+std::optional<std::string> NameLookup::answer() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return answer_;
 }

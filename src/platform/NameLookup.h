@@ -4,12 +4,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace merivo {
 
-// A look-up: a name or an address in, the answer out ("" when there is none). May block.
-using LookupFunction = std::function<std::string(const std::string&)>;
+// A look-up: a name or an address in, the answer out (none when there is none). May block.
+using LookupFunction = std::function<std::optional<std::string>(const std::string&)>;
 
 // One look-up on its own thread. Whoever started it polls done(); it may stop waiting at any
 // time: the thread then ends on its own, when the look-up returns, and its answer is dropped.
@@ -21,15 +22,15 @@ class NameLookup {
     static std::shared_ptr<NameLookup> Start(LookupFunction function, std::string text, int limit);
 
     bool done() const;
-    std::string answer() const;  // "" until done
+    std::optional<std::string> answer() const;  // none until done
 
   private:
     NameLookup() = default;
-    void finish(std::string answer);
+    void finish(std::optional<std::string> answer);
 
     mutable std::mutex mutex_;
     bool done_ = false;
-    std::string answer_;
+    std::optional<std::string> answer_;
 };
 
 // Look-ups whose function has not returned yet.

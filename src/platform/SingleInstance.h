@@ -17,8 +17,8 @@ public:
     bool acquired() const { return lock_.acquired(); }
     // Another process holds the folder.
     bool heldElsewhere() const { return lock_.heldElsewhere(); }
-    // Why the lock could not be made (empty when acquired or held elsewhere).
-    const std::string& failure() const { return lock_.failure(); }
+    // Why the lock could not be made; nothing when it was, or when it is held elsewhere.
+    const ErrorText& failure() const { return lock_.failure(); }
 
 private:
     FileLock lock_;

@@ -81,28 +81,31 @@ int WinSockErrorFromErrno(int error) {
     return 10101;  // any other failure ends the connection: WSAEDISCON
 }
 
-std::string ReverseLookup(const std::string& address) {
+std::optional<std::string> ReverseLookup(const std::string& address) {
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
-    if (inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) return "";
+    if (inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) return std::nullopt;
     char name[NI_MAXHOST] = {};
     if (getnameinfo(reinterpret_cast<sockaddr*>(&peer), sizeof peer, name, sizeof name, nullptr, 0,
                     NI_NAMEREQD) != 0) {
-        return "";
+        return std::nullopt;
     }
     return name;
 }
 
-std::string ResolveHost(const std::string& name) {
+std::optional<std::string> ResolveHost(const std::string& name) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return "";
+    if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        return std::nullopt;
+    }
     char text[INET_ADDRSTRLEN] = {};
     const in_addr address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
     freeaddrinfo(found);
-    return inet_ntop(AF_INET, &address, text, sizeof text) ? text : "";
+    if (!inet_ntop(AF_INET, &address, text, sizeof text)) return std::nullopt;
+    return text;
 }
 
 void RaiseDescriptorLimit() {
@@ -139,8 +142,8 @@ bool ResolveIPv4(const std::string& host, int port, sockaddr_in* address) {
         return true;
     }
     if (inet_pton(AF_INET, host.c_str(), &address->sin_addr) == 1) return true;
-    const std::string resolved = ResolveHost(host);
-    return !resolved.empty() && inet_pton(AF_INET, resolved.c_str(), &address->sin_addr) == 1;
+    const std::optional<std::string> resolved = ResolveHost(host);
+    return resolved && inet_pton(AF_INET, resolved->c_str(), &address->sin_addr) == 1;
 }
 
 int NewStreamSocket(int* error) {

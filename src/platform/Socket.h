@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 struct iovec;
@@ -25,10 +26,10 @@ constexpr int WSAHOST_NOT_FOUND = 11001;  // a host name that does not resolve
 // Maps an errno value to its WinSock code (0 stays 0).
 int WinSockErrorFromErrno(int error);
 
-// The host name of a dotted IPv4 address by reverse look-up; "" when it has none. May block.
-std::string ReverseLookup(const std::string& address);
-// The IPv4 address of a host name as dotted text; "" when it does not resolve. May block.
-std::string ResolveHost(const std::string& name);
+// The host name of a dotted IPv4 address by reverse look-up; none when it has none. May block.
+std::optional<std::string> ReverseLookup(const std::string& address);
+// The IPv4 address of a host name as dotted text; none when it does not resolve. May block.
+std::optional<std::string> ResolveHost(const std::string& name);
 
 // Lifts the process's soft limit of open descriptors to its hard limit: every connection holds
 // one, and the usual soft limit (1,024) is below what a server of many users needs.

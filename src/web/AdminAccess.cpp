@@ -105,7 +105,10 @@ void AdminGate::collectAnswers() {
             if (overdue) continue;
             return;
         }
-        if (const auto address = NormalAddress(lookup->answer())) addresses.push_back(*address);
+        const std::optional<std::string> answer = lookup->answer();
+        if (const auto address = answer ? NormalAddress(*answer) : std::nullopt) {
+            addresses.push_back(*address);
+        }
     }
     lookups_.clear();
     poll_.stop();

@@ -2,6 +2,7 @@
 
 #include <QXmlStreamWriter>
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include "web/CalDavXml.h"
@@ -166,16 +167,16 @@ WebResponse DiscoveryNode(const WebRequest& request, const DavNode& node) {
     return WebResponse::Status(405).with("Allow", "OPTIONS, PROPFIND");
 }
 
-// The UID of a member's file name ("<uid>.ics"); "" when it is no such name.
-std::string UidOfFile(const std::string& file) {
+// The UID of a member's file name ("<uid>.ics"); none when it is no such name.
+std::optional<std::string> UidOfFile(const std::string& file) {
     const std::size_t suffix = std::string(kEventSuffix).size();
-    if (file.size() <= suffix || !file.ends_with(kEventSuffix)) return "";
+    if (file.size() <= suffix || !file.ends_with(kEventSuffix)) return std::nullopt;
     return file.substr(0, file.size() - suffix);
 }
 
-// The UID a member's href names within the collection; "" when it names none. The href may be
+// The UID a member's href names within the collection; none when it names none. The href may be
 // a path or a whole URL.
-std::string UidOfHref(const CalendarEntry& entry, const std::string& href) {
+std::optional<std::string> UidOfHref(const CalendarEntry& entry, const std::string& href) {
     std::string path = href;
     const std::size_t scheme = path.find("://");
     if (scheme != std::string::npos) {
@@ -184,10 +185,10 @@ std::string UidOfHref(const CalendarEntry& entry, const std::string& href) {
     }
     std::vector<std::string> wanted;
     std::vector<std::string> collection;
-    if (!SplitPath(path, wanted) || !SplitPath(entry.href, collection)) return "";
+    if (!SplitPath(path, wanted) || !SplitPath(entry.href, collection)) return std::nullopt;
     if (wanted.size() != collection.size() + 1 ||
         !std::equal(collection.begin(), collection.end(), wanted.begin()))
-        return "";
+        return std::nullopt;
     return UidOfFile(wanted.back());
 }
 
@@ -273,8 +274,8 @@ WebResponse CalDav::collection(const WebRequest& request, CalendarEntry& entry) 
 }
 
 WebResponse CalDav::resource(const WebRequest& request, CalendarEntry& entry, const std::string& file) {
-    const std::string uid = UidOfFile(file);
-    const CalendarResource* found = uid.empty() ? nullptr : entry.calendar->find(uid);
+    const std::optional<std::string> uid = UidOfFile(file);
+    const CalendarResource* found = uid ? entry.calendar->find(*uid) : nullptr;
     if (!found) return WebResponse::Status(404);
     if (request.method == "OPTIONS") return Options();
     if (request.method == "REPORT") return WebResponse::Status(403);
@@ -300,8 +301,8 @@ WebResponse CalDav::report(const WebRequest& request, CalendarEntry& entry) {
     std::vector<std::string> gone;
     if (report.kind == DavReport::Kind::Multiget) {
         for (const std::string& href : report.hrefs) {
-            const std::string uid = UidOfHref(entry, href);
-            const CalendarResource* found = uid.empty() ? nullptr : calendar.find(uid);
+            const std::optional<std::string> uid = UidOfHref(entry, href);
+            const CalendarResource* found = uid ? calendar.find(*uid) : nullptr;
             if (found) {
                 nodes.push_back(EventNode(entry, *found));
             } else {

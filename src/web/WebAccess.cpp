@@ -95,7 +95,8 @@ void WebAccess::pollLookups() {
             ++it;
             continue;
         }
-        const WebCaller caller = answered ? CallerOfHost(pending.lookup->answer()) : WebCaller{};
+        const std::optional<std::string> name = answered ? pending.lookup->answer() : std::nullopt;
+        const WebCaller caller = name ? CallerOfHost(*name) : WebCaller{};
         remember(it->first, caller);
         std::vector<std::function<void(const WebCaller&)>> waiting = std::move(pending.waiting);
         it = pending_.erase(it);

@@ -12,12 +12,12 @@ TEST(ServerOptionsTest, CommandLines) {
         std::vector<std::string> arguments;
         std::string folder;
         bool check;
-        std::string error;
+        ErrorText error;
     };
     const std::vector<Case> cases = {
-        {{}, "", false, ""},
-        {{"--dir", "/srv/m", "--check"}, "/srv/m", true, ""},
-        {{"--check", "--dir=/srv/m"}, "/srv/m", true, ""},
+        {{}, "", false, std::nullopt},
+        {{"--dir", "/srv/m", "--check"}, "/srv/m", true, std::nullopt},
+        {{"--check", "--dir=/srv/m"}, "/srv/m", true, std::nullopt},
         {{"--dir"}, "", false, "--dir needs a folder"},
         {{"--dir="}, "", false, "--dir needs a folder"},
         {{"--dir", "/a", "--dir"}, "", false, "--dir needs a folder"},

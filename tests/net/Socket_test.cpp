@@ -74,7 +74,7 @@ TEST(TcpSocketConnect, TheConnectionLeavesFromTheBoundAddress) {
     Pair pair("127.0.0.5");
     EXPECT_EQ(pair.accepted->peerAddress(), "127.0.0.5");
     EXPECT_TRUE(pair.accepted->connected());
-    EXPECT_EQ(ReverseLookup("not an address"), "");
+    EXPECT_EQ(ReverseLookup("not an address"), std::nullopt);
 }
 
 TEST(TcpSocketData, BytesArePendingAndAnUnconnectedSocketTakesNothing) {

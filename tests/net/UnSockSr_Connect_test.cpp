@@ -62,8 +62,9 @@ FixtureOptions NamedAndNumbered() {
     return options;
 }
 
-std::string NameOf127003(const std::string& address) {
-    return address == "127.0.0.3" ? "slowhost" : "";
+std::optional<std::string> NameOf127003(const std::string& address) {
+    if (address == "127.0.0.3") return "slowhost";
+    return std::nullopt;
 }
 
 TEST(ConnectTimer, AHostNameIsResolvedWhileTheServerGoesOnAndLaterUsersWaitTheirTurn) {
@@ -90,7 +91,7 @@ TEST(ConnectTimer, AHostNameThatDoesNotResolveInTimeIsReportedAndTheNextUserConn
         SCOPED_TRACE(answers ? "no address" : "no answer");
         ServerFixture server(NamedAndNumbered());
         ScopedLookup names(PeerNameLookup, NameOf127003);
-        HeldLookup resolver("");
+        HeldLookup resolver;
         if (answers) resolver.release();
         ScopedLookup addresses(HostAddressLookup, resolver.function());
 

@@ -16,7 +16,7 @@ TEST(SingleInstanceTest, OneGuardPerFolder) {
     SingleInstanceGuard another(first.path());
     EXPECT_FALSE(another.acquired());
     EXPECT_TRUE(another.heldElsewhere());
-    EXPECT_TRUE(another.failure().empty());
+    EXPECT_FALSE(another.failure());
     EXPECT_TRUE(SingleInstanceGuard(second.path()).acquired());
     guard.reset();  // the folder is free again once the guard is gone
     EXPECT_TRUE(SingleInstanceGuard(first.path()).acquired());
@@ -27,7 +27,8 @@ TEST(SingleInstanceTest, AFolderThatCannotHoldTheLockIsNotAcquired) {
     SingleInstanceGuard guard(dir.file("missing"));
     EXPECT_FALSE(guard.acquired());
     EXPECT_FALSE(guard.heldElsewhere());  // not "already running": the folder cannot be used
-    EXPECT_NE(guard.failure().find("missing/.merivo-server.lock"), std::string::npos);
+    ASSERT_TRUE(guard.failure());
+    EXPECT_NE(guard.failure()->find("missing/.merivo-server.lock"), std::string::npos);
 }
 
 TEST(SingleInstanceTest, ProgramFolderHoldsThisProgram) {

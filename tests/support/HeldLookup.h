@@ -11,20 +11,24 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+
+#include "platform/NameLookup.h"
 
 namespace merivo {
 
 class HeldLookup {
   public:
-    explicit HeldLookup(std::string answer = "") : state_(std::make_shared<State>()) {
+    explicit HeldLookup(std::optional<std::string> answer = std::nullopt)
+        : state_(std::make_shared<State>()) {
         state_->answer = std::move(answer);
     }
     ~HeldLookup() { release(); }
     HeldLookup(const HeldLookup&) = delete;
     HeldLookup& operator=(const HeldLookup&) = delete;
 
-    std::function<std::string(const std::string&)> function() const {
+    LookupFunction function() const {
         return [state = state_](const std::string&) {
             std::unique_lock<std::mutex> lock(state->mutex);
             ++state->calls;
@@ -49,7 +53,7 @@ class HeldLookup {
         std::condition_variable changed;
         bool released = false;
         int calls = 0;
-        std::string answer;
+        std::optional<std::string> answer;
     };
     std::shared_ptr<State> state_;
 };
@@ -57,7 +61,7 @@ class HeldLookup {
 // Puts a look-up in place of another for the life of the object.
 class ScopedLookup {
   public:
-    using Function = std::function<std::string(const std::string&)>;
+    using Function = LookupFunction;
     ScopedLookup(Function& slot, Function replacement) : slot_(slot), saved_(slot) {
         slot_ = std::move(replacement);
     }

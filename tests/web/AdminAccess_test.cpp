@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "support/CoreApplication.h"
@@ -43,9 +44,10 @@ TEST(AdminAccessTest, OnlyTheMachineItselfAndTheListedPeersMayLook) {
 
 TEST(AdminAccessTest, ListedNamesLetInTheAddressesTheyResolveTo) {
     EnsureCoreApplication();
-    auto resolve = [](const std::string& name) {
+    auto resolve = [](const std::string& name) -> std::optional<std::string> {
         if (name == "slow-pc") std::this_thread::sleep_for(std::chrono::seconds(4));
-        return name == "admin-pc" ? std::string("10.1.2.3") : std::string();
+        if (name == "admin-pc") return "10.1.2.3";
+        return std::nullopt;
     };
     AdminGate gate(ParseAdminList("admin-pc, lost-pc, slow-pc, 10.0.0.5"), resolve);
     EXPECT_TRUE(gate.mayView("10.0.0.5"));
