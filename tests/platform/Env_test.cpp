@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/FaultInjectionEnv.h"
+#include "support/MemoryEnv.h"
 #include "support/TempDir.h"
 
 namespace merivo {
@@ -304,6 +305,26 @@ TEST_F(EnvTest, PowerLossDropsWhatWasNotSyncedNamesIncluded) {
         EXPECT_EQ(env.fileExists(folder.file("moved")), folderSynced);
         EXPECT_EQ(folder.readFile(folderSynced ? "moved" : "renamed"), "old");
         EXPECT_EQ(folder.readFile("target"), folderSynced ? "new" : "old");
+    }
+}
+
+// The fault-injecting Env wraps the in-memory one as it wraps the disk: a rename is lost with the
+// power until its folder is synced, and a hook runs before the call it names.
+TEST(MemoryEnvTest, FaultInjectionWrapsItRenamesIncluded) {
+    for (const bool folderSynced : {false, true}) {
+        SCOPED_TRACE(folderSynced ? "folder synced" : "folder not synced");
+        MemoryEnv memory;
+        memory.put("/app/old.bin", {'o'});
+        FaultInjectionEnv faulty(memory);
+        int hooked = 0;
+        faulty.beforeCall(FileOp::Rename, "old.bin", [&] { ++hooked; });
+        faulty.trackUnsyncedData();
+        faulty.renameFile("/app/old.bin", "/app/new.bin");
+        if (folderSynced) faulty.syncFolder("/app");
+        faulty.dropUnsyncedData();
+        EXPECT_EQ(hooked, 1);
+        EXPECT_EQ(memory.fileExists("/app/new.bin"), folderSynced);
+        EXPECT_EQ(memory.fileExists("/app/old.bin"), !folderSynced);
     }
 }
 

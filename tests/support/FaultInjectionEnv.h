@@ -1,8 +1,9 @@
 #pragma once
-// An Env for tests that passes every call to another Env and makes chosen operations fail with
-// IoError, optionally only on paths containing a given text, from the n-th call for k calls.
-// Files it opens are wrapped, so their read, write, seek, size and truncate can fail too.
-// It can also play a power loss: what was written but not synced is lost.
+// An Env for tests that passes every call to another Env (the disk, or the files in memory of a
+// MemoryEnv) and makes chosen operations fail with IoError, optionally only on paths containing a
+// given text, from the n-th call for k calls. Files it opens are wrapped, so their read, write,
+// seek, size and truncate can fail too. It can also play a power loss: what was written but not
+// synced is lost.
 #include <array>
 #include <functional>
 #include <map>
