@@ -110,13 +110,13 @@ QMessageBox::StandardButton StandardMessageBox(QWidget* parent, const QString& c
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 
-QString StandardFileDialog(QWidget* parent) {
+std::optional<QString> StandardFileDialog(QWidget* parent) {
     QFileDialog dialog(parent);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setNameFilter(QStringLiteral("( *.mvd )"));
-    if (dialog.exec() != QDialog::Accepted) return {};
-    return dialog.selectedFiles().value(0);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return dialog.selectedFiles().first();
 }
 
 }  // namespace
@@ -538,9 +538,9 @@ void TFormSerSet::Button2Click() {
 void TFormSerSet::Button3Click() {
     TMyDBAlias* group = GroupOnScreen();
     if (!group) return;
-    const QString chosen = FormSerSetHooks.chooseDataFile(this);
-    if (chosen.isEmpty()) return;
-    const std::string path = DataFileName(QFile::encodeName(chosen).toStdString());
+    const std::optional<QString> chosen = FormSerSetHooks.chooseDataFile(this);
+    if (!chosen) return;
+    const std::string path = DataFileName(QFile::encodeName(*chosen).toStdString());
     try {
         CreateEmptyFileIfMissing(path);
     } catch (const IoError& e) {

@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QWidget>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "admin/unSerSet_Settings.h"
@@ -27,8 +28,8 @@ struct SerSetHooks {
                                               const QString& text,
                                               QMessageBox::StandardButtons buttons)>
         messageBox;
-    // The chosen file's path; empty when the administrator cancelled.
-    std::function<QString(QWidget* parent)> chooseDataFile;
+    // The chosen file's path; none when the administrator cancelled.
+    std::function<std::optional<QString>(QWidget* parent)> chooseDataFile;
     std::function<void(QWidget* parent, const std::string& dataPath, std::int32_t archiveCapacity)>
         showStructure;
     std::function<void()> beep;

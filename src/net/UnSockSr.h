@@ -89,7 +89,7 @@ class TFormSocksServer : public QObject {
     void IdentifyQueued(Thread& self);
     void IdentifyPeer(Thread& self, const std::shared_ptr<TcpSocket>& socket, int handle);
     std::optional<std::string> LookUpPeerName(Thread& self, const TcpSocket& socket, int handle,
-                               const std::string& address);
+                                              const std::string& address);
     void QueueConnectBack(TMyNameUser& user, const TcpSocket& socket, int handle);
     void AdoptConnection(TMyNameUser& user, int handle);
     void KeepUnknown(const std::shared_ptr<TcpSocket>& socket, int handle);

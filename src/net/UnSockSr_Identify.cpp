@@ -118,8 +118,9 @@ void TFormSocksServer::IdentifyPeer(Thread& self, const std::shared_ptr<TcpSocke
 // The peer's name; none when the look-up finds none or does not answer within the time-out, when
 // too many look-ups are running already, or when the connection closes meanwhile (nobody is left
 // to identify).
-std::optional<std::string> TFormSocksServer::LookUpPeerName(Thread& self, const TcpSocket& socket, int handle,
-                                             const std::string& address) {
+std::optional<std::string> TFormSocksServer::LookUpPeerName(Thread& self,
+                                                            const TcpSocket& socket, int handle,
+                                                            const std::string& address) {
     std::shared_ptr<NameLookup> lookup;
     if (socket.handle() == handle)
         lookup = NameLookup::Start(PeerNameLookup, address, kMaxPeerLookups);

@@ -91,7 +91,7 @@ class SettingsDialogTest : public ::testing::Test {
     TempDir dir;
     std::vector<Box> boxes;
     std::deque<QMessageBox::StandardButton> answers;
-    QString chosenFile;
+    std::optional<QString> chosenFile;  // none: the administrator cancels
     std::vector<std::pair<std::string, int>> structures;
     int beeps = 0;
 

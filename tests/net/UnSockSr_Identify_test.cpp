@@ -53,8 +53,8 @@ TEST(Identification, AFloodOfConnectionsFromAnUnknownAddressHoldsFewThreads) {
 
 TEST(Identification, OnlyTheNewestConnectionsOfUnknownPeersAreKeptOpen) {
     ServerFixture server(ServerFixture::OneGroup(1));
-    ScopedLookup scoped(PeerNameLookup,
-                        [](const std::string&) -> std::optional<std::string> { return std::nullopt; });
+    auto noName = [](const std::string&) -> std::optional<std::string> { return std::nullopt; };
+    ScopedLookup scoped(PeerNameLookup, noName);
     constexpr int kStrangers = 100;
     std::vector<std::unique_ptr<TcpSocket>> strangers;
     for (int i = 1; i <= kStrangers; ++i) {
