@@ -253,6 +253,8 @@ constexpr std::array<InterfaceText, kInterfaceTexts> kInterfaceTextTable = {{
     {"Writing the archive...", "Запись архива..."},
     {"Writing the data file...", "Запись файла данных..."},
     {"Putting the new files in place...", "Замена файлов..."},
+    {"Mail file missing or badly named, its inbox entry is removed: ",
+     "Файл письма отсутствует или назван неверно, запись удалена из входящих: "},
 }};
 
 int SelectedLanguage = 0;

@@ -161,6 +161,7 @@ enum InterfaceTextId : int {
     txtArchiveStep,
     txtDataFileStep,
     txtPutInPlaceStep,
+    txtMailEntryRemoved,  // "Mail file missing or badly named, its inbox entry is removed: "
     kInterfaceTexts
 };
 std::string Txt(InterfaceTextId id);

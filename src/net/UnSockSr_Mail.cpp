@@ -60,9 +60,10 @@ void DropLeadingEntries(File& inbox, std::size_t sent) {
     inbox.truncate(size - removed);
 }
 
-// Takes the first `count` entries out of the inbox index file, keeping those appended meanwhile.
-// False when the file was left as it was (or, should shortening it fail, with its last entries
-// twice: each still names a file that is there).
+// Takes the first `count` entries out of the inbox index file, keeping those appended meanwhile,
+// and syncs it, so that once this returns true a power loss cannot bring the entries back after
+// their files are deleted. False when the file may still hold them (or, should shortening it
+// fail, its last entries twice: each still names a file that is there).
 bool RemoveDeliveredEntries(TMyNameUser& user, std::size_t count) {
     if (count == 0) return true;
     std::unique_ptr<File> file = OpenFileRetryingLocked(InboxPath(user), OpenMode::ReadWrite);
@@ -70,6 +71,7 @@ bool RemoveDeliveredEntries(TMyNameUser& user, std::size_t count) {
     std::unique_lock<std::recursive_mutex> lock(ThreadTableLock(), std::adopt_lock);
     try {
         DropLeadingEntries(*file, count);
+        file->sync();
     } catch (const IoError& error) {
         file.reset();  // closed before the lock is released
         lock.unlock();
@@ -90,36 +92,46 @@ void DeleteDeliveredFile(const std::string& path) {
     }
 }
 
-// Sends the files of the entries in their order until one fails; the paths of those sent are
-// added to `sent`. False when one failed.
-bool SendMailFiles(TMyNameUser& user, const std::vector<std::uint8_t>& entries,
-                   std::vector<std::string>& sent) {
-    for (std::size_t at = 0; at < entries.size(); at += kInboxEntrySize) {
-        const std::string name = InboxEntryPackageFile(entries.data() + at);
-        const std::string path = JoinPath(Config.pop3Dir, name);
-        SendResult result = SendResult::Failed;  // a bad file name
-        if (IsPlainFileName(name)) {
-            result = user.outgoing ? SendFile(*user.outgoing, path) : SendResult::ConnectionLost;
-        }
-        if (user.outgoing && !user.outgoing->connected()) CloseOutgoingQuietly(user);
-        if (result != SendResult::Sent) return false;
-        sent.push_back(path);
-    }
+// An entry whose file name is bad or whose file is not there can never be sent: it is logged, so
+// that it is passed over and taken out with the delivered ones. The inbox beside the file was
+// just read, so the mail folder can be reached and a file it does not show is gone.
+bool CanNeverBeSent(const TMyNameUser& user, const std::string& name, const std::string& path) {
+    if (IsPlainFileName(name) && CurrentEnv().fileExists(path)) return false;
+    WriteLog(Txt(txtMailEntryRemoved) + user.host + " -> " + name);
     return true;
 }
 
-// The entries of the delivered files leave the inbox before the files are deleted, so that no
-// entry ever names a deleted file, whichever step fails: entries that cannot be removed keep
-// their files, which are sent again at the next delivery.
+// Sends the files of the entries in their order until one fails, passing over those that can
+// never be sent; the paths of those sent are added to `sent`. Returns how many leading entries
+// are done with (sent or passed over).
+std::size_t SendMailFiles(TMyNameUser& user, const std::vector<std::uint8_t>& entries,
+                          std::vector<std::string>& sent) {
+    std::size_t done = 0;
+    for (std::size_t at = 0; at < entries.size(); at += kInboxEntrySize, ++done) {
+        const std::string name = InboxEntryPackageFile(entries.data() + at);
+        const std::string path = JoinPath(Config.pop3Dir, name);
+        if (CanNeverBeSent(user, name, path)) continue;
+        const SendResult result =
+            user.outgoing ? SendFile(*user.outgoing, path) : SendResult::ConnectionLost;
+        if (user.outgoing && !user.outgoing->connected()) CloseOutgoingQuietly(user);
+        if (result != SendResult::Sent) break;
+        sent.push_back(path);
+    }
+    return done;
+}
+
+// The entries of the delivered files leave the inbox, durably, before the files are deleted, so
+// that no entry ever names a deleted file, whichever step fails or when the power goes: entries
+// that cannot be removed keep their files, which are sent again at the next delivery.
 void DeliverMail(TMyNameUser& user) {
     std::vector<std::uint8_t> entries;
     if (!ReadInbox(user, entries)) return;
     std::vector<std::string> sent;
-    const bool complete = SendMailFiles(user, entries, sent);
-    if (RemoveDeliveredEntries(user, sent.size())) {
+    const std::size_t done = SendMailFiles(user, entries, sent);
+    if (RemoveDeliveredEntries(user, done)) {
         for (const std::string& path : sent) DeleteDeliveredFile(path);
     }
-    if (!complete && !ProcessEnding()) {
+    if (done < entries.size() / kInboxEntrySize && !ProcessEnding()) {
         WriteLog(Msg(msgMailSendError) + user.host);
         CloseOutgoingQuietly(user);
     }
