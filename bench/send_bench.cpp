@@ -143,7 +143,7 @@ double SendPath(double seconds, const std::vector<std::uint8_t>& payload, bool d
             SendPackage(*user, payload.data(), payload.size(), "", 2);
             queued = true;
             if (user->sendStopped) ++stopped;
-            std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+            MutexLock lock(ThreadTableLock());
             largestTable = std::max(largestTable, user->threadTable.size());
         }
         if (!queued) std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -353,8 +353,10 @@ void TFormSerSet::ConnectGroupFieldHandlers() {
         {Edit7, &TMyDBAlias::CountArc},
         {Edit5, &TMyDBAlias::TimeBegin},
         {Edit6, &TMyDBAlias::TimeEnd}};
-    for (auto [edit, field] : texts) {
-        connect(edit, &QLineEdit::textChanged, this, [this, field](const QString& text) {
+    // Not a structured binding: clang before 16 cannot capture one in a lambda.
+    for (const auto& entry : texts) {
+        const auto field = entry.second;
+        connect(entry.first, &QLineEdit::textChanged, this, [this, field](const QString& text) {
             if (TMyDBAlias* group = GroupOnScreen()) group->*field = Cp1251Text(text);
             SetChanged();
         });

@@ -292,12 +292,13 @@ std::unique_ptr<File> OpenOrRecreate(const std::string& path, OpenMode mode) {
 
 // Retries the open while the file is open elsewhere, until the open time-out has passed; any
 // other failure gives up at once. With `locked`, every attempt holds the thread-table lock and
-// only a successful one keeps it.
-std::unique_ptr<File> OpenWithRetries(const std::string& path, OpenMode mode, bool locked) {
+// only a successful one keeps it: the analysis cannot follow a lock kept on one kind of result.
+std::unique_ptr<File> OpenWithRetries(const std::string& path, OpenMode mode, bool locked)
+    NO_THREAD_SAFETY_ANALYSIS {
     Clock& clock = CurrentClock();
     const std::uint32_t started = clock.tickCount();
     for (;;) {
-        std::unique_lock<std::recursive_mutex> lock(ThreadTableLock(), std::defer_lock);
+        std::unique_lock<RecursiveMutex> lock(ThreadTableLock(), std::defer_lock);
         if (locked) lock.lock();
         try {
             std::unique_ptr<File> file = OpenOrRecreate(path, mode);
@@ -336,8 +337,8 @@ std::string InboxPath(const TMyNameUser& user) {
 std::atomic<int> RunningSendThreads{0};
 
 void TerminateThreads(TMyNameUser& user, int kind) {
-    std::lock_guard tableLock(ThreadTableLock());
-    std::lock_guard logLock(LogLock());
+    MutexLock tableLock(ThreadTableLock());
+    MutexLock logLock(LogLock());
     try {
         for (ThreadTableEntry& entry : user.threadTable) {
             if (!entry.thread || entry.kind != kind) continue;
@@ -353,7 +354,7 @@ void TerminateThreads(TMyNameUser& user, int kind) {
 }
 
 void CloseFinishedHandles(TMyNameUser& user, bool force) {
-    std::lock_guard tableLock(ThreadTableLock());
+    MutexLock tableLock(ThreadTableLock());
     try {
         DebugLog("CloseHandle " + std::to_string(user.threadTable.size()));
         bool stillRunning = false;

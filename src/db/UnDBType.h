@@ -13,6 +13,7 @@
 
 #include "platform/CodePage.h"
 #include "platform/Env.h"
+#include "platform/Locks.h"
 #include "platform/Thread.h"
 
 namespace merivo {
@@ -143,7 +144,7 @@ struct TMyNameUser {
     std::atomic<std::int32_t> sendStarted{0};
     std::atomic<std::int32_t> sendFinished{0};
     std::atomic<bool> sendStopped{false};
-    std::vector<ThreadTableEntry> threadTable;  // under the thread-table lock
+    std::vector<ThreadTableEntry> threadTable GUARDED_BY(ThreadTableMutex);
     GatheredPieces gathered;
     double onlineSince = 0;  // local time it last came online (main thread)
 };

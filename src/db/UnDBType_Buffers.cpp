@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <iterator>
-#include <mutex>
+
+#include "platform/Locks.h"
 
 namespace merivo {
 
@@ -25,7 +26,7 @@ class KeptBuffers {
     // The kept buffer released last that holds `size` bytes without growing (the likeliest to be
     // in the processor's cache still), else any kept one, else a new one.
     std::unique_ptr<Buffer> takeFitting(std::size_t size) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         if (kept_.empty()) return std::make_unique<Buffer>();
         auto fits = std::find_if(kept_.rbegin(), kept_.rend(),
                                  [size](const auto& kept) { return kept->capacity() >= size; });
@@ -37,15 +38,15 @@ class KeptBuffers {
     }
 
     void give(std::unique_ptr<Buffer> buffer) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         if (keptBytes_ + buffer->capacity() > kKeptBytes) return;
         keptBytes_ += buffer->capacity();
         kept_.push_back(std::move(buffer));
     }
 
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<Buffer>> kept_;
-    std::size_t keptBytes_ = 0;
+    Mutex mutex_ LEAF_LOCK;
+    std::vector<std::unique_ptr<Buffer>> kept_ GUARDED_BY(mutex_);
+    std::size_t keptBytes_ GUARDED_BY(mutex_) = 0;
 };
 
 // Never destroyed: a send thread may release its buffer while the program ends.

@@ -12,7 +12,6 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <algorithm>
-#include <mutex>
 
 #include "db/UnDBType_Packages.h"
 #include "db/MessageCatalog.h"
@@ -101,7 +100,7 @@ TFormMVServer::TFormMVServer() {
     OnConnectionCountChanged = [this](int count) { ShowConnectionCount(count); };
     sink_ = std::make_unique<WindowLogSink>(*Logs);
     {
-        std::lock_guard lock(LogLock());
+        MutexLock lock(LogLock());
         FormMVServer = this;
         SetLogSink(sink_.get());
     }
@@ -170,7 +169,7 @@ void TFormMVServer::FormClose() {
         // Shutdown goes on whatever the sockets did.
     }
     OnConnectionCountChanged = nullptr;
-    std::lock_guard lock(LogLock());
+    MutexLock lock(LogLock());
     SetLogSink(nullptr);
     if (FormMVServer == this) FormMVServer = nullptr;
 }

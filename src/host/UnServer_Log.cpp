@@ -4,7 +4,6 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <cstdio>
-#include <mutex>
 #include <utility>
 
 #include "db/UnDBType.h"
@@ -70,17 +69,17 @@ void AppendDebugFile(const std::string& entry) {
 }
 
 namespace {
-WindowLogSink* DebugLogOwner = nullptr;  // under the log lock
+WindowLogSink* DebugLogOwner GUARDED_BY(LogMutex) = nullptr;
 }  // namespace
 
 WindowLogSink::WindowLogSink(QPlainTextEdit& memo) : memo_(memo) {
-    std::lock_guard lock(LogLock());
+    MutexLock lock(LogLock());
     DebugLogOwner = this;
 }
 
 // Its writer goes after this: no line is handed to it from here on.
 WindowLogSink::~WindowLogSink() {
-    std::lock_guard lock(LogLock());
+    MutexLock lock(LogLock());
     if (DebugLogOwner == this) DebugLogOwner = nullptr;
 }
 
@@ -89,23 +88,23 @@ void StdoutLogSink::append(const std::string& message) {
 }
 
 namespace {
-ToolkitMessageRoute* ActiveRoute = nullptr;
+ToolkitMessageRoute* ActiveRoute GUARDED_BY(LogMutex) = nullptr;
 }  // namespace
 
 ToolkitMessageRoute::ToolkitMessageRoute() {
-    std::lock_guard lock(LogLock());
+    MutexLock lock(LogLock());
     ActiveRoute = this;
     previous_ = qInstallMessageHandler(&ToolkitMessageRoute::Handle);
 }
 
 ToolkitMessageRoute::~ToolkitMessageRoute() {
-    std::lock_guard lock(LogLock());
+    MutexLock lock(LogLock());
     qInstallMessageHandler(previous_);
     ActiveRoute = nullptr;
 }
 
 void ToolkitMessageRoute::settingsRead() {
-    std::lock_guard lock(LogLock());
+    MutexLock lock(LogLock());
     settingsRead_ = true;
     for (const std::string& line : early_) route(line);
     early_.clear();
@@ -113,7 +112,7 @@ void ToolkitMessageRoute::settingsRead() {
 
 void ToolkitMessageRoute::Handle(QtMsgType type, const QMessageLogContext& context,
                                  const QString& text) {
-    std::lock_guard lock(LogLock());
+    MutexLock lock(LogLock());
     if (!ActiveRoute) return;
     ToolkitMessageRoute& active = *ActiveRoute;
     if (type == QtFatalMsg && active.previous_) active.previous_(type, context, text);
@@ -150,7 +149,7 @@ void WindowLogSink::drainOutput() {
 }
 
 void WindowLogSink::showPending() {
-    std::lock_guard lock(LogLock());
+    MutexLock lock(LogLock());
     while (!pending_.empty()) {
         AddMemoLine(memo_, pending_.front());
         pending_.pop_front();

@@ -39,7 +39,7 @@ class WindowLogSink : public LogSink {
     ~WindowLogSink() override;
     WindowLogSink(const WindowLogSink&) = delete;
     WindowLogSink& operator=(const WindowLogSink&) = delete;
-    void append(const std::string& message) override;
+    void append(const std::string& message) REQUIRES(LogMutex) override;
     // Queues a line ("hh:mm:ss text") for debug.log alone, after the lines logged so far.
     void appendToDebugLog(std::string line);
     // Waits (up to kLogDrainMs) until standard output and debug.log have every line so far.
@@ -49,7 +49,7 @@ class WindowLogSink : public LogSink {
     void showPending();
 
     QPlainTextEdit& memo_;
-    std::deque<QString> pending_;  // under the log lock
+    std::deque<QString> pending_ GUARDED_BY(LogMutex);
     MainThreadQueue mainThread_;
     LogWriter writer_{1};  // standard output
 };
@@ -78,11 +78,11 @@ class ToolkitMessageRoute {
 
   private:
     static void Handle(QtMsgType type, const QMessageLogContext& context, const QString& text);
-    void route(const std::string& line);
+    void route(const std::string& line) REQUIRES(LogMutex);
 
-    QtMessageHandler previous_;
-    bool settingsRead_ = false;  // under the log lock, as is early_
-    std::vector<std::string> early_;  // "hh:mm:ss text"
+    QtMessageHandler previous_ GUARDED_BY(LogMutex);
+    bool settingsRead_ GUARDED_BY(LogMutex) = false;
+    std::vector<std::string> early_ GUARDED_BY(LogMutex);  // "hh:mm:ss text"
 };
 
 constexpr std::size_t kEarlyToolkitMessages = 100;

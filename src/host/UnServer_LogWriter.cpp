@@ -4,9 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -15,6 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
 #include "platform/Env.h"
+#include "platform/Locks.h"
 
 namespace merivo {
 
@@ -66,14 +65,15 @@ struct LogWriter::State {
     explicit State(int console) : console(console) {}
 
     const int console;
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<QueuedLine> queue;  // what follows is guarded by mutex
-    std::size_t queuedBytes = 0;
-    long lost = 0;         // dropped since the last line queued
-    bool writing = false;  // a line taken from the queue is being written
-    bool ending = false;
-    bool ended = false;
+    Mutex mutex LEAF_LOCK;
+    CondVar changed;
+    std::deque<QueuedLine> queue GUARDED_BY(mutex);
+    std::size_t queuedBytes GUARDED_BY(mutex) = 0;
+    long lost GUARDED_BY(mutex) = 0;  // dropped since the last line queued
+    // A line taken from the queue is being written.
+    bool writing GUARDED_BY(mutex) = false;
+    bool ending GUARDED_BY(mutex) = false;
+    bool ended GUARDED_BY(mutex) = false;
 };
 
 LogWriter::LogWriter(int console) : state_(std::make_shared<State>(console)) {
@@ -81,12 +81,14 @@ LogWriter::LogWriter(int console) : state_(std::make_shared<State>(console)) {
 }
 
 LogWriter::~LogWriter() {
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    state_->ending = true;
-    state_->changed.notify_all();
+    State& state = *state_;
+    const auto deadline = CondVar::Clock::now() + std::chrono::milliseconds(kLogDrainMs);
+    MutexLock lock(state.mutex);
+    state.ending = true;
+    state.changed.notifyAll();
     // A writer still blocked on its output keeps its state alive and ends with the process.
-    state_->changed.wait_for(lock, std::chrono::milliseconds(kLogDrainMs),
-                             [this] { return state_->ended; });
+    while (!state.ended && state.changed.waitUntil(state.mutex, deadline)) {
+    }
 }
 
 void LogWriter::add(std::string line, std::string debugLog) {
@@ -98,7 +100,7 @@ void LogWriter::addToDebugLog(std::string line, std::string debugLog) {
 }
 
 void LogWriter::queue(std::string line, std::string debugLog, bool toConsole) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->queuedBytes + line.size() > kLogQueueBytes) {
         ++state_->lost;
         return;
@@ -106,27 +108,31 @@ void LogWriter::queue(std::string line, std::string debugLog, bool toConsole) {
     state_->queuedBytes += line.size();
     state_->queue.push_back(
         {std::move(line), std::move(debugLog), toConsole, std::exchange(state_->lost, 0)});
-    state_->changed.notify_all();
+    state_->changed.notifyAll();
 }
 
 bool LogWriter::drain(int ms) {
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    return state_->changed.wait_for(lock, std::chrono::milliseconds(ms),
-                                    [this] { return state_->queue.empty() && !state_->writing; });
+    State& state = *state_;
+    const auto deadline = CondVar::Clock::now() + std::chrono::milliseconds(ms);
+    MutexLock lock(state.mutex);
+    while ((!state.queue.empty() || state.writing) &&
+           state.changed.waitUntil(state.mutex, deadline)) {
+    }
+    return state.queue.empty() && !state.writing;
 }
 
 // Writes the queued lines until the writer ends and none is left.
 void LogWriter::WriteQueued(State& state) {
     DebugFile debugFile;
-    std::unique_lock<std::mutex> lock(state.mutex);
+    MutexLock lock(state.mutex);
     for (;;) {
-        state.changed.wait(lock, [&] { return !state.queue.empty() || state.ending; });
+        while (state.queue.empty() && !state.ending) state.changed.wait(state.mutex);
         if (state.queue.empty()) return;
         QueuedLine next = std::move(state.queue.front());
         state.queue.pop_front();
         state.queuedBytes -= next.line.size();
         state.writing = true;
-        lock.unlock();
+        state.mutex.unlock();
         if (next.lostBefore > 0) {
             const std::string notice = FormatTimeOfDay(CurrentClock().now()) + " " +
                                        Txt(txtLogLinesLost) + std::to_string(next.lostBefore);
@@ -135,18 +141,18 @@ void LogWriter::WriteQueued(State& state) {
         }
         if (next.toConsole) WriteAll(state.console, LogText(next.line).toStdString() + "\n");
         if (!next.debugLog.empty()) debugFile.append(next.debugLog, next.line + "\r\n");
-        lock.lock();
+        state.mutex.lock();
         state.writing = false;
-        state.changed.notify_all();
+        state.changed.notifyAll();
     }
 }
 
 // debug.log is closed before the end is announced: the process may end right after it.
 void LogWriter::Run(const std::shared_ptr<State>& state) {
     WriteQueued(*state);
-    std::lock_guard<std::mutex> lock(state->mutex);
+    MutexLock lock(state->mutex);
     state->ended = true;
-    state->changed.notify_all();
+    state->changed.notifyAll();
 }
 
 }  // namespace merivo

@@ -26,7 +26,7 @@ void MainThreadQueue::run(std::function<void()> work) {
         return;
     }
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        MutexLock guard(lock_);
         queued_.push_back(std::move(work));
     }
     wakeup_->raise();
@@ -36,7 +36,7 @@ void MainThreadQueue::runQueued() {
     wakeup_->clear();
     std::vector<std::function<void()>> work;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        MutexLock guard(lock_);
         work.swap(queued_);
     }
     for (auto& step : work) step();

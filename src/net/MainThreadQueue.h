@@ -5,9 +5,10 @@
 // destroyed is dropped.
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/Locks.h"
 
 class QSocketNotifier;
 
@@ -32,8 +33,8 @@ class MainThreadQueue {
     void runQueued();
 
     std::thread::id mainThread_;
-    std::mutex lock_;
-    std::vector<std::function<void()>> queued_;  // under lock_
+    Mutex lock_ LEAF_LOCK;
+    std::vector<std::function<void()>> queued_ GUARDED_BY(lock_);
     std::unique_ptr<WakeupEvent> wakeup_;
     std::unique_ptr<QSocketNotifier> notifier_;
 };

@@ -9,6 +9,7 @@
 #include "net/UnSockSr_Internal.h"
 #include "net/UnSockSr_Receive.h"
 #include "net/UnSockSr_Send.h"
+#include "net/UnSockSr_SendTurn.h"
 #include "platform/Clock.h"
 #include "platform/Config.h"
 #include "platform/Locks.h"
@@ -58,10 +59,10 @@ TFormSocksServer::~TFormSocksServer() {
     }
     if (ServerSocket1) ServerSocket1->close();
     {
-        std::lock_guard<std::recursive_mutex> guard(ThreadTableLock());
+        MutexLock guard(ThreadTableLock());
         PendingConnects.clear();
     }
-    std::lock_guard<std::recursive_mutex> guard(LogLock());
+    MutexLock guard(LogLock());
     if (FormSocksServer == this) FormSocksServer = nullptr;
 }
 
@@ -241,7 +242,7 @@ void TFormSocksServer::FormClose() {
     } catch (...) {
         DebugLog("Error FormSocks.OnClose: " + CaughtText());
     }
-    std::lock_guard<std::recursive_mutex> guard(LogLock());
+    MutexLock guard(LogLock());
     if (FormSocksServer == this) FormSocksServer = nullptr;
 }
 
@@ -281,7 +282,7 @@ bool InboxHasMail(const TMyNameUser& user) {
 }  // namespace
 
 void UserConnected(TMyNameUser& user) {
-    if (!user.threadTable.empty()) {
+    if (HasProcesses(user)) {
         try {
             TerminateThreads(user, 1);
             CloseFinishedHandles(user, true);
@@ -315,7 +316,7 @@ void UserDisconnected(TMyNameUser* user, bool incomingSide, bool closeOutgoing) 
         ResetReceiveState(user->receive);
     }
     {
-        std::lock_guard<std::recursive_mutex> guard(LogLock());
+        MutexLock guard(LogLock());
         if (!user->online) return;
         user->online = false;
     }

@@ -7,13 +7,13 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "db/UnDBType.h"
 #include "net/MainThreadQueue.h"
+#include "platform/Locks.h"
 #include "platform/NameLookup.h"
 
 class QSocketNotifier;
@@ -101,10 +101,11 @@ class TFormSocksServer : public QObject {
     QSocketNotifier* listenNotifier_ = nullptr;
     std::vector<std::unique_ptr<Accepted>> accepted_;
     std::vector<std::unique_ptr<Outgoing>> outgoing_;
-    std::vector<std::shared_ptr<Thread>> identifiers_;
-    std::mutex identifyLock_;
-    std::deque<Identification> identifyQueue_;  // accepted, waiting for an identifier
-    int identifyWorkers_ = 0;                   // identifiers running (under identifyLock_)
+    std::vector<std::shared_ptr<Thread>> identifiers_;  // main thread
+    Mutex identifyLock_ ACQUIRED_BEFORE(ThreadTableMutex);
+    // Accepted, waiting for an identifier.
+    std::deque<Identification> identifyQueue_ GUARDED_BY(identifyLock_);
+    int identifyWorkers_ GUARDED_BY(identifyLock_) = 0;  // identifiers running
     std::deque<std::shared_ptr<TcpSocket>> unknown_;  // connections of no user, oldest first
     QTimer TimerConnect;
     QTimer stallTimer_;
@@ -136,8 +137,8 @@ extern LookupFunction PeerNameLookup;
 // put their own in its place). May block.
 extern LookupFunction HostAddressLookup;
 
-// Users identified and waiting for their outgoing connection (under the thread-table lock).
-extern std::vector<TMyNameUser*> PendingConnects;
+// Users identified and waiting for their outgoing connection.
+extern std::vector<TMyNameUser*> PendingConnects GUARDED_BY(ThreadTableMutex);
 
 // The address test: number "." number "." number "." number; *normalised gets the numbers
 // printed in decimal (leading zeros gone).

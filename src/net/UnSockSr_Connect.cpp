@@ -147,12 +147,12 @@ void TFormSocksServer::TimerConnectTimer() {
     for (;;) {
         TMyNameUser* user = nullptr;
         {
-            std::lock_guard<std::recursive_mutex> guard(ThreadTableLock());
+            MutexLock guard(ThreadTableLock());
             if (PendingConnects.empty()) break;
             user = PendingConnects.front();
         }
         if (!ConnectBack(*user)) return;
-        std::lock_guard<std::recursive_mutex> guard(ThreadTableLock());
+        MutexLock guard(ThreadTableLock());
         PendingConnects.erase(PendingConnects.begin());
     }
     TimerConnect.stop();

@@ -50,7 +50,7 @@ void TFormSocksServer::ServerSocket1ClientConnect(const std::shared_ptr<TcpSocke
 
 // False when no identifier runs and none can be started: nobody would take the connection.
 bool TFormSocksServer::QueueIdentification(const std::shared_ptr<TcpSocket>& socket) {
-    std::lock_guard<std::mutex> guard(identifyLock_);
+    MutexLock guard(identifyLock_);
     identifyQueue_.push_back({socket, socket->handle()});
     if (identifyWorkers_ >= kMaxIdentificationThreads) return true;
     auto thread = Thread::Start([this](Thread& self) {
@@ -72,7 +72,7 @@ void TFormSocksServer::IdentifyQueued(Thread& self) {
     for (;;) {
         Identification next;
         {
-            std::lock_guard<std::mutex> guard(identifyLock_);
+            MutexLock guard(identifyLock_);
             if (identifyQueue_.empty() || self.terminateRequested()) {
                 --identifyWorkers_;
                 return;
@@ -139,7 +139,7 @@ std::optional<std::string> TFormSocksServer::LookUpPeerName(Thread& self,
 void TFormSocksServer::QueueConnectBack(TMyNameUser& user, const TcpSocket& socket, int handle) {
     if (socket.handle() != handle) return;
     AdoptConnection(user, handle);
-    std::lock_guard<std::recursive_mutex> guard(ThreadTableLock());
+    MutexLock guard(ThreadTableLock());
     if (std::find(PendingConnects.begin(), PendingConnects.end(), &user) == PendingConnects.end())
         PendingConnects.push_back(&user);
     if (!TimerConnect.isActive()) TimerConnect.start();

@@ -27,7 +27,7 @@ bool IsPlainFileName(const std::string& name) {
 bool ReadInbox(TMyNameUser& user, std::vector<std::uint8_t>& entries) {
     std::unique_ptr<File> file = OpenFileRetryingLocked(InboxPath(user), OpenMode::ReadWrite);
     if (!file) return false;
-    std::unique_lock<std::recursive_mutex> lock(ThreadTableLock(), std::adopt_lock);
+    MutexLock lock(ThreadTableLock(), std::adopt_lock);
     try {
         const auto count = static_cast<std::size_t>(file->size()) / kInboxEntrySize;
         entries.resize(count * kInboxEntrySize);
@@ -68,7 +68,7 @@ bool RemoveDeliveredEntries(TMyNameUser& user, std::size_t count) {
     if (count == 0) return true;
     std::unique_ptr<File> file = OpenFileRetryingLocked(InboxPath(user), OpenMode::ReadWrite);
     if (!file) return false;
-    std::unique_lock<std::recursive_mutex> lock(ThreadTableLock(), std::adopt_lock);
+    MutexLock lock(ThreadTableLock(), std::adopt_lock);
     try {
         DropLeadingEntries(*file, count);
         file->sync();

@@ -310,7 +310,7 @@ void WatchdogStepFor(TMyNameUser& user) {
         user.sendStopped = false;
     }
     if (user.online) {
-        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        MutexLock lock(ThreadTableLock());
         ResumeProcess(user, user.sendStarted + 1);
     }
 }

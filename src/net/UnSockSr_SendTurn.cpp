@@ -20,20 +20,16 @@ constexpr std::size_t kFinishedEntriesKept = 2 * kSendQueueLimit;
 
 thread_local Thread* CurrentProcess = nullptr;
 
+// The send turn: a process passes its turn (sets sendFinished) under it, and its successor
+// checks the counters under it before it waits, so that the wake-up is never missed.
+constinit Mutex TurnMutex ACQUIRED_AFTER(ThreadTableMutex, LogMutex);
 // Woken whenever a process finishes, so that its successor need not wait for the next poll.
-std::mutex& TurnMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-std::condition_variable& TurnChanged() {
-    static std::condition_variable changed;
-    return changed;
-}
+CondVar TurnChanged;
 
 // Drops the entries of processes that have finished their turn. Only needed for a user whose
 // queue never runs empty: an idle user's table is cleared as a whole.
 void ForgetFinishedProcesses(TMyNameUser& user) {
-    std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+    MutexLock lock(ThreadTableLock());
     if (user.threadTable.size() < kFinishedEntriesKept) return;
     const std::int32_t finished = user.sendFinished;
     std::erase_if(user.threadTable, [finished](const ThreadTableEntry& entry) {
@@ -42,12 +38,8 @@ void ForgetFinishedProcesses(TMyNameUser& user) {
 }
 
 // Every process started and not yet seen finished, whether or not a user's table still holds
-// it (a table is cleared while its processes may still be ending). Guarded by the thread-table
-// lock.
-std::vector<std::shared_ptr<Thread>>& StartedProcesses() {
-    static std::vector<std::shared_ptr<Thread>> started;
-    return started;
-}
+// it (a table is cleared while its processes may still be ending).
+std::vector<std::shared_ptr<Thread>> StartedProcesses GUARDED_BY(ThreadTableMutex);
 
 void ForgetFinished(std::vector<std::shared_ptr<Thread>>& processes) {
     std::erase_if(processes, [](const std::shared_ptr<Thread>& thread) { return thread->finished(); });
@@ -55,33 +47,35 @@ void ForgetFinished(std::vector<std::shared_ptr<Thread>>& processes) {
 
 // Finished processes are dropped only when the list would grow, so that keeping it costs
 // nothing per process on the average.
-void RememberProcess(std::shared_ptr<Thread> thread) {
-    std::vector<std::shared_ptr<Thread>>& started = StartedProcesses();
-    if (started.size() == started.capacity()) ForgetFinished(started);
-    started.push_back(std::move(thread));
+void RememberProcess(std::shared_ptr<Thread> thread) REQUIRES(ThreadTableMutex) {
+    if (StartedProcesses.size() == StartedProcesses.capacity()) ForgetFinished(StartedProcesses);
+    StartedProcesses.push_back(std::move(thread));
 }
 
 // Asks each running process to end, accounting for it as TerminateThreads does; the ones that
 // were still running.
 std::vector<std::shared_ptr<Thread>> TerminateStartedProcesses() {
-    std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
-    std::vector<std::shared_ptr<Thread>>& started = StartedProcesses();
-    ForgetFinished(started);
-    for (const std::shared_ptr<Thread>& thread : started) {
+    MutexLock lock(ThreadTableLock());
+    ForgetFinished(StartedProcesses);
+    for (const std::shared_ptr<Thread>& thread : StartedProcesses) {
         if (thread->exitCode() == kStillActive && thread->terminate()) --RunningSendThreads;
     }
-    return started;
+    return StartedProcesses;
 }
 
-bool HasProcesses(const TMyNameUser& user) {
-    std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
-    return !user.threadTable.empty();
-}
-
-std::shared_ptr<Thread> StartProcessThread(const Thread::Body& body) {
-    if (auto thread = Thread::Start(body)) return thread;
-    std::this_thread::sleep_for(kPollInterval);
-    return Thread::Start(body);
+// Starts the process for the user's next sequence number and enters it in the user's table, under
+// the thread-table lock: a predecessor that passes its turn (under the lock) always finds the new
+// process to resume. nullptr when no thread could be started.
+std::shared_ptr<Thread> StartNextProcess(TMyNameUser& user,
+                                         const std::function<Thread::Body(std::int32_t)>& body) {
+    MutexLock lock(ThreadTableLock());
+    const std::int32_t sequence = user.sendIssued + 1;
+    std::shared_ptr<Thread> thread = Thread::Start(body(sequence));
+    if (!thread) return nullptr;
+    user.threadTable.push_back({thread, sequence, 1});
+    RememberProcess(thread);
+    user.sendIssued = sequence;
+    return thread;
 }
 
 }  // namespace
@@ -95,9 +89,14 @@ bool EndAllProcesses(int waitMs) {
             deadline - std::chrono::steady_clock::now());
         if (!thread->waitFinished(static_cast<int>(left.count()))) return false;
     }
-    std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
-    ForgetFinished(StartedProcesses());
+    MutexLock lock(ThreadTableLock());
+    ForgetFinished(StartedProcesses);
     return true;
+}
+
+bool HasProcesses(const TMyNameUser& user) {
+    MutexLock lock(ThreadTableLock());
+    return !user.threadTable.empty();
 }
 
 bool SendQueueIdle(const TMyNameUser& user) {
@@ -116,26 +115,20 @@ void CloseOutgoingQuietly(TMyNameUser& user) {
 std::shared_ptr<Thread> CreateProcess(TMyNameUser& user,
                                       const std::function<Thread::Body(std::int32_t)>& body,
                                       const std::string& kindText) {
-    std::unique_lock<std::recursive_mutex> lock(ThreadTableLock(), std::defer_lock);
     try {
-        lock.lock();
-        const std::int32_t sequence = user.sendIssued + 1;
-        // The entry is made before the lock is released, so a predecessor that passes its turn
-        // (under the lock) always finds the new process to resume.
-        std::shared_ptr<Thread> thread = StartProcessThread(body(sequence));
+        std::shared_ptr<Thread> thread = StartNextProcess(user, body);
+        if (!thread) {
+            // The pause before the second attempt is made without the lock.
+            std::this_thread::sleep_for(kPollInterval);
+            thread = StartNextProcess(user, body);
+        }
         if (!thread) {
             user.sendStopped = true;
-            lock.unlock();
             WriteLog("Error CreateThread");
-            return nullptr;
         }
-        user.threadTable.push_back({thread, sequence, 1});
-        RememberProcess(thread);
-        user.sendIssued = sequence;
         return thread;
     } catch (...) {
         user.sendStopped = true;
-        if (lock.owns_lock()) lock.unlock();
         WriteLog(Msg(msgSendProcessError) + user.host + kindText);
         return nullptr;
     }
@@ -162,16 +155,16 @@ bool WaitForTurn(Thread& self, TMyNameUser& user, std::int32_t sequence) {
     // Two or more predecessors outstanding: sleep until the one before us wakes us.
     if (sequence > user.sendFinished + 2) self.suspendSelf();
     {
-        std::unique_lock<std::mutex> lock(TurnMutex());
+        MutexLock lock(TurnMutex);
         while (user.sendFinished != sequence - 1 || user.sendStarted != sequence - 1) {
             if (self.terminateRequested()) return false;
-            TurnChanged().wait_for(lock, kPollInterval);
+            TurnChanged.waitUntil(TurnMutex, CondVar::Clock::now() + kPollInterval);
         }
     }
     // As in PassTurn: a process ended before it could mark its start leaves the counters alone.
-    std::lock_guard<std::recursive_mutex> tableLock(ThreadTableLock());
+    MutexLock tableLock(ThreadTableLock());
     if (self.terminateRequested()) return false;
-    std::lock_guard<std::mutex> lock(TurnMutex());
+    MutexLock lock(TurnMutex);
     user.sendStarted = sequence;
     return true;
 }
@@ -180,21 +173,21 @@ void PassTurn(TMyNameUser& user, std::int32_t sequence) {
     {
         // Processes are ended under this lock, and coming online restarts the counters after
         // that: a process ended meanwhile must not write its old number into the new ones.
-        std::lock_guard<std::recursive_mutex> tableLock(ThreadTableLock());
+        MutexLock tableLock(ThreadTableLock());
         if (ProcessEnding()) return;
         try {
             ResumeProcess(user, sequence + 1);
         } catch (...) {
             DebugLog("Conflict ResumeThread");
         }
-        std::lock_guard<std::mutex> lock(TurnMutex());
+        MutexLock lock(TurnMutex);
         user.sendFinished = sequence;
     }
-    TurnChanged().notify_all();
+    TurnChanged.notifyAll();
 }
 
 bool StopSendingUnlessEnding(TMyNameUser& user) {
-    std::lock_guard<std::recursive_mutex> tableLock(ThreadTableLock());
+    MutexLock tableLock(ThreadTableLock());
     if (ProcessEnding()) return false;
     user.sendStopped = true;
     return true;

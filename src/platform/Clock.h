@@ -4,6 +4,8 @@
 // shorten the waits.
 #include <cstdint>
 
+#include "platform/Locks.h"
+
 namespace merivo {
 
 class Clock {
@@ -13,7 +15,7 @@ public:
     virtual std::uint32_t tickCount() = 0;
     // Local date and time as days since 30 December 1899 (the fraction is the time of day).
     virtual double now() = 0;
-    virtual void sleepMs(int milliseconds) = 0;
+    virtual void sleepMs(int milliseconds) MAY_WAIT = 0;
 };
 
 Clock& SystemClock();

@@ -10,10 +10,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <utility>
+
+#include "platform/Locks.h"
 
 namespace merivo {
 namespace {
@@ -39,21 +40,21 @@ using FileId = std::pair<dev_t, ino_t>;
 class OpenFileRegistry {
   public:
     bool claim(FileId id) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         return open_.insert(id).second;
     }
     void release(FileId id) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         open_.erase(id);
     }
     bool isOpen(FileId id) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         return open_.count(id) != 0;
     }
 
   private:
-    std::mutex mutex_;
-    std::set<FileId> open_;
+    Mutex mutex_ LEAF_LOCK;
+    std::set<FileId> open_ GUARDED_BY(mutex_);
 };
 
 OpenFileRegistry& Registry() {

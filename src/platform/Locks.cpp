@@ -2,14 +2,8 @@
 
 namespace merivo {
 
-std::recursive_mutex& ThreadTableLock() {
-    static std::recursive_mutex lock;
-    return lock;
-}
-
-std::recursive_mutex& LogLock() {
-    static std::recursive_mutex lock;
-    return lock;
-}
+// Constant-initialised, so that they are usable before any constructor of the program runs.
+constinit RecursiveMutex LogMutex;
+constinit RecursiveMutex ThreadTableMutex;
 
 }  // namespace merivo

@@ -1,7 +1,6 @@
 #include "platform/Log.h"
 
 #include <exception>
-#include <mutex>
 
 #include "platform/Config.h"
 #include "platform/Locks.h"
@@ -11,11 +10,11 @@ namespace merivo {
 
 namespace {
 
-LogSink* Sink = nullptr;  // guarded by LogLock()
+LogSink* Sink GUARDED_BY(LogMutex) = nullptr;
 
 void Write(const std::string& message, bool trace) {
     try {
-        std::lock_guard<std::recursive_mutex> guard(LogLock());
+        MutexLock guard(LogLock());
         if (Sink == nullptr) return;
         Sink->append(message);
         KeepRecentLine(message, trace);
@@ -27,7 +26,7 @@ void Write(const std::string& message, bool trace) {
 }  // namespace
 
 void SetLogSink(LogSink* sink) {
-    std::lock_guard<std::recursive_mutex> guard(LogLock());
+    MutexLock guard(LogLock());
     Sink = sink;
 }
 

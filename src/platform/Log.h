@@ -7,13 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/Locks.h"
+
 namespace merivo {
 
 class LogSink {
 public:
     virtual ~LogSink() = default;
     // Called under the log lock with the message as given (Windows-1251 bytes).
-    virtual void append(const std::string& message) = 0;
+    virtual void append(const std::string& message) REQUIRES(LogMutex) = 0;
 };
 
 // Installs the sink under the log lock; nullptr stops all logging.

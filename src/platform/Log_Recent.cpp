@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <mutex>
 
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
@@ -15,10 +14,9 @@ namespace merivo {
 
 namespace {
 
-// Under the log lock.
-std::array<std::string, kRecentLogLines> Ring;
-std::size_t RingNext = 0;   // where the next line goes
-std::size_t RingCount = 0;  // lines held
+std::array<std::string, kRecentLogLines> Ring GUARDED_BY(LogMutex);
+std::size_t RingNext GUARDED_BY(LogMutex) = 0;   // where the next line goes
+std::size_t RingCount GUARDED_BY(LogMutex) = 0;  // lines held
 
 std::atomic<LogFailureTest> FailureTest{nullptr};
 std::atomic<std::uint64_t> Failures{0};
@@ -36,7 +34,7 @@ void KeepRecentLine(const std::string& message, bool trace) {
 }
 
 std::vector<std::string> RecentLogLines() {
-    std::lock_guard<std::recursive_mutex> guard(LogLock());
+    MutexLock guard(LogLock());
     std::vector<std::string> lines;
     lines.reserve(RingCount);
     const std::size_t first = (RingNext + Ring.size() - RingCount) % Ring.size();

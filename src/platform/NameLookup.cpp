@@ -38,18 +38,18 @@ std::shared_ptr<NameLookup> NameLookup::Start(LookupFunction function, std::stri
 }
 
 void NameLookup::finish(std::optional<std::string> answer) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     answer_ = std::move(answer);
     done_ = true;
 }
 
 bool NameLookup::done() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return done_;
 }
 
 std::optional<std::string> NameLookup::answer() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return answer_;
 }
 

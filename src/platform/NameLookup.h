@@ -3,9 +3,10 @@
 // runs on a thread of its own, so that whoever needs the answer can stop waiting for it.
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
+
+#include "platform/Locks.h"
 
 namespace merivo {
 
@@ -28,9 +29,9 @@ class NameLookup {
     NameLookup() = default;
     void finish(std::optional<std::string> answer);
 
-    mutable std::mutex mutex_;
-    bool done_ = false;
-    std::optional<std::string> answer_;
+    mutable Mutex mutex_ LEAF_LOCK;
+    bool done_ GUARDED_BY(mutex_) = false;
+    std::optional<std::string> answer_ GUARDED_BY(mutex_);
 };
 
 // Look-ups whose function has not returned yet.

@@ -159,13 +159,13 @@ TcpSocket::TcpSocket(int fd) {
 }
 
 TcpSocket::~TcpSocket() {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
 
 void TcpSocket::adopt(int fd) {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
     established_ = connected_ = fd >= 0;
@@ -174,19 +174,19 @@ void TcpSocket::adopt(int fd) {
 }
 
 void TcpSocket::installUnconnected(int fd) {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
     established_ = connected_ = closing_ = false;
 }
 
 int TcpSocket::handle() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     return fd_;
 }
 
 bool TcpSocket::connected() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     return connected_;
 }
 
@@ -207,7 +207,7 @@ long TcpSocket::sendPair(const void* first, std::size_t firstLength, const void*
 }
 
 long TcpSocket::sendParts(iovec* parts, std::size_t count, int* error) {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     *error = 0;
     if (!connected_) {
         *error = WSAENOTCONN;
@@ -226,7 +226,7 @@ long TcpSocket::sendParts(iovec* parts, std::size_t count, int* error) {
 bool TcpSocket::waitWritable(int ms) const {
     int fd = -1;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        MutexLock guard(lock_);
         if (!connected_) return false;
         fd = fd_;
     }
@@ -249,7 +249,7 @@ long TcpSocket::receivePair(void* first, std::size_t firstLength, void* second,
 }
 
 long TcpSocket::receiveParts(iovec* parts, std::size_t count, int* error) {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     *error = 0;
     if (fd_ < 0 || !established_) {
         *error = WSAENOTCONN;
@@ -272,21 +272,21 @@ long TcpSocket::receiveParts(iovec* parts, std::size_t count, int* error) {
 }
 
 int TcpSocket::pendingBytes() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     int count = 0;
     if (fd_ < 0 || ::ioctl(fd_, FIONREAD, &count) != 0) return 0;
     return count;
 }
 
 void TcpSocket::setNoDelay() {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (fd_ < 0) return;
     int on = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 void TcpSocket::setDisconnectHandler(std::function<bool()> handler) {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     disconnectHandler_ = std::move(handler);
 }
 
@@ -294,7 +294,7 @@ void TcpSocket::close() {
     std::function<bool()> handler;
     int handle = -1;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        MutexLock guard(lock_);
         if (fd_ < 0 || closing_) return;
         closing_ = true;
         handle = fd_;
@@ -309,7 +309,7 @@ void TcpSocket::close() {
 }
 
 void TcpSocket::releaseDescriptor(int handle) {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (fd_ < 0 || fd_ != handle || !closing_) return;
     ::close(fd_);
     fd_ = -1;
@@ -317,7 +317,7 @@ void TcpSocket::releaseDescriptor(int handle) {
 }
 
 std::string TcpSocket::peerAddress() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (fd_ < 0) return "";
     sockaddr_in address{};
     socklen_t size = sizeof address;
@@ -349,7 +349,7 @@ bool TcpSocket::listenOn(const std::string& address, int port, int* error) {
 }
 
 int TcpSocket::acceptOne(int* error) {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     *error = 0;
     if (fd_ < 0) {
         *error = WSAENOTCONN;
@@ -361,7 +361,7 @@ int TcpSocket::acceptOne(int* error) {
 }
 
 int TcpSocket::localPort() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     sockaddr_in address{};
     socklen_t size = sizeof address;
     if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
@@ -399,12 +399,12 @@ bool TcpSocket::startConnect(const std::string& host, int port, const std::strin
 }
 
 bool TcpSocket::connecting() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     return fd_ >= 0 && !established_;
 }
 
 int TcpSocket::finishConnect() {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (fd_ < 0) return WSAENOTCONN;
     int code = 0;
     socklen_t size = sizeof code;
@@ -420,7 +420,7 @@ int TcpSocket::finishConnect() {
 }
 
 bool TcpSocket::peerGone() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (fd_ < 0) return true;
     pollfd watch{fd_, POLLRDHUP, 0};
     if (::poll(&watch, 1, 0) < 0) return false;
@@ -428,7 +428,7 @@ bool TcpSocket::peerGone() const {
 }
 
 int TcpSocket::takeError() {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock guard(lock_);
     if (fd_ < 0) return 0;
     int code = 0;
     socklen_t size = sizeof code;

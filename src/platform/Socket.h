@@ -6,9 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
+
+#include "platform/Locks.h"
 
 struct iovec;
 
@@ -56,7 +57,7 @@ public:
                   std::size_t secondLength, int* error);
     // Waits up to ms milliseconds until a send would take bytes (or fail); false when it did
     // not become ready, or the socket is not connected.
-    bool waitWritable(int ms) const;
+    bool waitWritable(int ms) const MAY_WAIT;
     // One non-blocking read. Returns the bytes read, 0 when the peer closed, -1 on failure.
     long receiveSome(void* data, std::size_t length, int* error);
     // The same into two buffers, the first filled before the second.
@@ -110,21 +111,21 @@ public:
 
 protected:
     void adopt(int fd);
-    std::mutex& lock() { return lock_; }
 
 private:
     long sendParts(iovec* parts, std::size_t count, int* error);
     long receiveParts(iovec* parts, std::size_t count, int* error);
-    void markDown();
+    void markDown() REQUIRES(lock_);
     // Puts a listening or still connecting descriptor in place of the current one.
     void installUnconnected(int fd);
 
-    mutable std::mutex lock_;
-    int fd_ = -1;
-    bool established_ = false;  // the connection came up (accepted, or the attempt completed)
-    bool connected_ = false;    // established and not yet found down
-    bool closing_ = false;
-    std::function<bool()> disconnectHandler_;
+    mutable Mutex lock_ LEAF_LOCK;
+    int fd_ GUARDED_BY(lock_) = -1;
+    // The connection came up (accepted, or the attempt completed).
+    bool established_ GUARDED_BY(lock_) = false;
+    bool connected_ GUARDED_BY(lock_) = false;  // established and not yet found down
+    bool closing_ GUARDED_BY(lock_) = false;
+    std::function<bool()> disconnectHandler_ GUARDED_BY(lock_);
 };
 
 // A wake-up that any thread may raise for the thread that watches its descriptor (readable

@@ -29,10 +29,10 @@ class ThreadPool {
     // Runs the job on an idle thread, or on a new one; false when no thread could be started.
     bool run(std::function<void()> job) {
         {
-            std::lock_guard<std::mutex> guard(mutex_);
+            MutexLock guard(mutex_);
             if (idle_ > jobs_.size()) {
                 jobs_.push_back(std::move(job));
-                wake_.notify_one();
+                wake_.notifyOne();
                 return true;
             }
         }
@@ -49,9 +49,11 @@ class ThreadPool {
         for (;;) {
             job();
             job = nullptr;
-            std::unique_lock<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             ++idle_;
-            wake_.wait_for(lock, kIdleLinger, [this] { return !jobs_.empty(); });
+            const auto deadline = CondVar::Clock::now() + kIdleLinger;
+            while (jobs_.empty() && wake_.waitUntil(mutex_, deadline)) {
+            }
             --idle_;
             if (jobs_.empty()) return;
             job = std::move(jobs_.front());
@@ -59,10 +61,11 @@ class ThreadPool {
         }
     }
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> jobs_;  // each has an idle thread that will take it
-    std::size_t idle_ = 0;
+    Mutex mutex_ LEAF_LOCK;
+    CondVar wake_;
+    // Each has an idle thread that will take it.
+    std::deque<std::function<void()>> jobs_ GUARDED_BY(mutex_);
+    std::size_t idle_ GUARDED_BY(mutex_) = 0;
 };
 
 // Never destroyed: idle threads may still wait on it while the process exits.
@@ -88,10 +91,10 @@ std::shared_ptr<Thread> Thread::Start(Body body) {
         body = nullptr;  // what the body holds is released before it counts as finished
         --RunningThreads;
         {
-            std::lock_guard<std::mutex> guard(thread->mutex_);
+            MutexLock guard(thread->mutex_);
             thread->exitCode_.store(code);
         }
-        thread->wake_.notify_all();
+        thread->wake_.notifyAll();
     });
     if (!started) {
         --RunningThreads;
@@ -101,40 +104,51 @@ std::shared_ptr<Thread> Thread::Start(Body body) {
 }
 
 void Thread::suspendSelf() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait(lock, [this] { return resumePending_ || terminate_.load(); });
+    MutexLock lock(mutex_);
+    while (!resumePending_ && !terminate_.load()) wake_.wait(mutex_);
     resumePending_ = false;
 }
 
 void Thread::resume() {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         resumePending_ = true;
     }
-    wake_.notify_all();
+    wake_.notifyAll();
 }
 
 bool Thread::terminate() {
     bool first = false;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         first = !terminate_.exchange(true);
     }
-    wake_.notify_all();
+    wake_.notifyAll();
     return first;
 }
 
+namespace {
+
+CondVar::Clock::time_point DeadlineIn(int ms) {
+    return CondVar::Clock::now() + std::chrono::milliseconds(ms > 0 ? ms : 0);
+}
+
+}  // namespace
+
 bool Thread::sleep(int ms) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait_for(lock, std::chrono::milliseconds(ms > 0 ? ms : 0),
-                   [this] { return terminate_.load(); });
+    const auto deadline = DeadlineIn(ms);
+    MutexLock lock(mutex_);
+    while (!terminate_.load() && wake_.waitUntil(mutex_, deadline)) {
+    }
     return !terminate_.load();
 }
 
 bool Thread::waitFinished(int ms) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return wake_.wait_for(lock, std::chrono::milliseconds(ms > 0 ? ms : 0),
-                          [this] { return finished(); });
+    const auto deadline = DeadlineIn(ms);
+    MutexLock lock(mutex_);
+    while (!finished() && wake_.waitUntil(mutex_, deadline)) {
+    }
+    return finished();
 }
 
 int RunningThreadCount() {

@@ -3,11 +3,11 @@
 // asynchronously: terminate() wakes it, makes its waits and socket loops end, and the thread
 // returns on its own.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
+
+#include "platform/Locks.h"
 
 namespace merivo {
 
@@ -29,7 +29,7 @@ public:
 
     // Called by the thread itself: waits until resume() or terminate(). A resume() that came
     // first is kept, so a thread never sleeps through the call that should wake it.
-    void suspendSelf();
+    void suspendSelf() MAY_WAIT;
     void resume();
 
     // Asks the thread to end; wakes it from suspendSelf() and sleep(). True for the call that
@@ -38,10 +38,10 @@ public:
     bool terminateRequested() const { return terminate_.load(); }
 
     // Sleeps up to ms milliseconds; returns false (at once) when termination was asked for.
-    bool sleep(int ms);
+    bool sleep(int ms) MAY_WAIT;
 
     // Waits until the body has returned, up to ms milliseconds; true when it has.
-    bool waitFinished(int ms);
+    bool waitFinished(int ms) MAY_WAIT;
 
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
@@ -53,9 +53,9 @@ private:
     std::uintptr_t handle_;
     std::atomic<std::uint32_t> exitCode_{kStillActive};
     std::atomic<bool> terminate_{false};
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool resumePending_ = false;
+    Mutex mutex_ LEAF_LOCK;
+    CondVar wake_;  // resume, end request, and the body's end
+    bool resumePending_ GUARDED_BY(mutex_) = false;
 };
 
 // Number of threads started with Thread::Start whose body has not returned yet.

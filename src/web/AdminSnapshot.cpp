@@ -1,7 +1,6 @@
 #include "web/AdminSnapshot.h"
 
 #include <filesystem>
-#include <mutex>
 
 #include "db/UnDBType.h"
 #include "db/UnDBserv.h"
@@ -55,7 +54,7 @@ int QueuedPieces(const TMyNameUser& user) {
 }
 
 int RunningProcesses(const TMyNameUser& user) {
-    std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+    MutexLock lock(ThreadTableLock());
     int running = 0;
     for (const ThreadTableEntry& entry : user.threadTable) {
         if (entry.thread && !entry.thread->finished()) running += 1;

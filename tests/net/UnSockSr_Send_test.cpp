@@ -114,7 +114,7 @@ TEST_F(SendPathTest, SmallPackageToIdleUserLeavesDirectlyAsOneFrame) {
 
     EXPECT_EQ(users[0]->sendIssued, 0);
     {
-        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        MutexLock lock(ThreadTableLock());
         EXPECT_TRUE(users[0]->threadTable.empty());
     }
     Bytes expected(4);
@@ -222,7 +222,7 @@ TEST_F(SendPathTest, QueueLimitStopsTheSlowUserWhileOthersAreServed) {
     EXPECT_FALSE(slow.outgoing->connected());
     EXPECT_TRUE(peerOf(0).closedByServer());
     {
-        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        MutexLock lock(ThreadTableLock());
         EXPECT_TRUE(slow.threadTable.empty());
     }
     EXPECT_TRUE(Eventually([&] { return RunningThreadCount() <= baselineThreads_; }))
@@ -252,7 +252,7 @@ TEST_F(SendPathTest, BusyUserDoesNotCollectEntriesOfFinishedProcesses) {
     TMyNameUser& user = *users[0];
     constexpr int kFinished = 3 * kSendQueueLimit;
     {
-        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        MutexLock lock(ThreadTableLock());
         for (int sequence = 1; sequence <= kFinished; ++sequence) {
             auto done = Thread::Start([](Thread&) -> std::uint32_t { return 0; });
             ASSERT_TRUE(done->waitFinished(5000));
@@ -265,7 +265,7 @@ TEST_F(SendPathTest, BusyUserDoesNotCollectEntriesOfFinishedProcesses) {
 
     const Bytes piece = Numbered(10, 1);
     QueueSend(user, piece.data(), piece.size());
-    std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+    MutexLock lock(ThreadTableLock());
     ASSERT_EQ(user.threadTable.size(), 1u);
     EXPECT_EQ(user.threadTable[0].sequence, kFinished + 2);
 }
@@ -291,7 +291,7 @@ TEST_F(SendPathTest, AProcessEndedAsItsUserComesOnlineAgainLeavesTheNewCountersA
     std::shared_ptr<Thread> process;
     Bytes received;
     {
-        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        MutexLock lock(ThreadTableLock());
         ASSERT_EQ(user.threadTable.size(), 1u);
         process = user.threadTable[0].thread;
         received = peerOf(0).read(piece.size());
@@ -314,7 +314,7 @@ TEST_F(SendPathTest, AProcessEndedAsItTakesItsTurnSendsNothingAndLeavesTheNewCou
     const Bytes piece = Numbered(100, 1);
     std::shared_ptr<Thread> process;
     {
-        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        MutexLock lock(ThreadTableLock());
         QueueSend(user, piece.data(), piece.size());
         ASSERT_EQ(user.threadTable.size(), 1u);
         process = user.threadTable[0].thread;
@@ -338,7 +338,7 @@ TEST_F(SendPathTest, AProcessEndedAsItReportsAFailureLeavesTheNewConnectionAlone
     ASSERT_TRUE(Eventually([&] { return log_.count("StartProc 1") == 1; }));
     std::shared_ptr<Thread> process;
     {
-        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        MutexLock lock(ThreadTableLock());
         process = user.threadTable[0].thread;
         peerOf(0).close();
         // The send fails; the process now waits for this lock to report it.
@@ -365,7 +365,7 @@ TEST_F(SendPathTest, WatchdogResumesOnlyTheNextProcessInSequence) {
     user.sendStarted = 4;
     user.sendFinished = 4;
     {
-        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        MutexLock lock(ThreadTableLock());
         user.threadTable.push_back({waiter(5), 5, 1});
         user.threadTable.push_back({waiter(6), 6, 1});
     }
@@ -383,7 +383,7 @@ TEST_F(SendPathTest, WatchdogCleansUpAStoppedUserBeforeResuming) {
         return self.terminateRequested() ? 2 : 1;
     });
     {
-        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        MutexLock lock(ThreadTableLock());
         user.threadTable.push_back({waiting, 1, 1});
     }
     user.sendStopped = true;
@@ -665,7 +665,7 @@ TEST_F(SendPathTest, ResetWaitsForEveryProcessBeforeItFreesTheUsers) {
     send(*users[0], Numbered(3 << 20, 3));  // the peer never reads: the process waits on it
     std::shared_ptr<Thread> process;
     {
-        std::lock_guard<std::recursive_mutex> lock(ThreadTableLock());
+        MutexLock lock(ThreadTableLock());
         ASSERT_FALSE(users[0]->threadTable.empty());
         process = users[0]->threadTable.front().thread;
     }

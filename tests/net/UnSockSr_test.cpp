@@ -264,7 +264,7 @@ TEST(Connections, ABackConnectionClosedByAWorkerLeavesAloneTheAttemptStartedBefo
     std::thread([&] { user.outgoing->close(); }).join();  // handled later on the main thread
     // Before the main thread hears of the close, the user is connected back again.
     {
-        std::lock_guard<std::recursive_mutex> guard(ThreadTableLock());
+        MutexLock guard(ThreadTableLock());
         PendingConnects = {&user};
     }
     server.form().TimerConnectTimer();

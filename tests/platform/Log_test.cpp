@@ -77,8 +77,8 @@ TEST(CaughtTextTest, NamesWhatTheCatchBlockHandles) {
 }
 
 TEST_F(LogTest, ACallerHoldingBothLocksMayLog) {
-    std::lock_guard<std::recursive_mutex> tables(ThreadTableLock());
-    std::lock_guard<std::recursive_mutex> log(LogLock());
+    MutexLock tables(ThreadTableLock());
+    MutexLock log(LogLock());
     WriteLog("Terminate all threads - pc7");
     EXPECT_EQ(sink.lines.size(), 1u);
 }
