@@ -102,7 +102,7 @@ class TFormSocksServer : public QObject {
     std::vector<std::unique_ptr<Accepted>> accepted_;
     std::vector<std::unique_ptr<Outgoing>> outgoing_;
     std::vector<std::shared_ptr<Thread>> identifiers_;  // main thread
-    Mutex identifyLock_ ACQUIRED_BEFORE(ThreadTableMutex);
+    Mutex identifyLock_ ACQUIRED_AFTER(ThreadTableMutex, LogMutex);
     // Accepted, waiting for an identifier.
     std::deque<Identification> identifyQueue_ GUARDED_BY(identifyLock_);
     int identifyWorkers_ GUARDED_BY(identifyLock_) = 0;  // identifiers running
