@@ -255,6 +255,8 @@ constexpr std::array<InterfaceText, kInterfaceTexts> kInterfaceTextTable = {{
     {"Putting the new files in place...", "Замена файлов..."},
     {"Mail file missing or badly named, its inbox entry is removed: ",
      "Файл письма отсутствует или назван неверно, запись удалена из входящих: "},
+    {"A day left twice by a write cut short is kept once: ",
+     "День, оставшийся дважды после прерванной записи, сохранён один раз: "},
 }};
 
 int SelectedLanguage = 0;

@@ -162,6 +162,7 @@ enum InterfaceTextId : int {
     txtDataFileStep,
     txtPutInPlaceStep,
     txtMailEntryRemoved,  // "Mail file missing or badly named, its inbox entry is removed: "
+    txtRepeatedDayRemoved,  // "A day left twice by a write cut short is kept once: "
     kInterfaceTexts
 };
 std::string Txt(InterfaceTextId id);

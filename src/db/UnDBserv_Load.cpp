@@ -74,6 +74,10 @@ bool HeldByAnotherProgram(const std::string& path) {
 }
 
 void CorrectAndArchive(TMyDBUser& db, File& data) {
+    if (DropRepeatedRecords(data, db.DayBuffer) > 0) {
+        data.sync();
+        WriteLog(Txt(txtRepeatedDayRemoved) + db.alias);
+    }
     const std::int64_t today = Today();
     const ErrorText failure =
         CorrectDataFile(data, db.EmptyDay, today, KeptPastDays(db), db.DayBuffer);

@@ -80,6 +80,12 @@ bool ReadDays(TMyDBUser& db, int n, double date);
 // Throws IoError when the file cannot be read.
 bool BuildIndex(const std::string& dataFilePath, std::vector<TmyDBIndexEntry>& index);
 
+// Making room for a new day moves the later records one place on, from the last one back, and
+// taking it back moves them home again; a process that ends in the middle leaves one record twice,
+// side by side and the same byte for byte. Removes every such second copy (nothing else is ever
+// the same twice) and returns how many it removed.
+std::int64_t DropRepeatedRecords(File& data, DayRecord& buffer);
+
 // Correction: fills every missing day between the first record and the last record dated within
 // 700 days after `today` with a copy of `emptyDay`, moving the later records towards the end
 // through `buffer`; but of the days before today only the newest `keptPastDays` of the filled

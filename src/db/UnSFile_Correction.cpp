@@ -4,6 +4,7 @@
 // in memory.
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,25 @@ void FillGaps(File& data, std::int64_t n, const std::vector<Gap>& gaps, const Da
 }
 
 }  // namespace
+
+std::int64_t DropRepeatedRecords(File& data, DayRecord& buffer) {
+    const auto previous = std::make_unique<DayRecord>();
+    std::int64_t n = RecordCount(data);
+    std::int64_t removed = 0;
+    for (std::int64_t record = 1; record < n; ++record) {
+        const std::int64_t day = DayAt(data, record);
+        if (day == 0 || day != DayAt(data, record - 1)) continue;
+        data.seek((record - 1) * kRecord);
+        ReadRecord(data, *previous);
+        ReadRecord(data, buffer);
+        if (buffer.bytes != previous->bytes) continue;
+        MoveRecords(data, record + 1, n - record - 1, record, buffer);
+        data.truncate(--n * kRecord);
+        ++removed;
+        --record;
+    }
+    return removed;
+}
 
 ErrorText CorrectDataFile(File& data, const DayRecord& emptyDay, std::int64_t today,
                           std::int64_t keptPastDays, DayRecord& buffer) {

@@ -78,6 +78,34 @@ TEST_F(CorrectionTest, NullRecordsStopTheCorrectionButNotTheArchiving) {
     }
 }
 
+// A process that ends while a new day makes room, or while it is taken back, leaves one record
+// twice side by side: the start keeps it once. Records that differ, null ones included, stay.
+TEST_F(CorrectionTest, ARecordLeftTwiceByAMoveCutShortIsKeptOnce) {
+    const std::string repaired = "A day left twice by a write cut short is kept once: G";
+    struct Case {
+        const char* what;
+        std::vector<std::string> records;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"in the middle", {Day(100), Day(101), Day(101), Day(102)}, {Day(100), Day(101), Day(102)}},
+        {"at the end", {Day(100), Day(101), Day(101)}, {Day(100), Day(101)}},
+        {"first and twice more", {Day(100), Day(100), Day(100)}, {Day(100)}},
+        {"one day that differs", {Day(100), Day(101), DayBytes(101, 1)},
+         {Day(100), Day(101), DayBytes(101, 1)}},
+        {"null records", {Day(100), NullDay(1), NullDay(1)}, {Day(100), NullDay(1), NullDay(1)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Reset();
+        SetToday(90);
+        WriteData(c.records);
+        LoadAndArchive(db());
+        ExpectData(c.expected);
+        EXPECT_EQ(log.contains(repaired), c.records != c.expected);
+    }
+}
+
 TEST_F(CorrectionTest, EmptyAndSingleRecordFilesAreNotCorrected) {
     WriteData({});
     StartDatabase(db());

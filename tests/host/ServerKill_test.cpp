@@ -1,6 +1,7 @@
 // The built server killed with SIGKILL at random moments while users edit: after every restart
 // each edit answered before the kill is in the data file, an edit that was under way is there
-// whole or not at all, and the file loads without complaint.
+// whole or not at all, and the file loads without complaint (a new day's record that the kill
+// left twice while the later records made room is kept once).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -99,6 +100,8 @@ TEST(ServerKill, AnsweredEditsSurviveKillsAtRandomMoments) {
         SCOPED_TRACE("start " + std::to_string(kill + 1));
         ASSERT_TRUE(server.start(kStartTimeoutMs));
         ExpectCleanStart(server.messages());
+        // The file as the start leaves it: a record that a move cut short left twice is kept once.
+        EXPECT_EQ(CompareWithModels(dataFile, users), std::vector<std::string>());
         for (auto& user : users) {
             user->connect(kConnectTimeoutMs);
             user->checkAllDays();
@@ -106,7 +109,6 @@ TEST(ServerKill, AnsweredEditsSurviveKillsAtRandomMoments) {
         if (kill == kKills) break;
         ChangeUntilKilled(users, server, std::uniform_int_distribution<int>(50, 500)(random));
         SettleUnansweredChanges(users, dataFile);
-        EXPECT_EQ(CompareWithModels(dataFile, users), std::vector<std::string>());
     }
     for (auto& user : users) user->disconnect();
     EXPECT_EQ(server.stop(kStartTimeoutMs), 0);
