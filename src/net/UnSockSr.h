@@ -4,6 +4,7 @@
 // the transport needs only Qt's event loop, timers and socket notifiers.
 #include <QObject>
 #include <QTimer>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -129,6 +130,17 @@ void UserConnected(TMyNameUser& user);
 // A connection of the user (nullptr: no user carries it) went down. The user's outgoing
 // connection is closed with it unless closeOutgoing is false (it is a newer one).
 void UserDisconnected(TMyNameUser* user, bool incomingSide, bool closeOutgoing = true);
+
+// How long a name look-up may take before the server goes on without its answer: a name server
+// of the workgroup's network answers within milliseconds; one that has not answered by then is
+// down or out of reach.
+constexpr std::uint32_t kNameLookupTimeoutMs = 3000;
+
+// Reverse look-ups that identification (of the protocol's connections, and of the calendars'
+// callers, each on its own count) may have running, those given up on included. One given up on
+// runs on until the resolver gives up itself (some seconds), holding a thread and a descriptor;
+// beyond this many a peer is identified by its address alone.
+constexpr int kMaxPeerLookups = 32;
 
 // How identification finds the name of a peer whose address is no user's host (ReverseLookup;
 // tests put a slow look-up in its place). May block.

@@ -11,16 +11,6 @@
 
 namespace merivo {
 
-// How long a name look-up may take before the server goes on without its answer: a name server
-// of the workgroup's network answers within milliseconds; one that has not answered by then is
-// down or out of reach.
-constexpr std::uint32_t kNameLookupTimeoutMs = 3000;
-
-// Reverse look-ups that identification may have running, those given up on included. One given
-// up on runs on until the resolver gives up itself (some seconds), holding a thread and a
-// descriptor; beyond this many a peer is identified by its address alone.
-constexpr int kMaxPeerLookups = 32;
-
 // Resolving users' host names may go a little beyond that: the connect timer resolves one name
 // at a time, and a flood of unknown peers must not keep it from resolving.
 constexpr int kMaxHostLookups = kMaxPeerLookups + 8;

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "db/UnDBType.h"
+#include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
 #include "net/UnSockSr.h"
 #include "platform/Clock.h"
@@ -16,8 +17,6 @@
 namespace merivo {
 
 namespace {
-
-constexpr std::size_t kInboxEntrySize = 249;
 
 // The size of a file without opening it (an open would claim the file from the send threads);
 // -1 when there is none.

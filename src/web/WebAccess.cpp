@@ -4,7 +4,6 @@
 
 #include "db/UnDBType.h"
 #include "net/UnSockSr.h"
-#include "net/UnSockSr_Internal.h"
 #include "platform/CodePage.h"
 #include "platform/NameLookup.h"
 
