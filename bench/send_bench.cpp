@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "db/UnDBType.h"
+#include "net/ProcessTable.h"
 #include "net/UnSockSr_Send.h"
 #include "platform/Config.h"
 #include "platform/Locks.h"

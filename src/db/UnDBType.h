@@ -1,6 +1,8 @@
 #pragma once
-// The day record, the in-memory database and user records, and the process-wide state that the
-// transport and the database service share.
+// The day record and its codecs, the in-memory group and user records, and the process-wide
+// tables with who makes and frees them. A user record also carries the transport's state of the
+// user (receive state, thread table, gathered pieces): the record holds it, the transport alone
+// (net/) uses it; the thread tables' operations are in net/ProcessTable.h.
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -100,7 +102,7 @@ void InitTimeSlots(DayRecord& emptyDay, int begin, int end, int step);
 // ---------------------------------------------------------------------------------------------
 // Users and databases.
 
-// Receive state of a user's accepted connection.
+// Receive state of a user's accepted connection (the transport's receive path, main thread).
 struct TmyConnection {
     std::vector<std::uint8_t> recvBuffer;
     std::unique_ptr<File> recvFile;
@@ -116,6 +118,7 @@ struct TmyConnection {
     std::int32_t recvHeaderCount = 0;
 };
 
+// A send or mail process in its user's thread table (net/ProcessTable.h).
 struct ThreadTableEntry {
     std::shared_ptr<Thread> thread;  // empty once its handle was closed
     std::int32_t sequence = 0;
@@ -198,9 +201,32 @@ struct TMyDBUser {
 };
 
 // ---------------------------------------------------------------------------------------------
-// Process-wide state (the values read from Server.ini are in Config, platform/Config.h).
+// Process-wide state: who makes it, who frees it, and when.
+//
+//   Config (platform/Config.h)    read from Server.ini on the main thread at start (InitServer),
+//                                 before any other thread reads it; ResetServerState puts it back.
+//   DBTable, groups and users     made on the main thread as the settings are read at start
+//                                 (ReadSettings, host/UnServer.cpp); no group or user comes or goes
+//                                 while the server runs. Freed by ResetServerState (tests, the next
+//                                 run) or as the program exits, in both cases after
+//                                 EndUserProcesses has ended every send and mail process; should
+//                                 one still run, LeaveTablesToTheSystem leaves them unfreed.
+//   the user index                IndexUsers on the main thread once the tables are complete
+//                                 (InitServer); emptied by ResetServerState.
+//   a user's outgoing socket      CreateOutgoingConnection (net) at start; freed with its user.
+//   a user's thread table         net/ProcessTable.h, under the thread-table lock; cleared as its
+//                                 processes end, else freed with its user.
+//   the transport's hooks         installed by InstallSendPath (net) on the main thread once the
+//                                 sockets form is made, before listening; never taken back.
+//   PendingConnects, the          net, under the thread-table lock (net/UnSockSr.h,
+//   processes started             net/UnSockSr_SendTurn.cpp); emptied as the sockets form closes
+//                                 and as processes are seen finished.
+//   FormSocksServer, FormMVServer set by the forms' constructors on the main thread, cleared as
+//                                 they close, under the log lock.
+//   the log sink                  SetLogSink, under the log lock, by the main window (or the
+//                                 settings check); removed before the window goes.
 
-// One entry per configured database, in settings order; built once at start-up.
+// One entry per configured database, in settings order.
 extern std::vector<std::unique_ptr<TMyDBUser>> DBTable;
 
 // Puts Config and every process-wide value above back to its initial value (start of a run,
@@ -237,15 +263,6 @@ std::unique_ptr<File> OpenFileRetryingLocked(const std::string& path, OpenMode m
 
 // The user's inbox index file in the mail folder.
 std::string InboxPath(const TMyNameUser& user);
-
-// ---------------------------------------------------------------------------------------------
-// Thread-table operations.
-
-// Number of send and mail processes still running.
-extern std::atomic<int> RunningSendThreads;
-
-void TerminateThreads(TMyNameUser& user, int kind);
-void CloseFinishedHandles(TMyNameUser& user, bool force);
 
 // ---------------------------------------------------------------------------------------------
 // What the database service is handed by the transport when the server is built.

@@ -6,6 +6,7 @@
 
 #include "db/UnDBType_Packages.h"
 #include "db/MessageCatalog.h"
+#include "net/ProcessTable.h"
 #include "net/UnSockSr_Internal.h"
 #include "net/UnSockSr_Receive.h"
 #include "net/UnSockSr_Send.h"

@@ -14,6 +14,7 @@
 #include "db/MessageCatalog.h"
 #include "db/ServerCounters.h"
 #include "db/UnDBType_Buffers.h"
+#include "net/ProcessTable.h"
 #include "net/UnSockSr_SendTurn.h"
 #include "net/UnWSMess.h"
 #include "platform/Config.h"

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "db/MessageCatalog.h"
+#include "net/ProcessTable.h"
 #include "net/UnSockSr_Send.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
@@ -92,11 +93,6 @@ bool EndAllProcesses(int waitMs) {
     MutexLock lock(ThreadTableLock());
     ForgetFinished(StartedProcesses);
     return true;
-}
-
-bool HasProcesses(const TMyNameUser& user) {
-    MutexLock lock(ThreadTableLock());
-    return !user.threadTable.empty();
 }
 
 bool SendQueueIdle(const TMyNameUser& user) {

@@ -29,8 +29,6 @@ std::shared_ptr<Thread> CreateProcess(TMyNameUser& user,
 // when one still runs then. Main thread only.
 bool EndAllProcesses(int waitMs) MAY_WAIT;
 
-// The user's thread table holds an entry (of a process running or not yet cleared).
-bool HasProcesses(const TMyNameUser& user);
 // Nothing outstanding: every process created for the user has finished.
 bool SendQueueIdle(const TMyNameUser& user);
 // Closes the user's outgoing connection; failures are ignored.

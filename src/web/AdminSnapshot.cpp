@@ -5,6 +5,7 @@
 #include "db/UnDBType.h"
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
+#include "net/ProcessTable.h"
 #include "net/UnSockSr.h"
 #include "platform/Clock.h"
 #include "platform/CodePage.h"

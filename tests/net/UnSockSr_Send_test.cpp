@@ -13,6 +13,7 @@
 
 #include "db/MessageCatalog.h"
 #include "db/UnDBType_Packages.h"
+#include "net/ProcessTable.h"
 #include "platform/Clock.h"
 #include "platform/Config.h"
 #include "platform/Locks.h"

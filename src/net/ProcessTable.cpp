@@ -1,0 +1,55 @@
+#include "net/ProcessTable.h"
+
+#include "platform/Locks.h"
+#include "platform/Log.h"
+
+namespace merivo {
+
+std::atomic<int> RunningSendThreads{0};
+
+void TerminateThreads(TMyNameUser& user, int kind) {
+    MutexLock tableLock(ThreadTableLock());
+    MutexLock logLock(LogLock());
+    try {
+        for (ThreadTableEntry& entry : user.threadTable) {
+            if (!entry.thread || entry.kind != kind) continue;
+            // A process that is ending on its own claims its end first and counts itself off.
+            if (entry.thread->exitCode() == kStillActive && entry.thread->terminate()) {
+                --RunningSendThreads;
+            }
+        }
+        DebugLog("Terminate all threads - " + user.host);
+    } catch (...) {
+        // Shutdown and clean-up go on whatever happened to one user.
+    }
+}
+
+void CloseFinishedHandles(TMyNameUser& user, bool force) {
+    MutexLock tableLock(ThreadTableLock());
+    try {
+        DebugLog("CloseHandle " + std::to_string(user.threadTable.size()));
+        bool stillRunning = false;
+        for (ThreadTableEntry& entry : user.threadTable) {
+            if (!entry.thread) continue;
+            if (entry.thread->finished()) {
+                DebugLog("CloseHandle -> " + std::to_string(entry.thread->handle()));
+                entry.thread.reset();
+            } else {
+                stillRunning = true;
+            }
+        }
+        if (!stillRunning || force) {
+            user.threadTable.clear();
+            DebugLog("Clear Array of Handles");
+        }
+    } catch (...) {
+        // As above: a failure for one user never stops the caller.
+    }
+}
+
+bool HasProcesses(const TMyNameUser& user) {
+    MutexLock lock(ThreadTableLock());
+    return !user.threadTable.empty();
+}
+
+}  // namespace merivo
