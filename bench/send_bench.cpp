@@ -145,7 +145,7 @@ double SendPath(double seconds, const std::vector<std::uint8_t>& payload, bool d
             queued = true;
             if (user->sendStopped) ++stopped;
             MutexLock lock(ThreadTableLock());
-            largestTable = std::max(largestTable, user->threadTable.size());
+            largestTable = std::max(largestTable, TransportOf(*user).threadTable.size());
         }
         if (!queued) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (SteadyClock::now() >= nextWatchdog) {

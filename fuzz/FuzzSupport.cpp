@@ -7,6 +7,7 @@
 
 #include "db/UnDBType_Packages.h"
 #include "db/UnDBserv.h"
+#include "net/UserTransport.h"
 #include "platform/Config.h"
 #include "platform/DateTime.h"
 
@@ -165,7 +166,7 @@ void World::reset(Options options) {
         user.name = kUsers[i].name;
         user.host = kUsers[i].host;
         user.userListSlot = AppendUserListEntry(user.name, user.host);
-        user.receive = TmyConnection();
+        TransportOf(user).receive = TmyConnection();
         user.sendStopped = false;
         CreateEmptyFileIfMissing(InboxPath(user));
     }

@@ -123,15 +123,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 up = connection.deliver(stream.data() + at, n);
                 at += n;
             }
-            if (up) CheckReceiveState(alice.receive);
+            if (up) CheckReceiveState(TransportOf(alice).receive);
         }
         if (up && at < stream.size()) {
             up = connection.deliver(stream.data() + at, stream.size() - at);
-            if (up) CheckReceiveState(alice.receive);
+            if (up) CheckReceiveState(TransportOf(alice).receive);
         }
     }
     // The connection is gone: what it left half received goes with it.
-    ResetReceiveState(alice.receive);
+    ResetReceiveState(TransportOf(alice).receive);
     world.checkAnswers(kSpillThreshold);
     world.checkDataFile();
     world.sandbox.checkMailFolder();

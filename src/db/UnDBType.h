@@ -1,27 +1,27 @@
 #pragma once
 // The day record and its codecs, the in-memory group and user records, and the process-wide
-// tables with who makes and frees them. A user record also carries the transport's state of the
-// user (receive state, thread table, gathered pieces): the record holds it, the transport alone
-// (net/) uses it; the thread tables' operations are in net/ProcessTable.h.
+// tables with who makes and frees them. A user record also holds the transport's part of the
+// user (receive state, thread table, gathered pieces) without knowing it: net/UserTransport.h
+// defines, makes and uses it.
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/CodePage.h"
 #include "platform/Env.h"
-#include "platform/Locks.h"
-#include "platform/Thread.h"
 
 namespace merivo {
 
 class FileLock;
 class TcpSocket;
+struct UserTransport;
 
 // ---------------------------------------------------------------------------------------------
 // Short strings: one length byte, then up to `capacity` characters, in capacity + 1 bytes.
@@ -102,36 +102,6 @@ void InitTimeSlots(DayRecord& emptyDay, int begin, int end, int step);
 // ---------------------------------------------------------------------------------------------
 // Users and databases.
 
-// Receive state of a user's accepted connection (the transport's receive path, main thread).
-struct TmyConnection {
-    std::vector<std::uint8_t> recvBuffer;
-    std::unique_ptr<File> recvFile;
-    std::int32_t recvExpected = 0;
-    std::int32_t recvCount = 0;
-    std::int32_t recvChunk = 0;
-    std::int32_t recvOffset = 0;
-    std::string recvFilePath;
-    std::int32_t recvCode = 0;
-    bool recvSpilled = false;
-    // The bytes of a frame header that has not arrived whole yet (recvExpected = 0).
-    std::array<std::uint8_t, 4> recvHeader{};
-    std::int32_t recvHeaderCount = 0;
-};
-
-// A send or mail process in its user's thread table (net/ProcessTable.h).
-struct ThreadTableEntry {
-    std::shared_ptr<Thread> thread;  // empty once its handle was closed
-    std::int32_t sequence = 0;
-    std::int32_t kind = 0;  // 1 = send or mail process
-};
-
-// Small pieces for an idle user that the main thread gathers during one turn of its event loop
-// and sends together when the turn ends (one send instead of one per piece). Main thread only.
-struct GatheredPieces {
-    std::vector<std::uint8_t> bytes;  // the pieces one after the other
-    std::vector<std::size_t> ends;    // where each piece ends in bytes
-};
-
 struct TMyNameUser {
     bool valid = false;
     std::atomic<bool> online{false};
@@ -142,14 +112,15 @@ struct TMyNameUser {
     std::string name;
     std::string host;  // lower case
     std::int32_t userListSlot = 0;
-    TmyConnection receive;
     std::atomic<std::int32_t> sendIssued{0};
     std::atomic<std::int32_t> sendStarted{0};
     std::atomic<std::int32_t> sendFinished{0};
     std::atomic<bool> sendStopped{false};
-    std::vector<ThreadTableEntry> threadTable GUARDED_BY(ThreadTableMutex);
-    GatheredPieces gathered;
     double onlineSince = 0;  // local time it last came online (main thread)
+    // The transport's part of the user (net/UserTransport.h): made by the transport the first
+    // time it touches the user, on whichever thread that is, and freed with the user.
+    mutable std::once_flag transportMade;
+    mutable std::shared_ptr<UserTransport> transport;
 };
 
 struct TmyDBIndexEntry {
@@ -214,8 +185,10 @@ struct TMyDBUser {
 //   the user index                IndexUsers on the main thread once the tables are complete
 //                                 (InitServer); emptied by ResetServerState.
 //   a user's outgoing socket      CreateOutgoingConnection (net) at start; freed with its user.
-//   a user's thread table         net/ProcessTable.h, under the thread-table lock; cleared as its
-//                                 processes end, else freed with its user.
+//   a user's transport part       TransportOf (net/UserTransport.h) at the transport's first
+//                                 touch of the user; freed with its user. Its thread table is read
+//                                 and changed under the thread-table lock, cleared as the
+//                                 processes end.
 //   the transport's hooks         installed by InstallSendPath (net) on the main thread once the
 //                                 sockets form is made, before listening; never taken back.
 //   PendingConnects, the          net, under the thread-table lock (net/UnSockSr.h,

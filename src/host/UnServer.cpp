@@ -176,7 +176,6 @@ void BuildUser(const NamedSection& section, TMyDBUser& db, TMyNameUser& user, in
     value.host = LowerAscii(value.host);
     user.online = false;
     user.reconnectCount = 0;
-    user.receive.recvExpected = 0;
     // The host names the user's inbox file in the mail folder: a host with a path separator
     // would name a file elsewhere, so its user is not served and gets no inbox.
     const bool hostNamesAFile = value.host.find_first_of("/\\") == std::string::npos;

@@ -11,7 +11,7 @@ void TerminateThreads(TMyNameUser& user, int kind) {
     MutexLock tableLock(ThreadTableLock());
     MutexLock logLock(LogLock());
     try {
-        for (ThreadTableEntry& entry : user.threadTable) {
+        for (ThreadTableEntry& entry : TransportOf(user).threadTable) {
             if (!entry.thread || entry.kind != kind) continue;
             // A process that is ending on its own claims its end first and counts itself off.
             if (entry.thread->exitCode() == kStillActive && entry.thread->terminate()) {
@@ -26,10 +26,11 @@ void TerminateThreads(TMyNameUser& user, int kind) {
 
 void CloseFinishedHandles(TMyNameUser& user, bool force) {
     MutexLock tableLock(ThreadTableLock());
+    std::vector<ThreadTableEntry>& table = TransportOf(user).threadTable;
     try {
-        DebugLog("CloseHandle " + std::to_string(user.threadTable.size()));
+        DebugLog("CloseHandle " + std::to_string(table.size()));
         bool stillRunning = false;
-        for (ThreadTableEntry& entry : user.threadTable) {
+        for (ThreadTableEntry& entry : table) {
             if (!entry.thread) continue;
             if (entry.thread->finished()) {
                 DebugLog("CloseHandle -> " + std::to_string(entry.thread->handle()));
@@ -39,7 +40,7 @@ void CloseFinishedHandles(TMyNameUser& user, bool force) {
             }
         }
         if (!stillRunning || force) {
-            user.threadTable.clear();
+            table.clear();
             DebugLog("Clear Array of Handles");
         }
     } catch (...) {
@@ -49,7 +50,7 @@ void CloseFinishedHandles(TMyNameUser& user, bool force) {
 
 bool HasProcesses(const TMyNameUser& user) {
     MutexLock lock(ThreadTableLock());
-    return !user.threadTable.empty();
+    return !TransportOf(user).threadTable.empty();
 }
 
 }  // namespace merivo

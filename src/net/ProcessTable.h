@@ -1,10 +1,10 @@
 #pragma once
 // The users' thread tables: the send and mail processes a user has, asked to end and cleared. A
-// table belongs to its user record (TMyNameUser::threadTable) and is read and changed under the
-// thread-table lock only.
+// table belongs to its user's transport part (UserTransport::threadTable) and is read and changed
+// under the thread-table lock only.
 #include <atomic>
 
-#include "db/UnDBType.h"
+#include "net/UserTransport.h"
 
 namespace merivo {
 

@@ -314,7 +314,7 @@ void UserDisconnected(TMyNameUser* user, bool incomingSide, bool closeOutgoing) 
     }
     if (incomingSide) {
         user->connectionHandle = -1;
-        ResetReceiveState(user->receive);
+        ResetReceiveState(TransportOf(*user).receive);
     }
     {
         MutexLock guard(LogLock());

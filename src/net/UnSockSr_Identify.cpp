@@ -148,7 +148,7 @@ void TFormSocksServer::QueueConnectBack(TMyNameUser& user, const TcpSocket& sock
 // The identified connection becomes the user's; a package half-received on an earlier one is
 // forgotten, so its rest is not taken from the new stream.
 void TFormSocksServer::AdoptConnection(TMyNameUser& user, int handle) {
-    if (user.connectionHandle != handle) ResetReceiveState(user.receive);
+    if (user.connectionHandle != handle) ResetReceiveState(TransportOf(user).receive);
     user.connectionHandle = handle;
 }
 

@@ -51,7 +51,10 @@ constexpr std::size_t kEventByteLimit = 2 * kSpillThreshold;
 class ReadEvent {
   public:
     ReadEvent(TMyNameUser& user, TcpSocket& socket, int* closeError)
-        : user_(user), state_(user.receive), socket_(socket), closeError_(closeError) {}
+        : user_(user),
+          state_(TransportOf(user).receive),
+          socket_(socket),
+          closeError_(closeError) {}
 
     ReadOutcome run();
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "db/UnDBType.h"
+#include "net/UserTransport.h"
 
 namespace merivo {
 

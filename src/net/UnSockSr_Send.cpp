@@ -16,6 +16,7 @@
 #include "db/UnDBType_Buffers.h"
 #include "net/ProcessTable.h"
 #include "net/UnSockSr_SendTurn.h"
+#include "net/UserTransport.h"
 #include "net/UnWSMess.h"
 #include "platform/Config.h"
 #include "platform/Locks.h"
@@ -170,15 +171,16 @@ void SendAllGatheredAtTurnEnd() {
 constexpr std::size_t kGatheredBytesLimit = 16384;
 
 void AddToGathered(TMyNameUser& user, const PieceSource& piece) {
-    std::vector<std::uint8_t>& bytes = user.gathered.bytes;
+    GatheredPieces& gathered = TransportOf(user).gathered;
+    std::vector<std::uint8_t>& bytes = gathered.bytes;
     bytes.insert(bytes.end(), piece.data(), piece.data() + piece.length());
-    user.gathered.ends.push_back(bytes.size());
+    gathered.ends.push_back(bytes.size());
     if (bytes.size() >= kGatheredBytesLimit) SendGatheredPieces(user);
 }
 
 // A small piece for a user with pieces gathered in this turn joins them.
 bool JoinGathered(TMyNameUser& user, const PieceSource& piece) {
-    if (user.gathered.ends.empty() || piece.length() >= kLargePiece) return false;
+    if (TransportOf(user).gathered.ends.empty() || piece.length() >= kLargePiece) return false;
     AddToGathered(user, piece);
     return true;
 }
@@ -339,8 +341,9 @@ void SendSharedPackageToReceivers(TMyNameUser& user, SharedBuffer package, std::
 }
 
 void SendGatheredPieces(TMyNameUser& user) {
-    if (user.gathered.ends.empty()) return;
-    const GatheredPieces batch = std::exchange(user.gathered, {});
+    GatheredPieces& gathered = TransportOf(user).gathered;
+    if (gathered.ends.empty()) return;
+    const GatheredPieces batch = std::exchange(gathered, {});
     const std::optional<std::size_t> taken = Offer(user, batch.bytes.data(), batch.bytes.size());
     if (!taken && user.online) user.sendStopped = true;
     if (!taken || !user.online || user.sendStopped) return;

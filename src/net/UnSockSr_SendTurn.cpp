@@ -7,6 +7,7 @@
 #include "db/MessageCatalog.h"
 #include "net/ProcessTable.h"
 #include "net/UnSockSr_Send.h"
+#include "net/UserTransport.h"
 #include "platform/Locks.h"
 #include "platform/Log.h"
 #include "platform/Socket.h"
@@ -31,9 +32,10 @@ CondVar TurnChanged;
 // queue never runs empty: an idle user's table is cleared as a whole.
 void ForgetFinishedProcesses(TMyNameUser& user) {
     MutexLock lock(ThreadTableLock());
-    if (user.threadTable.size() < kFinishedEntriesKept) return;
+    std::vector<ThreadTableEntry>& table = TransportOf(user).threadTable;
+    if (table.size() < kFinishedEntriesKept) return;
     const std::int32_t finished = user.sendFinished;
-    std::erase_if(user.threadTable, [finished](const ThreadTableEntry& entry) {
+    std::erase_if(table, [finished](const ThreadTableEntry& entry) {
         return entry.sequence <= finished && (!entry.thread || entry.thread->finished());
     });
 }
@@ -73,7 +75,7 @@ std::shared_ptr<Thread> StartNextProcess(TMyNameUser& user,
     const std::int32_t sequence = user.sendIssued + 1;
     std::shared_ptr<Thread> thread = Thread::Start(body(sequence));
     if (!thread) return nullptr;
-    user.threadTable.push_back({thread, sequence, 1});
+    TransportOf(user).threadTable.push_back({thread, sequence, 1});
     RememberProcess(thread);
     user.sendIssued = sequence;
     return thread;
@@ -190,7 +192,7 @@ bool StopSendingUnlessEnding(TMyNameUser& user) {
 }
 
 void ResumeProcess(TMyNameUser& user, std::int32_t sequence) {
-    for (ThreadTableEntry& entry : user.threadTable) {
+    for (ThreadTableEntry& entry : TransportOf(user).threadTable) {
         if (entry.sequence != sequence || entry.kind != 1) continue;
         if (entry.thread) entry.thread->resume();
         return;

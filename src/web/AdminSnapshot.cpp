@@ -7,6 +7,7 @@
 #include "db/UnDBserv.h"
 #include "net/ProcessTable.h"
 #include "net/UnSockSr.h"
+#include "net/UserTransport.h"
 #include "platform/Clock.h"
 #include "platform/CodePage.h"
 #include "platform/Config.h"
@@ -56,7 +57,7 @@ int QueuedPieces(const TMyNameUser& user) {
 int RunningProcesses(const TMyNameUser& user) {
     MutexLock lock(ThreadTableLock());
     int running = 0;
-    for (const ThreadTableEntry& entry : user.threadTable) {
+    for (const ThreadTableEntry& entry : TransportOf(user).threadTable) {
         if (entry.thread && !entry.thread->finished()) running += 1;
     }
     return running;

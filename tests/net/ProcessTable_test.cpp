@@ -37,6 +37,7 @@ class ThreadTableTest : public ::testing::Test {
     }
 
     TMyNameUser user;
+    std::vector<ThreadTableEntry>& table = TransportOf(user).threadTable;
     InstalledLog log;
     std::vector<std::shared_ptr<Thread>> started;
 };
@@ -46,7 +47,7 @@ TEST_F(ThreadTableTest, EmptyTableOnlyLogsTheTraces) {
     CloseFinishedHandles(user, false);
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"Terminate all threads - pc1", "CloseHandle 0",
                                                    "Clear Array of Handles"}));
-    EXPECT_TRUE(user.threadTable.empty());
+    EXPECT_TRUE(table.empty());
 }
 
 TEST_F(ThreadTableTest, TracesOnlyInDebugMode) {
@@ -59,31 +60,31 @@ TEST_F(ThreadTableTest, TracesOnlyInDebugMode) {
 TEST_F(ThreadTableTest, FinishedThreadsAreClosedAndTheTableCleared) {
     auto finished = Thread::Start([](Thread&) { return 0u; });
     ASSERT_TRUE(finished->waitFinished(2000));
-    user.threadTable.push_back({finished, 1, 1});
+    table.push_back({finished, 1, 1});
     CloseFinishedHandles(user, false);
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{"CloseHandle 1",
                                         "CloseHandle -> " + std::to_string(finished->handle()),
                                         "Clear Array of Handles"}));
-    EXPECT_TRUE(user.threadTable.empty());
+    EXPECT_TRUE(table.empty());
 }
 
 TEST_F(ThreadTableTest, RunningThreadKeepsTheTableUnlessForced) {
     auto running = StartSuspended();
-    user.threadTable.push_back({running, 1, 1});
+    table.push_back({running, 1, 1});
     CloseFinishedHandles(user, false);
-    ASSERT_EQ(user.threadTable.size(), 1u);
-    EXPECT_TRUE(user.threadTable[0].thread);
+    ASSERT_EQ(table.size(), 1u);
+    EXPECT_TRUE(table[0].thread);
     CloseFinishedHandles(user, true);
-    EXPECT_TRUE(user.threadTable.empty());
+    EXPECT_TRUE(table.empty());
 }
 
 TEST_F(ThreadTableTest, TerminatesRunningThreadsOfTheKindAndCountsThem) {
     auto sender = StartSuspended();
     auto other = StartSuspended();
-    user.threadTable.push_back({sender, 1, 1});
-    user.threadTable.push_back({other, 2, 2});
-    user.threadTable.push_back({nullptr, 3, 1});
+    table.push_back({sender, 1, 1});
+    table.push_back({other, 2, 2});
+    table.push_back({nullptr, 3, 1});
     RunningSendThreads = 2;
     TerminateThreads(user, 1);
     EXPECT_TRUE(sender->waitFinished(2000));

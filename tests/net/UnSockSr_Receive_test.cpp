@@ -56,7 +56,7 @@ class Receive : public ::testing::Test {
     }
 
     std::string pop3() { return server.dir().file("POP3"); }
-    TmyConnection& state() { return server.user("user1")->receive; }
+    TmyConnection& state() { return TransportOf(*server.user("user1")).receive; }
     void send(const Bytes& bytes) {
         server.whilePumping([&] { client->sendRaw(bytes); });
     }

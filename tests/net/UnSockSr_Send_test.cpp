@@ -116,7 +116,7 @@ TEST_F(SendPathTest, SmallPackageToIdleUserLeavesDirectlyAsOneFrame) {
     EXPECT_EQ(users[0]->sendIssued, 0);
     {
         MutexLock lock(ThreadTableLock());
-        EXPECT_TRUE(users[0]->threadTable.empty());
+        EXPECT_TRUE(TransportOf(*users[0]).threadTable.empty());
     }
     Bytes expected(4);
     WriteInt32(expected.data(), static_cast<std::int32_t>(kRequestPackageSize));
@@ -224,7 +224,7 @@ TEST_F(SendPathTest, QueueLimitStopsTheSlowUserWhileOthersAreServed) {
     EXPECT_TRUE(peerOf(0).closedByServer());
     {
         MutexLock lock(ThreadTableLock());
-        EXPECT_TRUE(slow.threadTable.empty());
+        EXPECT_TRUE(TransportOf(slow).threadTable.empty());
     }
     EXPECT_TRUE(Eventually([&] { return RunningThreadCount() <= baselineThreads_; }))
         << "terminated processes end at once";
@@ -257,7 +257,7 @@ TEST_F(SendPathTest, BusyUserDoesNotCollectEntriesOfFinishedProcesses) {
         for (int sequence = 1; sequence <= kFinished; ++sequence) {
             auto done = Thread::Start([](Thread&) -> std::uint32_t { return 0; });
             ASSERT_TRUE(done->waitFinished(5000));
-            user.threadTable.push_back({done, sequence, 1});
+            TransportOf(user).threadTable.push_back({done, sequence, 1});
         }
     }
     // One process is still outstanding, so the user never becomes idle.
@@ -267,8 +267,8 @@ TEST_F(SendPathTest, BusyUserDoesNotCollectEntriesOfFinishedProcesses) {
     const Bytes piece = Numbered(10, 1);
     QueueSend(user, piece.data(), piece.size());
     MutexLock lock(ThreadTableLock());
-    ASSERT_EQ(user.threadTable.size(), 1u);
-    EXPECT_EQ(user.threadTable[0].sequence, kFinished + 2);
+    ASSERT_EQ(TransportOf(user).threadTable.size(), 1u);
+    EXPECT_EQ(TransportOf(user).threadTable[0].sequence, kFinished + 2);
 }
 
 // Ends the user's processes and restarts its counters, as coming online again does; called
@@ -293,8 +293,8 @@ TEST_F(SendPathTest, AProcessEndedAsItsUserComesOnlineAgainLeavesTheNewCountersA
     Bytes received;
     {
         MutexLock lock(ThreadTableLock());
-        ASSERT_EQ(user.threadTable.size(), 1u);
-        process = user.threadTable[0].thread;
+        ASSERT_EQ(TransportOf(user).threadTable.size(), 1u);
+        process = TransportOf(user).threadTable[0].thread;
         received = peerOf(0).read(piece.size());
         // The piece is sent; the process now waits for this lock to pass its turn on.
         ASSERT_TRUE(Eventually([&] { return log_.count("EndProc 1") == 1; }));
@@ -317,8 +317,8 @@ TEST_F(SendPathTest, AProcessEndedAsItTakesItsTurnSendsNothingAndLeavesTheNewCou
     {
         MutexLock lock(ThreadTableLock());
         QueueSend(user, piece.data(), piece.size());
-        ASSERT_EQ(user.threadTable.size(), 1u);
-        process = user.threadTable[0].thread;
+        ASSERT_EQ(TransportOf(user).threadTable.size(), 1u);
+        process = TransportOf(user).threadTable[0].thread;
         // The process has its turn and waits for this lock to mark its start.
         std::this_thread::sleep_for(50ms);
         ComeOnlineAgain(user);
@@ -340,7 +340,7 @@ TEST_F(SendPathTest, AProcessEndedAsItReportsAFailureLeavesTheNewConnectionAlone
     std::shared_ptr<Thread> process;
     {
         MutexLock lock(ThreadTableLock());
-        process = user.threadTable[0].thread;
+        process = TransportOf(user).threadTable[0].thread;
         peerOf(0).close();
         // The send fails; the process now waits for this lock to report it.
         ASSERT_TRUE(Eventually([&] { return log_.count("EndProc 1") == 1; }));
@@ -367,8 +367,8 @@ TEST_F(SendPathTest, WatchdogResumesOnlyTheNextProcessInSequence) {
     user.sendFinished = 4;
     {
         MutexLock lock(ThreadTableLock());
-        user.threadTable.push_back({waiter(5), 5, 1});
-        user.threadTable.push_back({waiter(6), 6, 1});
+        TransportOf(user).threadTable.push_back({waiter(5), 5, 1});
+        TransportOf(user).threadTable.push_back({waiter(6), 6, 1});
     }
     WatchdogStep();
     EXPECT_TRUE(Eventually([&] { return resumed == 5; }));
@@ -385,7 +385,7 @@ TEST_F(SendPathTest, WatchdogCleansUpAStoppedUserBeforeResuming) {
     });
     {
         MutexLock lock(ThreadTableLock());
-        user.threadTable.push_back({waiting, 1, 1});
+        TransportOf(user).threadTable.push_back({waiting, 1, 1});
     }
     user.sendStopped = true;
     WatchdogStep();
@@ -667,8 +667,8 @@ TEST_F(SendPathTest, ResetWaitsForEveryProcessBeforeItFreesTheUsers) {
     std::shared_ptr<Thread> process;
     {
         MutexLock lock(ThreadTableLock());
-        ASSERT_FALSE(users[0]->threadTable.empty());
-        process = users[0]->threadTable.front().thread;
+        ASSERT_FALSE(TransportOf(*users[0]).threadTable.empty());
+        process = TransportOf(*users[0]).threadTable.front().thread;
     }
     CloseFinishedHandles(*users[0], true);
     ResetServerState();
