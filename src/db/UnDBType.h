@@ -118,7 +118,8 @@ struct TMyNameUser {
     std::atomic<bool> sendStopped{false};
     double onlineSince = 0;  // local time it last came online (main thread)
     // The transport's part of the user (net/UserTransport.h): made by the transport the first
-    // time it touches the user, on whichever thread that is, and freed with the user.
+    // time it touches the user, on whichever thread that is, and freed with the user. A
+    // shared_ptr, since it frees a type that this layer only declares.
     mutable std::once_flag transportMade;
     mutable std::shared_ptr<UserTransport> transport;
 };
